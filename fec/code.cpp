@@ -1,0 +1,141 @@
+// code.cpp - building a codec (the systematic encoding matrix) and producing packets.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fec/fec.h"
+#include "fec/fec_internal.h"
+#include "fec/gf.h"
+
+void* fec_alloc(size_t nbytes, const char* label) {
+  void* block = malloc(nbytes > 0 ? nbytes : 1);
+  if (block == nullptr) {
+    fprintf(stderr, "-- malloc failure allocating %s\n", label);
+    exit(1);
+  }
+  return block;
+}
+
+void* fec_alloc_zeroed(size_t nbytes, const char* label) {
+  void* block = calloc(nbytes > 0 ? nbytes : 1, 1);
+  if (block == nullptr) {
+    fprintf(stderr, "-- malloc failure allocating %s\n", label);
+    exit(1);
+  }
+  return block;
+}
+
+// The inverse of a Vandermonde matrix V (V(r, j) = x_r^j) has as column r the coefficients of the
+// Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
+// x_m) over all points. This costs O(k^2) products where a general elimination would cost O(k^3).
+void vdm_invert(uint8_t* matrix, int k) {
+  if (k == 1) return;
+
+  auto* coeff = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
+  auto* quot = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
+  auto* point = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
+
+  memset(coeff, 0, k);
+  for (int r = 0; r < k; r++) point[r] = matrix[r * k + 1];
+
+  // P(x) = x^k + coeff[k-1] x^(k-1) + ... + coeff[0], built one factor at a time. Since point[0] is
+  // 0, the constant term stays 0 and coeff[k-1-i] needs no update at step i.
+  coeff[k - 1] = point[0];
+  for (int i = 1; i < k; i++) {
+    const uint8_t* times_point = gf_product_table[point[i]];
+    for (int j = k - i; j < k - 1; j++) coeff[j] ^= times_point[coeff[j + 1]];
+    coeff[k - 1] ^= point[i];
+  }
+
+  for (int r = 0; r < k; r++) {
+    const uint8_t* times_x = gf_product_table[point[r]];
+    // Synthetic division of P by (x + x_r); t ends as Q_r(x_r), non-zero for distinct points.
+    quot[k - 1] = 1;
+    uint8_t t = 1;
+    for (int i = k - 2; i >= 0; i--) {
+      quot[i] = coeff[i + 1] ^ times_x[quot[i + 1]];
+      t = times_x[t] ^ quot[i];
+    }
+    const uint8_t* scale = gf_product_table[gf_inv_table[t]];
+    for (int j = 0; j < k; j++) matrix[j * k + r] = scale[quot[j]];
+  }
+
+  free(coeff);
+  free(quot);
+  free(point);
+}
+
+void gf_matrix_product(const uint8_t* left, const uint8_t* right, uint8_t* product, int rows,
+                       int inner, int cols) {
+  for (int i = 0; i < rows; i++) {
+    for (int j = 0; j < cols; j++) {
+      uint8_t sum = 0;
+      for (int l = 0; l < inner; l++)
+        sum ^= gf_product_table[left[i * inner + l]][right[l * cols + j]];
+      product[i * cols + j] = sum;
+    }
+  }
+}
+
+fec_code* fec_create(int k, int n) {
+  gf_init_tables();
+  if (k < 1 || n < k || k > GF_SIZE + 1 || n > GF_SIZE + 1) {
+    fprintf(stderr, "Invalid parameters k %d n %d GF_SIZE %d\n", k, n, GF_SIZE);
+    return nullptr;
+  }
+
+  auto* code = static_cast<fec_code*>(fec_alloc(sizeof(fec_code), "new_code"));
+  code->k = k;
+  code->n = n;
+  const size_t size = static_cast<size_t>(n) * k;
+  code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, " ## __LINE__ ## "));
+  auto* vdm = static_cast<uint8_t*>(fec_alloc(size, " ## __LINE__ ## "));
+
+  // Row 0 is the point 0; row r >= 1 is the point alpha^(r-1). The n points are distinct for n <=
+  // 256.
+  vdm[0] = 1;
+  memset(vdm + 1, 0, k - 1);
+  for (int r = 1; r < n; r++) {
+    for (int j = 0; j < k; j++) vdm[r * k + j] = gf_pow_table[gf_reduce255((r - 1) * j)];
+  }
+
+  // encode_matrix = V * T with T the inverse of V's top block: the top block becomes the identity,
+  // and any k rows are k rows of a Vandermonde matrix times the invertible T.
+  vdm_invert(vdm, k);
+  if (n > k) {
+    gf_matrix_product(vdm + k * k, vdm, code->encode_matrix + k * k, n - k, k, k);
+  }
+  memset(code->encode_matrix, 0, static_cast<size_t>(k) * k);
+  for (int d = 0; d < k; d++) code->encode_matrix[d * k + d] = 1;
+
+  free(vdm);
+  return code;
+}
+
+void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
+                    int pkt_size) {
+  const int k = code->k;
+  if (pkt_size < 0) pkt_size = 0;
+  if (pkt_no >= 0 && pkt_no < k) {
+    memmove(target, pkts[pkt_no], pkt_size);
+    return;
+  }
+  if (pkt_no < 0 || pkt_no >= code->n) {
+    fprintf(stderr, "Invalid index %d (max %d)\n", pkt_no, code->n - 1);
+    return;
+  }
+  memset(target, 0, pkt_size);
+  const uint8_t* row = code->encode_matrix + static_cast<size_t>(pkt_no) * k;
+  for (int i = 0; i < k; i++) {
+    if (row[i] != 0) gf_mul_accumulate(target, pkts[i], row[i], pkt_size);
+  }
+}
+
+void fec_free(fec_code* code) {
+  if (code == nullptr) {
+    fprintf(stderr, "bad parameters to fec_free\n");
+    return;
+  }
+  free(code->encode_matrix);
+  free(code);
+}

@@ -1,0 +1,81 @@
+// decode.cpp - rebuilding the k data packets of a chunk from any k of its n packets.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "fec/fec.h"
+#include "fec/fec_internal.h"
+#include "fec/gf.h"
+
+// Data packets reach their own slots by pointer exchange; their bytes are never copied. Each
+// exchange settles one data packet for good, so there are at most k of them. Negative numbers are
+// left where they are; fec_decode_matrix() rejects them.
+int fec_reorder_pkts(uint8_t** pkts, int32_t* pkt_nos, int k) {
+  int i = 0;
+  while (i < k) {
+    const int32_t v = pkt_nos[i];
+    if (v >= 0 && v < k && v != i) {
+      if (pkt_nos[v] == v) return 1;
+      pkt_nos[i] = pkt_nos[v];
+      pkt_nos[v] = v;
+      std::swap(pkts[i], pkts[v]);
+    } else {
+      i++;
+    }
+  }
+  return 0;
+}
+
+uint8_t* fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos) {
+  const int k = code->k;
+  auto* matrix = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, " ## __LINE__ ## "));
+  for (int r = 0; r < k; r++) {
+    uint8_t* row = matrix + r * k;
+    const int32_t number = pkt_nos[r];
+    if (number < 0 || number >= code->n) {
+      fprintf(stderr, "decode: invalid index %d (max %d)\n", number, code->n - 1);
+      free(matrix);
+      return nullptr;
+    }
+    if (number < k) {
+      memset(row, 0, k);
+      row[r] = 1;
+    } else {
+      memcpy(row, code->encode_matrix + static_cast<size_t>(number) * k, k);
+    }
+  }
+  if (gauss_invert(matrix, k) != 0) {
+    free(matrix);
+    return nullptr;
+  }
+  return matrix;
+}
+
+int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int pkt_size) {
+  const int k = code->k;
+  if (pkt_size < 0) pkt_size = 0;
+  if (fec_reorder_pkts(pkts, pkt_nos, k) != 0) return 1;
+  uint8_t* inverse = fec_decode_matrix(code, pkt_nos);
+  if (inverse == nullptr) return 1;
+
+  // Row r of the inverse gives data packet r from the packets at hand. Every new packet reads the
+  // parity packets that the write-back overwrites, so all are complete before any is written back.
+  auto* new_pkts = static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers"));
+  for (int r = 0; r < k; r++) {
+    if (pkt_nos[r] < k) continue;
+    new_pkts[r] = static_cast<uint8_t*>(fec_alloc_zeroed(pkt_size, "new pkt buffer"));
+    const uint8_t* row = inverse + r * k;
+    for (int j = 0; j < k; j++) {
+      if (row[j] != 0) gf_mul_accumulate(new_pkts[r], pkts[j], row[j], pkt_size);
+    }
+  }
+  for (int r = 0; r < k; r++) {
+    if (pkt_nos[r] < k) continue;
+    memcpy(pkts[r], new_pkts[r], pkt_size);
+    free(new_pkts[r]);
+  }
+  free(new_pkts);
+  free(inverse);
+  return 0;
+}

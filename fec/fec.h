@@ -1,0 +1,37 @@
+// fec.h - a systematic erasure code over GF(2^8): k data packets become n packets, and any k of the
+// n packets give back the k data packets.
+//
+// Packets 0 .. k-1 are the data packets themselves, packets k .. n-1 are parity packets. Packet r
+// is the combination of the data packets given by row r of the code's encode_matrix, which is built
+// from a Vandermonde matrix so that any k of its rows are invertible. The codec knows nothing of
+// blocks, chunks or files; failures are reported by a result and a fixed message on standard error.
+#pragma once
+
+#include <cstdint>
+
+struct fec_code {
+  int32_t k;               // data packets, 1 .. 256
+  int32_t n;               // packets produced per k data packets, k .. 256
+  uint8_t* encode_matrix;  // n x k, row-major; the top k rows are the identity
+};
+
+// A new codec for (k, n), or null after "Invalid parameters k %d n %d GF_SIZE %d\n" when k < 1,
+// n < k, k > 256 or n > 256. Builds the field tables on its first call. Release with fec_free().
+fec_code* fec_create(int k, int n);
+
+// Puts packet pkt_no into target (pkt_size bytes): a copy of data packet pkt_no when pkt_no < k,
+// the parity packet when k <= pkt_no < n. pkts holds the k data packets. Any other pkt_no writes
+// "Invalid index %d (max %d)\n" and leaves target as it was.
+void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
+                    int pkt_size);
+
+// Rebuilds the k data packets from k packets: pkts[j] holds packet number pkt_nos[j]. On success
+// (0) pkts[i] points to data packet i for every i; the call exchanges entries of pkts and pkt_nos
+// and overwrites the buffers of slots that held parity packets with rebuilt data packets. The
+// result is 1 when a data packet number occurs twice, a number is out of range (negative, or n or
+// more) or the packets do not determine the data (a repeated parity number); no buffer has changed
+// then, though the arrays may be permuted.
+int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int pkt_size);
+
+// Releases the codec; with null it writes "bad parameters to fec_free\n" and does nothing else.
+void fec_free(fec_code* code);

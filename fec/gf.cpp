@@ -1,0 +1,84 @@
+// gf.cpp - GF(2^8) tables, the division-free reduction, and the kernel dispatch.
+#include "fec/gf.h"
+
+#include "fec/gf_kernel.h"
+
+uint8_t gf_pow_table[GF_SIZE];
+int32_t gf_log_table[GF_SIZE + 1];
+uint8_t gf_inv_table[GF_SIZE + 1];
+uint8_t gf_product_table[256][256];
+uint8_t gf_tables_ready;
+
+namespace {
+
+bool always_supported() { return true; }
+
+const gf_kernel kernels[] = {
+    {"table", gf_mul_accumulate_table, always_supported},
+};
+
+const gf_kernel* active = &kernels[sizeof kernels / sizeof kernels[0] - 1];
+
+// The best kernel this CPU supports; the list ends with the plain kernel, which every CPU runs.
+const gf_kernel* best_kernel() {
+  for (const gf_kernel& kernel : kernels) {
+    if (kernel.supported()) return &kernel;
+  }
+  return active;
+}
+
+}  // namespace
+
+const gf_kernel* gf_kernel_list(int* count) {
+  *count = static_cast<int>(sizeof kernels / sizeof kernels[0]);
+  return kernels;
+}
+
+const gf_kernel* gf_active_kernel() { return active; }
+
+void gf_use_kernel(const gf_kernel* kernel) { active = kernel; }
+
+int gf_reduce255(int x) {
+  // 256 leaves the residue 1 modulo 255, so folding the high byte onto the low one keeps the
+  // residue.
+  while (x >= GF_SIZE) {
+    x -= GF_SIZE;
+    x = (x >> 8) + (x & 255);
+  }
+  return x;
+}
+
+void gf_init_tables() {
+  if (gf_tables_ready) return;
+
+  gf_pow_table[0] = 1;
+  for (int i = 1; i < GF_SIZE; i++) {
+    unsigned v = gf_pow_table[i - 1];
+    unsigned next = (v << 1) & 0xFF;
+    if (v & 0x80) next ^= 0x1D;  // x^8 = x^4 + x^3 + x^2 + 1
+    gf_pow_table[i] = static_cast<uint8_t>(next);
+  }
+  for (int i = 0; i < GF_SIZE; i++) gf_log_table[gf_pow_table[i]] = i;
+  gf_log_table[0] = GF_SIZE;
+
+  gf_inv_table[0] = 0;
+  gf_inv_table[1] = 1;
+  for (int x = 2; x <= 255; x++) gf_inv_table[x] = gf_pow_table[GF_SIZE - gf_log_table[x]];
+
+  for (int a = 0; a < 256; a++) {
+    for (int b = 0; b < 256; b++) {
+      gf_product_table[a][b] = gf_pow_table[gf_reduce255(gf_log_table[a] + gf_log_table[b])];
+    }
+  }
+  for (int a = 0; a < 256; a++) {
+    gf_product_table[a][0] = 0;
+    gf_product_table[0][a] = 0;
+  }
+
+  active = best_kernel();
+  gf_tables_ready = 1;
+}
+
+void gf_mul_accumulate(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
+  active->run(target, source, m, nbytes);
+}

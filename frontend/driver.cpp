@@ -1,0 +1,124 @@
+// driver.cpp - the command line: options, checks, start-up, and the choice of encoding or decoding.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "stream/format.h"
+#include "stream/stream.h"
+
+namespace {
+
+const char* const version = "1.0";
+
+[[noreturn]] void usage() {
+  note("usage: %s [-v] [-d] [-b<blocksize>] [-n<n>] [-k<k>] [file]\n",
+       program_name != nullptr ? program_name : "kestrune");
+  exit(1);
+}
+
+bool name_selects_decode(const char* name) {
+  if (name == nullptr) return false;
+  const size_t length = strlen(name);
+  return length >= 6 && strcmp(name + length - 6, "decode") == 0;
+}
+
+void verbose_report() {
+  const run_settings& c = run_config;
+  note("Kestrune v%s\n", version);
+  note("(K, N) = (%d, %d)\n", c.k, c.n);
+  note("Blocksize = %d\n", c.blocksize);
+  // Both products fit: the start-up checks keep n * blocksize below 2^31.
+  const int32_t user_bytes = payload_len * c.k - HEADER_LEN;
+  const int32_t block_bytes = c.blocksize * c.n;
+  if (c.decode_mode) {
+    note("Decode mode.\n");
+    if (c.input_is_pipe) note("Input is a pipe.\n");
+    if (c.verbose >= 2) {
+      note("Reading data in chunks of %d bytes.\n", block_bytes);
+      note("Writing data in chunks of %d bytes.\n", user_bytes);
+    }
+  } else {
+    note("Encode mode.\n");
+    if (c.verbose >= 2) {
+      note("Reading data in chunks of %d bytes.\n", user_bytes);
+      note("Writing data in chunks of %d bytes.\n", block_bytes);
+    }
+  }
+}
+
+}  // namespace
+
+int kestrune_main(int argc, char** argv) {
+  program_name = argc > 0 ? argv[0] : nullptr;
+
+  // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
+  int option;
+  while ((option = getopt(argc, argv, "+vdb:n:k:")) != -1) {
+    switch (option) {
+      case 'v':
+        run_config.verbose++;
+        break;
+      case 'd':
+        run_config.decode_mode = 1;
+        break;
+      case 'b':
+        run_config.blocksize = parse_size(optarg);
+        break;
+      case 'n':
+        run_config.n = parse_int(optarg);
+        break;
+      case 'k':
+        run_config.k = parse_int(optarg);
+        break;
+      default:
+        usage();
+    }
+  }
+
+  const int32_t k = run_config.k;
+  const int32_t n = run_config.n;
+  const int32_t blocksize = run_config.blocksize;
+  if (n < 2 || n > 256 || k < 1 || k > n) die("invalid (k, n)");
+  // Every size of the run is a signed 32-bit value, so a chunk must stay below 2^31 bytes; and a
+  // chunk must have room for at least one user byte beside its header.
+  if (blocksize <= 25 || int64_t{n} * blocksize >= (int64_t{1} << 31) ||
+      int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0) {
+    die("invalid blocksize");
+  }
+
+  const int operands = argc > optind ? argc - optind : 0;
+  if (operands >= 2) usage();
+  FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
+
+  setup_buffers();
+  if (name_selects_decode(program_name)) run_config.decode_mode = 1;
+
+  // The seek also puts a seekable input at its start, even a standard input opened at an offset.
+  if (fseeko(input, 0, SEEK_SET) != 0 && errno == ESPIPE) run_config.input_is_pipe = 1;
+
+  if (run_config.verbose >= 1) verbose_report();
+
+  bytes_read = 0;
+  bytes_written = 0;
+  if (run_config.decode_mode) {
+    decode_stream(input);
+  } else {
+    encode_stream(input);
+  }
+
+  // A failure of the last flush would otherwise lose the end of the output with exit status 0.
+  if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
+
+  if (!run_config.decode_mode && run_config.verbose >= 1) {
+    note("Read %ld bytes, wrote %ld bytes.\n", static_cast<long>(bytes_read),
+         static_cast<long>(bytes_written));
+    // 0/0 is a NaN with the sign bit set on x86-64, which printf shows as "-nan".
+    const double factor = static_cast<double>(bytes_written) / static_cast<double>(bytes_read);
+    note("Expansion factor = %g.\n", std::fabs(factor));
+  }
+  return 0;
+}

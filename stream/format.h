@@ -1,0 +1,24 @@
+// format.h - the protected stream's chunk header and block trailer.
+//
+// A chunk is n blocks of blocksize bytes. Block i holds packet i of the chunk (payload_len bytes)
+// followed by an 18-byte trailer: block_index (i), k_byte (k mod 256) and the MD5 digest of the
+// payload and those two bytes. Data packet 0 opens with the 8-byte chunk header: clen (user bytes
+// in the chunk, big-endian unsigned) and chunk_id (big-endian signed; -1 marks the last chunk).
+#pragma once
+
+#include <cstdint>
+
+constexpr int TRAILER_LEN = 18;
+constexpr int HEADER_LEN = 8;
+constexpr int DIGEST_LEN = 16;
+
+// Whether the digest in the block's trailer matches its first payload_len + 2 bytes.
+bool verify_block(const uint8_t* block);
+
+// Fills the 18 trailer bytes for the payload_len-byte payload of block `index`.
+void seal_block_trailer(const uint8_t* payload, int index, uint8_t* trailer);
+
+// The chunk header at the start of data packet 0.
+void put_chunk_header(uint8_t* packet0, uint32_t clen, int32_t chunk_id);
+uint32_t get_clen(const uint8_t* packet0);
+int32_t get_chunk_id(const uint8_t* packet0);
