@@ -53,7 +53,8 @@ void verbose_report() {
 }  // namespace
 
 int kestrune_main(int argc, char** argv) {
-  program_name = argc > 0 ? argv[0] : nullptr;
+  // Linux passes an empty name for an empty argument vector.
+  program_name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : nullptr;
 
   // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
   int option;
