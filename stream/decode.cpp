@@ -1,5 +1,14 @@
 // decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks.
+//
+// Blocks are read straight into the packet slots, as many at a time as the chunk still needs (never
+// one that the first k acceptable blocks do not require), and digested together. A seekable input
+// is read with positioned reads at the blocks' own offsets, so an unreadable block costs that block
+// alone; a pipe is read in order.
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
@@ -7,35 +16,99 @@
 #include "stream/format.h"
 #include "stream/stream.h"
 
-int read_block(int64_t block_pos, uint8_t* dest, FILE* input) {
-  const size_t size = static_cast<size_t>(run_config.blocksize);
-  if (!run_config.input_is_pipe && fseeko(input, block_pos, SEEK_SET) != 0) return -1;
-  if (fread(dest, 1, size, input) != size) {
-    // On a seekable input an unreadable block costs that block alone: the next one has its own
-    // seek.
-    if (!run_config.input_is_pipe) clearerr(input);
-    return -2;
+namespace {
+
+constexpr int max_iov = 256;  // at most k slots are read at once, and k <= 256
+
+bool read_whole(int fd, uint8_t* dest, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = pread(fd, dest + done, size - done, offset + static_cast<int64_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
   }
-  if (!verify_block(dest)) return -3;
-  if (dest[payload_len + 1] != static_cast<uint8_t>(run_config.k)) die("incorrect K value");
-  return dest[payload_len];
+  return true;
+}
+
+// Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
+// reads them all; after a short or failed read the rest are read one by one, so that a block that
+// cannot be read costs that block alone.
+void read_seekable(int fd, int64_t offset, uint8_t* const* slots, int count, bool* complete) {
+  const size_t size = static_cast<size_t>(run_config.blocksize);
+  iovec iov[max_iov];
+  for (int t = 0; t < count; t++) iov[t] = {slots[t], size};
+  ssize_t got = preadv(fd, iov, count, offset);
+  if (got < 0) got = 0;
+  const int whole = static_cast<int>(static_cast<size_t>(got) / size);
+  for (int t = 0; t < count; t++) {
+    complete[t] =
+        t < whole || read_whole(fd, slots[t], size, offset + int64_t{run_config.blocksize} * t);
+  }
+}
+
+void read_pipe(FILE* input, uint8_t* const* slots, int count, bool* complete) {
+  const size_t size = static_cast<size_t>(run_config.blocksize);
+  for (int t = 0; t < count; t++) complete[t] = fread(slots[t], 1, size, input) == size;
+}
+
+}  // namespace
+
+void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input, int* result) {
+  bool complete[max_iov];
+  bool intact[max_iov];
+  uint8_t* const* slots = pkt_table + slot;
+  if (run_config.input_is_pipe) {
+    read_pipe(input, slots, count, complete);
+  } else {
+    read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * first, slots, count,
+                  complete);
+  }
+
+  // Only complete blocks are digested; they stand first, since a block that cannot be read whole
+  // (the end of the input) is followed by no complete one, except after a read failure.
+  const uint8_t* whole[max_iov] = {};
+  int wholes = 0;
+  for (int t = 0; t < count; t++) {
+    if (complete[t]) whole[wholes++] = slots[t];
+  }
+  verify_blocks(whole, wholes, intact);
+  for (int t = 0, w = 0; t < count; t++) {
+    if (!complete[t]) {
+      result[t] = -2;
+    } else {
+      result[t] = intact[w++] ? slots[t][payload_len] : -3;
+    }
+  }
 }
 
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   const int k = run_config.k;
   const int n = run_config.n;
+  const uint8_t k_byte = static_cast<uint8_t>(k);
+  int result[max_iov];
   int j = 0;
   int i = 0;
   while (j < k && i < n) {
-    const int64_t offset = chunk_base + int64_t{run_config.blocksize} * i;
-    const int r = read_block(offset, pkt_table[j], input);
-    if (r == i) {
-      index_list[j] = i;
-      j++;
-    } else if (run_config.verbose >= 2) {
-      note("bad block at %ld id %d expecting %d\n", static_cast<long>(offset), r, i);
+    // Until k blocks are accepted every further position is read anyway; ask for just that many.
+    const int count = std::min(k - j, n - i);
+    const int first_slot = j;
+    read_blocks(chunk_base, i, first_slot, count, input, result);
+    for (int t = 0; t < count; t++, i++) {
+      int r = result[t];
+      const int slot = first_slot + t;
+      if (r >= 0 && pkt_table[slot][payload_len + 1] != k_byte) die("incorrect K value");
+      if (r == i) {
+        // Accepted blocks fill the slots from the front, in position order; the slot left behind
+        // takes the next read.
+        std::swap(pkt_table[j], pkt_table[slot]);
+        index_list[j] = i;
+        j++;
+      } else if (run_config.verbose >= 2) {
+        note("bad block at %ld id %d expecting %d\n",
+             static_cast<long>(chunk_base + int64_t{run_config.blocksize} * i), r, i);
+      }
     }
-    i++;
   }
   if (j < k) die("unrecoverable error -- too many bad blocks");
 

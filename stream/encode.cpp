@@ -1,4 +1,10 @@
 // encode.cpp - the stream encoder: input cut into chunks, each written as n sealed blocks.
+//
+// Chunks are laid out in place in a batch area, block after block exactly as they go out: the input
+// is read straight into the data blocks, the parity packets are computed into the blocks that
+// follow them, all the batch's blocks are digested together (a multi-lane digest wants many
+// messages at once) and the batch leaves in one write. Nothing is copied on the way.
+#include <algorithm>
 #include <cstring>
 
 #include "fec/fec.h"
@@ -7,34 +13,85 @@
 #include "stream/format.h"
 #include "stream/stream.h"
 
+namespace {
+
+// The batch area aims at about this many bytes: large enough for few writes and full digest passes,
+// small enough to stay in the second-level cache.
+constexpr int64_t batch_target_bytes = 256 * 1024;
+constexpr int max_batch_chunks = 16;
+
+uint8_t* batch_area;     // batch_chunks chunks of n blocks
+uint8_t** batch_blocks;  // the start of every block of the batch area
+int batch_chunks;        // chunks one batch holds
+int pending_chunks;      // chunks of the current batch laid out, not yet written
+
+uint8_t* block_at(int chunk, int index) {
+  const int64_t block = int64_t{chunk} * run_config.n + index;
+  return batch_area + block * run_config.blocksize;
+}
+
+void setup_batch() {
+  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
+  batch_chunks =
+      static_cast<int>(std::clamp<int64_t>(batch_target_bytes / chunk_len, 1, max_batch_chunks));
+  const int blocks = batch_chunks * run_config.n;
+  batch_area = static_cast<uint8_t*>(alloc_or_die(uint64_t(batch_chunks) * chunk_len));
+  batch_blocks = static_cast<uint8_t**>(alloc_or_die(sizeof(uint8_t*) * blocks));
+  for (int b = 0; b < blocks; b++) batch_blocks[b] = batch_area + int64_t{b} * run_config.blocksize;
+}
+
+// Seals and writes the laid-out chunks of the batch.
+void write_pending() {
+  const int blocks = pending_chunks * run_config.n;
+  pending_chunks = 0;
+  if (blocks == 0) return;
+  seal_blocks(batch_blocks, blocks);
+  const size_t size = static_cast<size_t>(blocks) * run_config.blocksize;
+  if (fwrite(batch_area, 1, size, stdout) != size) die("write error");
+  bytes_written += static_cast<int64_t>(size);
+}
+
+// Fatal failures while reading keep the chunks already complete, as a block-by-block writer would.
+[[noreturn]] void die_after_pending(const char* message) {
+  write_pending();
+  die("%s", message);
+}
+
+}  // namespace
+
 int32_t read_chunk(int32_t* chunk_id, FILE* input) {
   const int k = run_config.k;
-  memset(chunk_buffer, 0, static_cast<size_t>(k) * run_config.blocksize);
+  const size_t packet = static_cast<size_t>(payload_len);
 
   // fread returns short only at the end of the input or on a failure, whatever a pipe delivers.
-  const size_t first = static_cast<size_t>(payload_len - HEADER_LEN);
-  size_t got = fread(pkt_table[0] + HEADER_LEN, 1, first, input);
-  int32_t count = static_cast<int32_t>(got);
-  bytes_read += static_cast<int64_t>(got);
-  if (got == first) {
-    for (int i = 1; i < k; i++) {
-      got = fread(pkt_table[i], 1, static_cast<size_t>(payload_len), input);
-      count += static_cast<int32_t>(got);
-      bytes_read += static_cast<int64_t>(got);
-      if (got < static_cast<size_t>(payload_len)) break;
+  // A short chunk's data area is zero after its last byte.
+  int32_t count = 0;
+  uint8_t* dest = pkt_table[0] + HEADER_LEN;
+  size_t want = packet - HEADER_LEN;
+  for (int slot = 0;;) {
+    const size_t got = fread(dest, 1, want, input);
+    count += static_cast<int32_t>(got);
+    bytes_read += static_cast<int64_t>(got);
+    if (got < want) {
+      memset(dest + got, 0, want - got);
+      for (int rest = slot + 1; rest < k; rest++) memset(pkt_table[rest], 0, packet);
+      break;
     }
+    if (++slot == k) break;
+    dest = pkt_table[slot];
+    want = packet;
   }
-  if (ferror(input)) die("read error");
+  if (ferror(input)) die_after_pending("read error");
 
   // Looking one character ahead marks a chunk that ends exactly at the end of the input as the
   // last.
   const int c = getc(input);
   if (c == EOF) {
-    if (ferror(input)) die("read error");
+    if (ferror(input)) die_after_pending("read error");
     *chunk_id = -1;
   } else {
     // Arriving here with -1 means the counter has used up every id but the last chunk's.
-    if (*chunk_id == -1) die("too many chunks");
+    if (*chunk_id == -1) die_after_pending("too many chunks");
     ungetc(c, input);
   }
 
@@ -43,26 +100,30 @@ int32_t read_chunk(int32_t* chunk_id, FILE* input) {
   return count;
 }
 
-void write_block(int index, const uint8_t* packet) {
-  if (fwrite(packet, 1, payload_len, stdout) != static_cast<size_t>(payload_len))
-    die("write error");
-  uint8_t trailer[TRAILER_LEN];
-  seal_block_trailer(packet, index, trailer);
-  if (fwrite(trailer, 1, TRAILER_LEN, stdout) != TRAILER_LEN) die("write error");
-  bytes_written += payload_len + TRAILER_LEN;
-}
-
 void encode_chunks(FILE* input, int32_t first_id) {
+  if (batch_area == nullptr) setup_batch();
+  const int k = run_config.k;
+  const int n = run_config.n;
   int32_t chunk_id = first_id;
   for (;;) {
-    if (read_chunk(&chunk_id, input) == 0) return;
-    for (int index = 0; index < run_config.n; index++) {
-      fec_encode_pkt(codec, pkt_table, block_buffer, index, payload_len);
-      write_block(index, block_buffer);
+    // The data packets are read straight into the chunk's data blocks.
+    const int chunk = pending_chunks;
+    for (int i = 0; i < k; i++) pkt_table[i] = block_at(chunk, i);
+    if (read_chunk(&chunk_id, input) == 0) break;
+
+    for (int index = 0; index < n; index++) {
+      uint8_t* block = block_at(chunk, index);
+      if (index >= k) fec_encode_pkt(codec, pkt_table, block, index, payload_len);
+      block[payload_len] = static_cast<uint8_t>(index);
+      block[payload_len + 1] = static_cast<uint8_t>(run_config.k);
     }
-    if (chunk_id == -1) return;
+    pending_chunks++;
+
+    if (chunk_id == -1) break;
     chunk_id = static_cast<int32_t>(static_cast<uint32_t>(chunk_id) + 1);
+    if (pending_chunks == batch_chunks) write_pending();
   }
+  write_pending();
 }
 
 void encode_stream(FILE* input) { encode_chunks(input, 0); }

@@ -15,8 +15,12 @@ constexpr int DIGEST_LEN = 16;
 // Whether the digest in the block's trailer matches its first payload_len + 2 bytes.
 bool verify_block(const uint8_t* block);
 
-// Fills the 18 trailer bytes for the payload_len-byte payload of block `index`.
-void seal_block_trailer(const uint8_t* payload, int index, uint8_t* trailer);
+// ok[i] = verify_block(blocks[i]) for i in 0 .. count-1, the blocks digested together.
+void verify_blocks(const uint8_t* const* blocks, int count, bool* ok);
+
+// Stores the digest of each of the count blocks, whose payload, block_index and k_byte are in
+// place.
+void seal_blocks(uint8_t* const* blocks, int count);
 
 // The chunk header at the start of data packet 0.
 void put_chunk_header(uint8_t* packet0, uint32_t clen, int32_t chunk_id);

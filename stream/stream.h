@@ -11,12 +11,9 @@ void encode_stream(FILE* input);
 // without an input of 2^32 chunks.
 void encode_chunks(FILE* input, int32_t first_id);
 
-// Reads one chunk's input into the data packets and stores its header; returns the byte count. At
-// the end of the input chunk_id becomes -1.
+// Reads one chunk's input into the data packets that pkt_table points to and stores its header;
+// returns the byte count. At the end of the input chunk_id becomes -1.
 int32_t read_chunk(int32_t* chunk_id, FILE* input);
-
-// Writes block `index`: the payload_len bytes of packet and the block trailer.
-void write_block(int index, const uint8_t* packet);
 
 // Restores the user bytes of the protected stream on the input to standard output.
 void decode_stream(FILE* input);
@@ -25,7 +22,8 @@ void decode_stream(FILE* input);
 // its chunk_id and stores its clen.
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out);
 
-// Reads the block at block_pos into dest: its block_index (0 .. 255) when it is complete and intact
-// and of this run's k; -1 when the seek failed, -2 when it could not be read whole, -3 when its
-// digest is wrong.
-int read_block(int64_t block_pos, uint8_t* dest, FILE* input);
+// Reads the blocks at positions first .. first+count-1 of the chunk at chunk_base into the slots
+// slot .. slot+count-1 of pkt_table and judges each: result[t] is the block's block_index when it
+// is complete and intact (the caller checks its k_byte), -2 when it could not be read whole, -3
+// when its digest is wrong. A seekable input is read at the blocks' own offsets, a pipe in order.
+void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input, int* result);
