@@ -29,7 +29,7 @@ void* fec_alloc_zeroed(size_t nbytes, const char* label) {
 // Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
 // x_m) over all points. This costs O(k^2) products where a general elimination would cost O(k^3).
 void vdm_invert(uint8_t* matrix, int k) {
-  if (k == 1) return;
+  if (k <= 1) return;
 
   auto* coeff = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
   auto* quot = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
@@ -117,13 +117,14 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
   const int k = code->k;
   if (pkt_size < 0) pkt_size = 0;
   if (pkt_no >= 0 && pkt_no < k) {
-    memmove(target, pkts[pkt_no], pkt_size);
+    if (pkt_size > 0) memmove(target, pkts[pkt_no], pkt_size);
     return;
   }
   if (pkt_no < 0 || pkt_no >= code->n) {
     fprintf(stderr, "Invalid index %d (max %d)\n", pkt_no, code->n - 1);
     return;
   }
+  if (pkt_size == 0) return;
   memset(target, 0, pkt_size);
   const uint8_t* row = code->encode_matrix + static_cast<size_t>(pkt_no) * k;
   for (int i = 0; i < k; i++) {

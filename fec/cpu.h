@@ -16,8 +16,8 @@ enum cpu_level {
 cpu_level cpu_level_detected();
 
 // The level in use: the detected one, lowered in builds made with KESTRUNE_LEVEL_OVERRIDE by the
-// environment variable KESTRUNE_CPU_LEVEL (portable, ssse3, avx2, avx512 or gfni), so that tests can
-// run every variant this machine has. Read once.
+// environment variable KESTRUNE_CPU_LEVEL (portable, ssse3, avx2, avx512 or gfni), so that tests
+// can run every variant this machine has. Read once.
 cpu_level cpu_level_in_use();
 
 // The lower-case name of a level, as KESTRUNE_CPU_LEVEL spells it.

@@ -2,7 +2,6 @@
 // file and from a pipe.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <set>
 

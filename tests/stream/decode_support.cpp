@@ -1,7 +1,6 @@
 // decode_support.cpp - running the encoder and the decoder for the decoder tests.
 #include "tests/stream/decode_support.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
