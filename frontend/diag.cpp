@@ -7,6 +7,14 @@
 
 const char* program_name;
 
+namespace {
+
+fatal_handler on_fatal;
+
+}  // namespace
+
+void set_fatal_handler(fatal_handler handler) { on_fatal = handler; }
+
 void die(const char* format, ...) {
   if (program_name != nullptr) fprintf(stderr, "%s: ", program_name);
   va_list args;
@@ -14,6 +22,7 @@ void die(const char* format, ...) {
   vfprintf(stderr, format, args);
   va_end(args);
   fputc('\n', stderr);
+  if (on_fatal != nullptr) on_fatal();
   exit(1);
 }
 

@@ -1,8 +1,11 @@
 // program.cpp - the program-wide settings, codec and buffers.
 #include "frontend/program.h"
 
+#include <cstdlib>
+
 #include "frontend/diag.h"
 #include "stream/format.h"
+#include "stream/stream.h"
 
 run_settings run_config;
 
@@ -30,4 +33,18 @@ void setup_buffers() {
   block_buffer = static_cast<uint8_t*>(alloc_or_die(blocksize));
   payload_len = blocksize - TRAILER_LEN;
   index_list = static_cast<int32_t*>(alloc_or_die(sizeof(int32_t) * k));
+}
+
+void release_buffers() {
+  release_encode_buffers();
+  fec_free(codec);
+  free(chunk_buffer);
+  free(pkt_table);
+  free(block_buffer);
+  free(index_list);
+  codec = nullptr;
+  chunk_buffer = nullptr;
+  pkt_table = nullptr;
+  block_buffer = nullptr;
+  index_list = nullptr;
 }

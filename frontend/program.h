@@ -30,6 +30,9 @@ extern int64_t bytes_written;
 // valid).
 void setup_buffers();
 
+// Releases what setup_buffers() allocated, for in-process callers that run several configurations.
+void release_buffers();
+
 // The driver: reads the command line, sets everything up and runs one of the two stream routines.
 // Returns the exit status of a completed run; every failure ends the process itself.
 int kestrune_main(int argc, char** argv);

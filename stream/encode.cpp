@@ -5,6 +5,7 @@
 // follow them, all the batch's blocks are digested together (a multi-lane digest wants many
 // messages at once) and the batch leaves in one write. Nothing is copied on the way.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "fec/fec.h"
@@ -127,3 +128,11 @@ void encode_chunks(FILE* input, int32_t first_id) {
 }
 
 void encode_stream(FILE* input) { encode_chunks(input, 0); }
+
+void release_encode_buffers() {
+  free(batch_area);
+  free(batch_blocks);
+  batch_area = nullptr;
+  batch_blocks = nullptr;
+  pending_chunks = 0;
+}
