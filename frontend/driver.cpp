@@ -96,8 +96,9 @@ int kestrune_main(int argc, char** argv) {
   if (operands >= 2) usage();
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
-  setvbuf(input, nullptr, _IOFBF, stdio_buffer_size);
-  setvbuf(stdout, nullptr, _IOFBF, stdio_buffer_size);
+  // (glibc takes the size only together with a buffer of the caller's.)
+  setvbuf(input, static_cast<char*>(alloc_or_die(stdio_buffer_size)), _IOFBF, stdio_buffer_size);
+  setvbuf(stdout, static_cast<char*>(alloc_or_die(stdio_buffer_size)), _IOFBF, stdio_buffer_size);
 
   setup_buffers();
   if (name_selects_decode(program_name)) run_config.decode_mode = 1;
