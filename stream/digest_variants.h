@@ -51,7 +51,7 @@ inline constexpr uint32_t md5_sine[64] = {
 
 inline constexpr uint32_t md5_initial_state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
-consteval int md5_word(int i) {
+constexpr int md5_word(int i) {
   switch (i / 16) {
     case 0:
       return i;
@@ -64,7 +64,7 @@ consteval int md5_word(int i) {
   }
 }
 
-consteval int md5_shift(int i) {
+constexpr int md5_shift(int i) {
   constexpr int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
   return shifts[i / 16][i % 4];
 }

@@ -16,7 +16,11 @@ constexpr int digest_group = 64;
 }  // namespace
 
 void verify_blocks(const uint8_t* const* blocks, int count, bool* ok) {
-  const size_t length = static_cast<size_t>(payload_len) + 2;
+  verify_blocks_sized(blocks, count, run_config.blocksize, ok);
+}
+
+void verify_blocks_sized(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok) {
+  const size_t length = static_cast<size_t>(blocksize) - TRAILER_LEN + 2;
   uint8_t digests[digest_group][DIGEST_LEN];
   for (int first = 0; first < count; first += digest_group) {
     const int group = std::min(digest_group, count - first);
@@ -25,6 +29,14 @@ void verify_blocks(const uint8_t* const* blocks, int count, bool* ok) {
       ok[first + i] = memcmp(digests[i], blocks[first + i] + length, DIGEST_LEN) == 0;
     }
   }
+}
+
+uint8_t get_block_index(const uint8_t* block, int32_t blocksize) {
+  return block[blocksize - TRAILER_LEN];
+}
+
+uint8_t get_k_byte(const uint8_t* block, int32_t blocksize) {
+  return block[blocksize - TRAILER_LEN + 1];
 }
 
 bool verify_block(const uint8_t* block) {

@@ -18,6 +18,14 @@ bool verify_block(const uint8_t* block);
 // ok[i] = verify_block(blocks[i]) for i in 0 .. count-1, the blocks digested together.
 void verify_blocks(const uint8_t* const* blocks, int count, bool* ok);
 
+// As verify_blocks(), for blocks of blocksize bytes whatever the run's own size: for a caller that
+// tries several sizes on the same bytes.
+void verify_blocks_sized(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok);
+
+// The trailer's block_index and k_byte of a block of blocksize bytes.
+uint8_t get_block_index(const uint8_t* block, int32_t blocksize);
+uint8_t get_k_byte(const uint8_t* block, int32_t blocksize);
+
 // Stores the digest of each of the count blocks, whose payload, block_index and k_byte are in
 // place.
 void seal_blocks(uint8_t* const* blocks, int count);

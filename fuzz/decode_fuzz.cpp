@@ -1,0 +1,245 @@
+// decode_fuzz.cpp - the stream decoder on arbitrary bytes, as the program runs it, from a seekable
+// file and from a pipe.
+//
+// Input: a mode byte, then n, k and the block size (each one byte, mapped into small ranges), then
+// the rest. Mode bit 0 clear: the rest is the protected stream. Mode bit 0 set: the rest is a
+// damage list and user data; the data is encoded in-process, the stream damaged (bytes changed,
+// its end cut off) and then decoded. Mode bit 1 turns on the decoder's reports (-vv).
+//
+// Checked on every input: the seekable and the pipe decode end alike (both complete or both fail)
+// with the same output, and the output is never longer than the chunks the input can hold. After
+// an in-process encode: the stream has the expected length, and when no chunk has more than n - k
+// damaged blocks the decode completes and gives back exactly the data.
+//
+// Encode-mode input after the configuration: a damage count, a cut (bytes taken off the end), that
+// many damage entries of three bytes (a position, big-endian, and a mask), then the data. An entry
+// changes the byte at the position by the mask; with mode bit 2 an entry whose mask has its top bit
+// set instead copies another block of the same chunk over the block at the position (an intact
+// block in the wrong place).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "stream/format.h"
+#include "stream/stream.h"
+
+namespace {
+
+struct fatal_exit {};
+
+[[noreturn]] void throw_fatal() { throw fatal_exit{}; }
+
+FILE* null_sink;
+int stream_fd = -1;  // a memory file: the seekable input
+
+void init_once() {
+  if (null_sink != nullptr) return;
+  null_sink = fopen("/dev/null", "w");
+  stream_fd = memfd_create("decode_fuzz", 0);
+  if (null_sink == nullptr || stream_fd < 0) {
+    perror("decode_fuzz: setup");
+    abort();
+  }
+  set_fatal_handler(throw_fatal);
+}
+
+[[noreturn]] void fail(const char* what) {
+  fprintf(stderr, "decode_fuzz: %s (k %d, n %d, blocksize %d)\n", what, run_config.k, run_config.n,
+          run_config.blocksize);
+  abort();
+}
+
+struct outcome {
+  bool completed;
+  std::string output;
+};
+
+// Runs the stream routine with standard output captured in memory and standard error discarded;
+// a fatal failure (die()) ends it early.
+template <typename Routine>
+outcome run_captured(Routine routine) {
+  char* bytes = nullptr;
+  size_t length = 0;
+  FILE* memory = open_memstream(&bytes, &length);
+  if (memory == nullptr) fail("open_memstream failed");
+  FILE* const saved_out = stdout;
+  FILE* const saved_err = stderr;
+  stdout = memory;
+  stderr = null_sink;
+  bool completed = true;
+  try {
+    routine();
+  } catch (const fatal_exit&) {
+    completed = false;
+  }
+  stdout = saved_out;
+  stderr = saved_err;
+  fclose(memory);
+  outcome result{completed, std::string(bytes, length)};
+  free(bytes);
+  return result;
+}
+
+// The stream on a memory file through a FILE (the decoder reads it with pread).
+outcome decode_seekable(const std::string& stream) {
+  if (ftruncate(stream_fd, 0) != 0 ||
+      (!stream.empty() &&
+       pwrite(stream_fd, stream.data(), stream.size(), 0) != static_cast<ssize_t>(stream.size()))) {
+    fail("can't write the memory file");
+  }
+  FILE* input = fdopen(dup(stream_fd), "rb");
+  if (input == nullptr) fail("fdopen failed");
+  run_config.input_is_pipe = 0;
+  outcome result = run_captured([input] { decode_stream(input); });
+  fclose(input);
+  return result;
+}
+
+// The stream read in order through a FILE, as from a pipe.
+outcome decode_pipe(const std::string& stream) {
+  // fmemopen refuses an empty buffer; an empty file then.
+  FILE* input = stream.empty() ? fopen("/dev/null", "rb")
+                               : fmemopen(const_cast<char*>(stream.data()), stream.size(), "rb");
+  if (input == nullptr) fail("can't open the pipe input");
+  run_config.input_is_pipe = 1;
+  outcome result = run_captured([input] { decode_stream(input); });
+  fclose(input);
+  return result;
+}
+
+int64_t capacity() { return int64_t{run_config.k} * payload_len - HEADER_LEN; }
+
+// Decodes the stream both ways and checks what every decode must satisfy; returns the outcome.
+outcome decode_both(const std::string& stream) {
+  const outcome seekable = decode_seekable(stream);
+  const outcome pipe = decode_pipe(stream);
+  if (seekable.completed != pipe.completed) fail("seekable and pipe decodes end differently");
+  if (seekable.output != pipe.output) fail("seekable and pipe decodes write different bytes");
+
+  // A chunk is rebuilt from k whole blocks within its n positions: chunk c needs the input to
+  // reach c * n * blocksize + k * blocksize.
+  const int64_t size = static_cast<int64_t>(stream.size());
+  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
+  const int64_t needed = int64_t{run_config.k} * run_config.blocksize;
+  const int64_t chunks = size < needed ? 0 : (size - needed) / chunk_len + 1;
+  if (static_cast<int64_t>(seekable.output.size()) > chunks * capacity()) {
+    fail("more output than the input's chunks can hold");
+  }
+  if (chunks == 0 && seekable.completed) fail("a decode completed without a whole chunk");
+  return seekable;
+}
+
+// Reads bytes from the front of the input; zero once it is used up.
+struct reader {
+  const uint8_t* data;
+  size_t size;
+  uint8_t byte() {
+    if (size == 0) return 0;
+    size--;
+    return *data++;
+  }
+};
+
+void encode_damage_decode(reader in, bool copies) {
+  const int flips = in.byte() % 16;
+  const int cut = in.byte();
+  struct flip {
+    uint32_t position;
+    uint8_t mask;
+  };
+  std::vector<flip> damage;
+  for (int f = 0; f < flips; f++) {
+    uint32_t position = uint32_t{in.byte()} << 8;
+    position |= in.byte();
+    const uint8_t mask = in.byte();
+    damage.push_back({position, mask != 0 ? mask : uint8_t{0xff}});
+  }
+  const std::string data(reinterpret_cast<const char*>(in.data), in.size);
+
+  // The encoder reads the data through a FILE, as from a pipe.
+  FILE* input = data.empty() ? fopen("/dev/null", "rb")
+                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+  if (input == nullptr) fail("can't open the encoder's input");
+  const outcome encoded = run_captured([input] { encode_stream(input); });
+  fclose(input);
+  if (!encoded.completed) fail("the encoder failed on an in-memory input");
+  std::string stream = encoded.output;
+
+  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
+  const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
+  if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
+
+  // The buffers as a fresh run has them: the encoder has used the slots for its own.
+  release_buffers();
+  setup_buffers();
+
+  const size_t blocks = stream.size() / static_cast<size_t>(run_config.blocksize);
+  std::vector<bool> touched(blocks, false);
+  if (!stream.empty()) {
+    const size_t blocksize = static_cast<size_t>(run_config.blocksize);
+    const size_t n = static_cast<size_t>(run_config.n);
+    for (const flip& f : damage) {
+      const size_t at = f.position % stream.size();
+      const size_t block = at / blocksize;
+      if (copies && (f.mask & 0x80) != 0) {
+        // Another position of the same chunk: the block carries its own index and is rejected.
+        const size_t from = block - block % n + (block % n + 1 + (f.mask & 0x7f) % (n - 1)) % n;
+        stream.replace(block * blocksize, blocksize, stream, from * blocksize, blocksize);
+      } else {
+        stream[at] = static_cast<char>(stream[at] ^ f.mask);
+      }
+      touched[block] = true;
+    }
+    // Blocks from the one the cut falls in are lost.
+    stream.resize(stream.size() - std::min(stream.size(), static_cast<size_t>(cut)));
+    for (size_t b = stream.size() / static_cast<size_t>(run_config.blocksize); b < blocks; b++) {
+      touched[b] = true;
+    }
+  }
+
+  const outcome decoded = decode_both(stream);
+  if (data.empty()) return;
+  for (size_t chunk = 0; chunk < blocks / static_cast<size_t>(run_config.n); chunk++) {
+    int damaged = 0;
+    for (int i = 0; i < run_config.n; i++) damaged += touched[chunk * run_config.n + i] ? 1 : 0;
+    if (damaged > run_config.n - run_config.k) return;
+  }
+  if (!decoded.completed) fail("a recoverable stream failed to decode");
+  if (decoded.output != data) fail("a recoverable stream decoded to other bytes");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  init_once();
+  reader in{data, size};
+  const uint8_t mode = in.byte();
+  const int n = 2 + in.byte() % 23;
+  const int k = 1 + in.byte() % n;
+  const int blocksize = 26 + in.byte();
+  // As the driver: a chunk must have room for a user byte beside its header.
+  if (int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0) return -1;
+
+  run_config = run_settings{};
+  run_config.n = n;
+  run_config.k = k;
+  run_config.blocksize = blocksize;
+  run_config.decode_mode = (mode & 1) == 0;
+  run_config.verbose = (mode & 2) != 0 ? 2 : 0;
+  setup_buffers();
+  if ((mode & 1) != 0) {
+    encode_damage_decode(in, (mode & 4) != 0);
+  } else {
+    decode_both(std::string(reinterpret_cast<const char*>(in.data), in.size));
+  }
+  release_buffers();
+  return 0;
+}

@@ -1,0 +1,143 @@
+// input.cpp - reading the scanned stream from a file, a device or a pipe.
+#include "tools/scan/input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "frontend/diag.h"
+
+namespace {
+
+// Reads count bytes at offset, stopping at the end of the input or at the first failure; returns
+// how many arrived.
+size_t pread_full(int fd, uint8_t* dest, size_t count, int64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t got = pread(fd, dest + done, count - done, offset + static_cast<int64_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+}  // namespace
+
+scan_input::scan_input(const char* path) {
+  if (path == nullptr) {
+    fd_ = 0;
+  } else {
+    fd_ = open(path, O_RDONLY);
+    if (fd_ < 0) die("can't open '%s'", path);
+    own_fd_ = true;
+  }
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) die("can't open '%s'", path != nullptr ? path : "standard input");
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+    const off_t end = lseek(fd_, 0, SEEK_END);
+    if (end >= 0) {
+      seekable_ = true;
+      size_ = end;
+      (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+  }
+}
+
+scan_input::~scan_input() {
+  if (own_fd_) close(fd_);
+}
+
+size_t scan_input::read_fd(uint8_t* dest, size_t count) {
+  size_t done = 0;
+  while (done < count && !at_end_) {
+    const ssize_t got = read(fd_, dest + done, count - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) die("read error");
+    if (got == 0) {
+      at_end_ = true;
+      size_ = position_ + static_cast<int64_t>(done);
+      break;
+    }
+    done += static_cast<size_t>(got);
+  }
+  position_ += static_cast<int64_t>(done);
+  return done;
+}
+
+const std::vector<uint8_t>& scan_input::head(size_t limit) {
+  const size_t have = head_.size();
+  if (limit <= have || (seekable_ ? static_cast<int64_t>(have) >= size_ : at_end_)) return head_;
+  if (seekable_) limit = static_cast<size_t>(std::min<int64_t>(size_, static_cast<int64_t>(limit)));
+  head_.resize(limit);
+  const size_t got =
+      seekable_ ? pread_full(fd_, head_.data() + have, limit - have, static_cast<int64_t>(have))
+                : read_fd(head_.data() + have, limit - have);
+  head_.resize(have + got);
+  return head_;
+}
+
+size_t scan_input::read_sequential(int64_t offset, uint8_t* dest, size_t count) {
+  size_t done = 0;
+  // The kept head first, then the descriptor; a head left behind is released.
+  const int64_t kept = static_cast<int64_t>(head_.size());
+  if (offset < kept) {
+    done = static_cast<size_t>(std::min<int64_t>(kept - offset, static_cast<int64_t>(count)));
+    memcpy(dest, head_.data() + offset, done);
+  }
+  if (offset + static_cast<int64_t>(count) >= kept && !head_.empty()) {
+    std::vector<uint8_t>().swap(head_);
+  }
+  // Bytes between what was taken and offset are skipped.
+  uint8_t skipped[4096];
+  while (position_ < offset && !at_end_) {
+    read_fd(skipped, static_cast<size_t>(std::min<int64_t>(offset - position_, sizeof skipped)));
+  }
+  if (done < count && position_ == offset + static_cast<int64_t>(done)) {
+    done += read_fd(dest + done, count - done);
+  }
+  return done;
+}
+
+void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8_t* dest,
+                             block_read* got) {
+  const size_t total = static_cast<size_t>(blocksize) * static_cast<size_t>(count);
+  size_t arrived = 0;
+  // Bytes the input holds from offset on, as far as is known.
+  int64_t present = static_cast<int64_t>(total);
+  if (seekable_) {
+    present = std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(total));
+    arrived = pread_full(fd_, dest, static_cast<size_t>(present), offset);
+  } else {
+    arrived = read_sequential(offset, dest, total);
+    present = static_cast<int64_t>(arrived);
+  }
+  for (int b = 0; b < count; b++) {
+    const int64_t start = int64_t{blocksize} * b;
+    const int64_t end = start + blocksize;
+    if (start >= present) {
+      got[b] = block_read::missing;
+    } else if (end > present) {
+      got[b] = block_read::partial;
+    } else if (end <= static_cast<int64_t>(arrived)) {
+      got[b] = block_read::whole;
+    } else {
+      // A read failed before this block: read it alone.
+      const size_t size = static_cast<size_t>(blocksize);
+      got[b] = pread_full(fd_, dest + start, size, offset + start) == size ? block_read::whole
+                                                                           : block_read::partial;
+    }
+  }
+}
+
+int64_t scan_input::bytes_after(int64_t offset) {
+  if (!seekable_) {
+    uint8_t sink[65536];
+    while (!at_end_) read_fd(sink, sizeof sink);
+  }
+  return std::max<int64_t>(size_ - offset, 0);
+}

@@ -1,0 +1,57 @@
+// input.h - the scanned stream: a file or block device read with positioned reads, or anything else
+// (a pipe, a tape) read once, in order, with its first bytes kept for the parameter probe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// How much of a block the input gave.
+enum class block_read : uint8_t {
+  whole,    // every byte
+  partial,  // some bytes, or none because a read failed: the input ends inside it, or it is
+            // unreadable
+  missing,  // none: the input ends before it
+};
+
+class scan_input {
+ public:
+  // Opens path, or takes standard input when path is null; dies with "can't open '<path>'".
+  explicit scan_input(const char* path);
+  ~scan_input();
+  scan_input(const scan_input&) = delete;
+  scan_input& operator=(const scan_input&) = delete;
+
+  // Whether the input is read with positioned reads (a regular file or a block device).
+  bool seekable() const { return seekable_; }
+  // The input's length in bytes when known: always for a seekable input, for the others once
+  // their end has been read; -1 until then.
+  int64_t size() const { return size_; }
+
+  // The first min(limit, length) bytes; a later call with a larger limit reads more. A sequential
+  // input keeps them for read_blocks(); call this before any read_blocks().
+  const std::vector<uint8_t>& head(size_t limit);
+
+  // Reads count blocks of blocksize bytes from offset on into dest and tells for each how much
+  // arrived. A seekable input is read in one call, and block by block after a failed read, so that
+  // an unreadable block costs that block alone. A sequential input never goes back: offset may not
+  // lie before the end of the previous call. Dies with "read error" when a sequential input fails.
+  void read_blocks(int64_t offset, int32_t blocksize, int count, uint8_t* dest, block_read* got);
+
+  // The number of bytes from offset to the end of the input; a sequential input is read to its
+  // end for it.
+  int64_t bytes_after(int64_t offset);
+
+ private:
+  // Sequential input: up to count bytes at offset into dest; fewer only at the end.
+  size_t read_sequential(int64_t offset, uint8_t* dest, size_t count);
+  size_t read_fd(uint8_t* dest, size_t count);
+
+  int fd_ = -1;
+  bool own_fd_ = false;
+  bool seekable_ = false;
+  int64_t size_ = -1;
+  std::vector<uint8_t> head_;
+  int64_t position_ = 0;  // sequential input: bytes taken from the descriptor so far
+  bool at_end_ = false;
+};

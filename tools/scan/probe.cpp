@@ -1,0 +1,408 @@
+// probe.cpp - finding blocksize, n and k from intact blocks at the start of the stream.
+//
+// A blocksize fits when a block at a multiple of it has a correct digest. Small sizes are tried
+// first, and among them those a user picks (powers of two, multiples of 1 KiB) before every other
+// one; a size is digested only where its trailers look like a stream's: two neighbouring blocks
+// whose indexes follow each other under the same k byte, or, as last resorts, block 0 with a chunk
+// header that fits, or any of the first blocks at a likely size. Once a size is found every block
+// of that size in the window is judged, and k and n are read from the intact ones: k from their k
+// byte, n from where their indexes restart, from the chunk numbers in their headers, or from the
+// stream's length.
+#include "tools/scan/probe.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "frontend/diag.h"
+#include "stream/format.h"
+
+namespace {
+
+constexpr int32_t min_blocksize = 26;
+constexpr int likely_pair_blocks = 512;  // blocks searched for neighbour pairs at a likely size
+constexpr int every_pair_blocks = 64;    // at every other size
+constexpr int32_t small_size_limit = 64 * 1024;  // sizes searched before the larger ones
+constexpr int32_t every_size_limit = 1 << 20;
+constexpr int pair_tries = 4;  // pairs digested at one size before it is given up
+constexpr int lone_blocks = 64;
+constexpr int32_t lone_size_limit = 64 * 1024;
+constexpr int confirm_blocks = 4096;
+constexpr int64_t digest_budget = int64_t{256} << 20;
+
+// The probe window and the digests spent on it.
+class window {
+ public:
+  explicit window(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+
+  int64_t size() const { return static_cast<int64_t>(bytes_.size()); }
+  int64_t blocks(int32_t blocksize) const { return size() / blocksize; }
+  const uint8_t* block(int64_t j, int32_t blocksize) const { return bytes_.data() + j * blocksize; }
+  uint8_t index(int64_t j, int32_t blocksize) const {
+    return get_block_index(block(j, blocksize), blocksize);
+  }
+  uint8_t k_byte(int64_t j, int32_t blocksize) const {
+    return get_k_byte(block(j, blocksize), blocksize);
+  }
+
+  // Judges count blocks from j on; stops digesting for good once the budget is spent.
+  void verify(int64_t j, int count, int32_t blocksize, bool* ok) {
+    std::vector<const uint8_t*> blocks(static_cast<size_t>(count));
+    for (int t = 0; t < count; t++) blocks[t] = block(j + t, blocksize);
+    verify_blocks_sized(blocks.data(), count, blocksize, ok);
+    digested_ += int64_t{count} * blocksize;
+  }
+  bool spent() const { return digested_ > digest_budget; }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  int64_t digested_ = 0;
+};
+
+// Whether two neighbouring blocks among the first `limit` have trailers that follow each other
+// and one of them is intact.
+bool pair_fits(window& w, int32_t blocksize, int limit) {
+  const int64_t blocks = std::min<int64_t>(limit, w.blocks(blocksize));
+  int tries = 0;
+  for (int64_t j = 1; j < blocks; j++) {
+    if (w.index(j, blocksize) != w.index(j - 1, blocksize) + 1 ||
+        w.k_byte(j, blocksize) != w.k_byte(j - 1, blocksize)) {
+      continue;
+    }
+    bool ok[2];
+    w.verify(j - 1, 2, blocksize, ok);
+    if (ok[0] || ok[1]) return true;
+    if (++tries == pair_tries || w.spent()) return false;
+  }
+  return false;
+}
+
+// Whether block 0 could open a stream of this blocksize: index 0 and a chunk header that the
+// encoder can have written (chunk 0, full; or the last chunk, within the capacity), and intact.
+bool first_block_fits(window& w, int32_t blocksize) {
+  if (w.blocks(blocksize) < 1 || w.index(0, blocksize) != 0) return false;
+  const uint8_t* block = w.block(0, blocksize);
+  const int k = w.k_byte(0, blocksize) == 0 ? 256 : w.k_byte(0, blocksize);
+  const int64_t capacity = int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN;
+  const int64_t clen = get_clen(block);
+  const int32_t chunk_id = get_chunk_id(block);
+  const bool header_fits =
+      (chunk_id == 0 && clen == capacity) || (chunk_id == -1 && clen >= 1 && clen <= capacity);
+  if (!header_fits) return false;
+  bool ok = false;
+  w.verify(0, 1, blocksize, &ok);
+  return ok;
+}
+
+// Whether any of the first few blocks is intact.
+bool lone_block_fits(window& w, int32_t blocksize) {
+  const int count = static_cast<int>(std::min<int64_t>(lone_blocks, w.blocks(blocksize)));
+  if (count == 0) return false;
+  bool ok[lone_blocks];
+  w.verify(0, count, blocksize, ok);
+  return std::find(ok, ok + count, true) != ok + count;
+}
+
+bool is_power_of_two(int32_t size) { return (size & (size - 1)) == 0; }
+
+// Why a window does not tell the parameters, and what to give instead.
+struct not_told {
+  std::string why;
+  const char* advice = "";
+};
+
+[[noreturn]] void not_found(const std::string& why, const char* advice) {
+  throw not_told{why, advice};
+}
+
+// A byte count for messages: bytes, KiB or MiB.
+std::string amount(int64_t bytes) {
+  if (bytes < 4096) return std::to_string(bytes) + " bytes";
+  if (bytes < (int64_t{4} << 20)) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes >> 20) + " MiB";
+}
+
+// The sizes a user picks (powers of two from 32, then the other multiples of 1 KiB) within
+// [low, high].
+std::vector<int32_t> likely_sizes(int64_t low, int64_t high) {
+  std::vector<int32_t> sizes;
+  for (int64_t b = 32; b <= high; b *= 2) {
+    if (b >= low) sizes.push_back(static_cast<int32_t>(b));
+  }
+  for (int64_t b = 1024; b <= high; b += 1024) {
+    if (b >= low && !is_power_of_two(static_cast<int32_t>(b))) {
+      sizes.push_back(static_cast<int32_t>(b));
+    }
+  }
+  return sizes;
+}
+
+bool is_likely(int32_t size) { return (size >= 32 && is_power_of_two(size)) || size % 1024 == 0; }
+
+int32_t find_blocksize(window& w) {
+  const int64_t size = w.size();
+  // Small sizes first, the likely ones before the others: a wrong size costs digests in
+  // proportion to its size, and trailers of a stream with small blocks can look right at some
+  // multiples of its size.
+  for (const int64_t high : {int64_t{small_size_limit}, int64_t{every_size_limit}}) {
+    const int64_t low = high == small_size_limit ? min_blocksize : small_size_limit + 1;
+    for (const int32_t b : likely_sizes(low, std::min(high, size / 2))) {
+      if (pair_fits(w, b, likely_pair_blocks)) return b;
+      if (w.spent()) break;
+    }
+    for (int64_t b = low; b <= std::min(high, size / 2) && !w.spent(); b++) {
+      const int32_t candidate = static_cast<int32_t>(b);
+      if (!is_likely(candidate) && pair_fits(w, candidate, every_pair_blocks)) return candidate;
+    }
+  }
+  // The likely sizes beyond, up to half the window.
+  for (const int32_t b : likely_sizes(every_size_limit + 1, size / 2)) {
+    if (w.spent()) break;
+    if (pair_fits(w, b, likely_pair_blocks)) return b;
+  }
+  // Last resorts, for a stream whose neighbouring blocks are never both readable: block 0 alone
+  // at every size, then any intact block among the first few at the likely sizes.
+  const int32_t first_limit = static_cast<int32_t>(std::min<int64_t>(every_size_limit, size));
+  for (int32_t b = min_blocksize; b <= first_limit && !w.spent(); b++) {
+    if (first_block_fits(w, b)) return b;
+  }
+  for (const int32_t b : likely_sizes(min_blocksize, size)) {
+    if (w.spent()) break;
+    if ((b <= lone_size_limit || is_power_of_two(b)) && lone_block_fits(w, b)) return b;
+  }
+  if (w.spent()) {
+    not_found("gave up after digesting " + amount(digest_budget) + " of candidate blocks",
+              "give -b, -n and -k");
+  }
+  not_found("no block of any size from 26 to " + std::to_string(size) +
+                " bytes with a correct digest lies at the start of the input (" + amount(size) +
+                " examined)",
+            "give -b, -n and -k");
+}
+
+struct seen_block {
+  int64_t j;  // block number in the stream
+  int index;
+};
+
+std::string list_of(const std::vector<int>& values) {
+  std::string text;
+  if (values.size() > 2 && values.back() - values.front() + 1 == static_cast<int>(values.size())) {
+    return "any of " + std::to_string(values.front()) + " to " + std::to_string(values.back());
+  }
+  for (size_t i = 0; i < values.size() && i < 8; i++) {
+    if (i > 0) text += i + 1 == values.size() ? " or " : ", ";
+    text += std::to_string(values[i]);
+  }
+  if (values.size() > 8) text += ", ...";
+  return text;
+}
+
+// Chooses n among those that fit most blocks, from the chunk headers and the stream length when
+// the block indexes leave several.
+void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen, probe_result& r) {
+  const int32_t blocksize = r.blocksize;
+  int lowest = std::max(2, r.k);
+  for (const seen_block& b : seen) lowest = std::max(lowest, b.index + 1);
+  // n is above every index seen, so a block fits only with a chunk start at or before it.
+  const auto fits = [](const seen_block& b, int n) { return (b.j - b.index) % n == 0; };
+
+  std::vector<int> best;
+  int64_t best_count = -1;
+  for (int n = lowest; n <= 256; n++) {
+    const int64_t count =
+        std::count_if(seen.begin(), seen.end(), [&](const seen_block& b) { return fits(b, n); });
+    if (count > best_count) best.clear();
+    if (count >= best_count) {
+      best_count = count;
+      best.push_back(n);
+    }
+  }
+  r.one_chunk =
+      std::all_of(seen.begin(), seen.end(), [](const seen_block& b) { return b.j == b.index; });
+
+  if (best.size() == 1) {
+    r.n = best[0];
+    r.n_from = r.one_chunk ? n_basis::bound : n_basis::period;
+  } else {
+    // Chunk headers: the block 0 of chunk c stands at block c * n.
+    std::vector<int> by_headers;
+    for (const int n : best) {
+      const bool agree = std::all_of(seen.begin(), seen.end(), [&](const seen_block& b) {
+        if (b.index != 0) return true;
+        const int32_t id = get_chunk_id(w.block(b.j, blocksize));
+        return id < 0 || int64_t{id} * n == b.j;
+      });
+      if (agree) by_headers.push_back(n);
+    }
+    // Headers that fit none belong elsewhere (chunks exchanged); they tell nothing here.
+    if (by_headers.empty()) by_headers = best;
+
+    std::vector<int> by_length;
+    if (by_headers.size() > 1 && stream_size >= 0 && stream_size % blocksize == 0) {
+      // The stream ends right after the last chunk; else it is a whole number of chunks.
+      const int64_t total = stream_size / blocksize;
+      for (const int n : by_headers) {
+        const bool ends_here = std::any_of(seen.begin(), seen.end(), [&](const seen_block& b) {
+          return b.index == 0 && get_chunk_id(w.block(b.j, blocksize)) == -1 && b.j + n == total;
+        });
+        if (ends_here) by_length.push_back(n);
+      }
+      if (by_length.empty()) {
+        for (const int n : by_headers) {
+          if (total % n == 0) by_length.push_back(n);
+        }
+      }
+    }
+
+    if (by_headers.size() == 1) {
+      r.n = by_headers[0];
+      r.n_from = n_basis::chunk_numbers;
+    } else if (by_length.size() == 1) {
+      r.n = by_length[0];
+      r.n_from = n_basis::stream_length;
+    } else {
+      // The narrowest list that is left, and why it is not narrower.
+      std::string why = "n could be " + list_of(by_length.size() > 1 ? by_length : by_headers);
+      why += r.one_chunk ? " (every intact block seen lies in the first chunk"
+                         : " (the intact blocks fit each";
+      if (by_length.size() > 1) {
+        why += ", and the stream's length is a whole number of chunks for each";
+      } else if (stream_size < 0) {
+        why += ", and the stream's length is not known yet";
+      } else if (stream_size % blocksize != 0) {
+        why += ", and the stream ends inside a block";
+      } else {
+        why += ", and the stream's length is a whole number of chunks for none";
+      }
+      not_found(why + ")", "give -n");
+    }
+  }
+}
+
+}  // namespace
+
+const char* n_basis_name(n_basis basis) {
+  switch (basis) {
+    case n_basis::given:
+      return "given";
+    case n_basis::period:
+      return "period";
+    case n_basis::chunk_numbers:
+      return "chunk numbers";
+    case n_basis::stream_length:
+      return "stream length";
+    case n_basis::bound:
+      return "bound";
+  }
+  return "";
+}
+
+namespace {
+
+probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_size,
+                             const probe_request& given) {
+  probe_result r;
+  r.blocksize = given.blocksize;
+  r.n = given.n;
+  r.k = given.k;
+  r.blocksize_given = given.blocksize != 0;
+  r.k_given = given.k != 0;
+
+  window w(head);
+  if (w.size() == 0) not_found("the input is empty", "give -b, -n and -k");
+  if (r.blocksize == 0) r.blocksize = find_blocksize(w);
+  const int32_t blocksize = r.blocksize;
+
+  // Every block of that size in the window is judged.
+  const int count = static_cast<int>(std::min<int64_t>(confirm_blocks, w.blocks(blocksize)));
+  const std::unique_ptr<bool[]> judged(new bool[static_cast<size_t>(std::max(count, 1))]);
+  bool* ok = judged.get();
+  if (count > 0) w.verify(0, count, blocksize, ok);
+  r.examined = count;
+  r.intact = std::count(ok, ok + count, true);
+  if (r.intact == 0) {
+    not_found("no block of " + std::to_string(blocksize) + " bytes at the start of the input (" +
+                  std::to_string(count) + " examined) is intact",
+              "check -b, or give -b, -n and -k");
+  }
+
+  // k: the k byte most intact blocks carry.
+  int64_t by_k_byte[256] = {};
+  for (int j = 0; j < count; j++) {
+    if (ok[j]) by_k_byte[w.k_byte(j, blocksize)]++;
+  }
+  int k_byte = 0;
+  if (r.k != 0) {
+    k_byte = r.k % 256;
+  } else {
+    k_byte = static_cast<int>(std::max_element(by_k_byte, by_k_byte + 256) - by_k_byte);
+    for (int other = 0; other < 256; other++) {
+      if (other != k_byte && by_k_byte[other] == by_k_byte[k_byte]) {
+        not_found("the intact blocks carry k bytes " + std::to_string(k_byte) + " and " +
+                      std::to_string(other) + " equally often",
+                  "give -k");
+      }
+    }
+    r.k = k_byte == 0 ? 256 : k_byte;
+  }
+  r.k_agree = by_k_byte[k_byte];
+  r.k_other = r.intact - r.k_agree;
+  if (r.k_agree == 0) {
+    not_found("no intact block at the start of the input carries k = " + std::to_string(r.k),
+              "check -k");
+  }
+
+  // n: from the intact blocks that carry that k byte.
+  std::vector<seen_block> seen;
+  for (int j = 0; j < count; j++) {
+    if (ok[j] && w.k_byte(j, blocksize) == k_byte) seen.push_back({j, w.index(j, blocksize)});
+  }
+  if (r.n == 0) {
+    find_n(w, stream_size, seen, r);
+  } else {
+    r.n_from = n_basis::given;
+    r.one_chunk =
+        std::all_of(seen.begin(), seen.end(), [](const seen_block& b) { return b.j == b.index; });
+  }
+  // A combination kestrune refuses to write is no answer.
+  if (int64_t{r.n} * r.blocksize >= (int64_t{1} << 31) ||
+      int64_t{r.k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0 || r.k > r.n) {
+    not_found("blocksize " + std::to_string(blocksize) + " with n " + std::to_string(r.n) +
+                  " and k " + std::to_string(r.k) + " is no stream kestrune writes",
+              "give -b, -n and -k");
+  }
+  for (const seen_block& b : seen) {
+    if (b.index >= r.n || b.j < b.index || (b.j - b.index) % r.n != 0) {
+      r.n_disagree++;
+    } else if (b.j > b.index) {
+      r.n_agree++;
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+probe_result probe_parameters(scan_input& input, const probe_request& given) {
+  if (given.blocksize != 0 && given.n != 0 && given.k != 0) {
+    probe_result r;
+    r.blocksize = given.blocksize;
+    r.n = given.n;
+    r.k = given.k;
+    r.blocksize_given = true;
+    r.k_given = true;
+    return r;
+  }
+  // The first window tells for most streams; the larger one is read only when it does not.
+  not_told failure;
+  for (const size_t limit : {probe_first_window, probe_window}) {
+    const std::vector<uint8_t>& head = input.head(limit);
+    if (limit == probe_window && head.size() <= probe_first_window) break;
+    try {
+      return probe_window_of(head, input.size(), given);
+    } catch (const not_told& f) {
+      failure = f;
+    }
+  }
+  die("parameters not found: %s; %s", failure.why.c_str(), failure.advice);
+}

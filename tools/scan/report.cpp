@@ -1,0 +1,349 @@
+// report.cpp - writing the scan's findings as text or as JSON lines.
+#include "tools/scan/report.h"
+
+#include <cstdio>
+
+#include "frontend/program.h"
+
+namespace {
+
+std::string quoted_for_shell(const std::string& word) {
+  bool plain = !word.empty();
+  for (const char c : word) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      std::string_view("_./+-:@%,=").find(c) != std::string_view::npos;
+    plain = plain && safe;
+  }
+  std::string text = plain ? word : "'";
+  if (!plain) {
+    for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'";
+  }
+  // A name that looks like an option follows "--", which ends them.
+  if (word.size() > 1 && word[0] == '-') text.insert(0, "-- ");
+  return text;
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// One flat JSON object, field after field.
+class json_object {
+ public:
+  json_object& field(const char* name, int64_t value) { return raw(name, std::to_string(value)); }
+  json_object& field(const char* name, const std::string& value) {
+    return raw(name, json_string(value));
+  }
+  json_object& field(const char* name, const char* value) {
+    return raw(name, value == nullptr ? "null" : json_string(value));
+  }
+  json_object& flag(const char* name, bool value) { return raw(name, value ? "true" : "false"); }
+  json_object& null(const char* name) { return raw(name, "null"); }
+  json_object& raw(const char* name, const std::string& json) {
+    text_ += text_.size() == 1 ? "\"" : ",\"";
+    text_ += name;
+    text_ += "\":";
+    text_ += json;
+    return *this;
+  }
+  void print() const { printf("%s}\n", text_.c_str()); }
+
+ private:
+  std::string text_ = "{";
+};
+
+std::string json_ranges(const std::vector<byte_range>& ranges) {
+  std::string text = "[";
+  for (const byte_range& r : ranges) {
+    if (text.size() > 1) text += ",";
+    text += "{\"start\":" + std::to_string(r.start) +
+            ",\"length\":" + (r.length < 0 ? std::string("null") : std::to_string(r.length)) + "}";
+  }
+  return text + "]";
+}
+
+std::string text_ranges(const std::vector<byte_range>& ranges) {
+  std::string text;
+  for (const byte_range& r : ranges) {
+    if (!text.empty()) text += ", ";
+    if (r.length < 0) {
+      text += "everything from byte " + std::to_string(r.start) + " on";
+    } else {
+      text += std::to_string(r.length) + " bytes at " + std::to_string(r.start);
+    }
+  }
+  return text;
+}
+
+// "3 digest, 5-6 short": runs of positions rejected for the same reason.
+std::string text_rejected(const chunk_result& c) {
+  std::string text;
+  for (size_t i = 0; i < c.rejected.size();) {
+    size_t j = i;
+    while (j + 1 < c.rejected.size() && c.rejected[j + 1].first == c.rejected[j].first + 1 &&
+           c.rejected[j + 1].second == c.rejected[i].second) {
+      j++;
+    }
+    if (!text.empty()) text += ", ";
+    text += std::to_string(c.rejected[i].first);
+    if (j > i) {
+      text += '-';
+      text += std::to_string(c.rejected[j].first);
+    }
+    text += " ";
+    text += verdict_name(c.rejected[i].second);
+    i = j + 1;
+  }
+  return text;
+}
+
+std::string blocksize_evidence(const probe_result& p) {
+  std::string text = p.blocksize_given ? "given" : "found";
+  if (p.examined > 0) {
+    text += ": " + std::to_string(p.intact) + " of " + std::to_string(p.examined) +
+            " blocks at its multiples at the start are intact";
+  }
+  return text;
+}
+
+std::string n_evidence(const probe_result& p) {
+  std::string text;
+  switch (p.n_from) {
+    case n_basis::given:
+      text = "given";
+      break;
+    case n_basis::period:
+      text = "found: the block indexes restart every " + std::to_string(p.n) + " blocks";
+      break;
+    case n_basis::chunk_numbers:
+      text = "found: from the chunk numbers in the chunk headers";
+      break;
+    case n_basis::stream_length:
+      text = p.one_chunk ? "found: from the stream length, one chunk of " + std::to_string(p.n) +
+                               " blocks (trailing parity blocks lost from it would not show)"
+                         : "found: from the stream length";
+      break;
+    case n_basis::bound:
+      text = "found: the most there can be";
+      break;
+  }
+  if (p.examined > 0 && (p.n_agree > 0 || p.n_disagree > 0)) {
+    text += "; " + std::to_string(p.n_agree) + " intact blocks of later chunks agree";
+    if (p.n_disagree > 0) text += ", " + std::to_string(p.n_disagree) + " do not";
+  }
+  return text;
+}
+
+std::string k_evidence(const probe_result& p) {
+  std::string text = p.k_given ? "given" : "found";
+  if (p.examined > 0) {
+    text += ": the k byte of " + std::to_string(p.k_agree) + " intact blocks";
+    if (p.k_other > 0) text += "; " + std::to_string(p.k_other) + " carry another";
+  }
+  return text;
+}
+
+}  // namespace
+
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare) {
+  if (s.lost > 0 || s.misplaced > 0 || s.end != stream_end::last_chunk) return {3, "lost"};
+  if (s.repairable > 0) return {2, "damaged"};
+  if (min_spare >= 0 && s.worst_spare < min_spare) return {2, "low spare"};
+  return {0, "intact"};
+}
+
+std::string restore_command(const report_setup& setup) {
+  const probe_result& p = setup.params;
+  std::string text = "kestrune -d -b " + std::to_string(p.blocksize) + " -n " +
+                     std::to_string(p.n) + " -k " + std::to_string(p.k);
+  if (setup.input_path != nullptr) {
+    text += ' ';
+    text += quoted_for_shell(setup.input_path);
+  }
+  return text;
+}
+
+void report_parameters(const report_setup& setup) {
+  if (setup.json) return;
+  const probe_result& p = setup.params;
+  if (setup.input_path != nullptr) {
+    printf("input: %s (%s)\n", setup.input_path, setup.seekable ? "file" : "read in order");
+  } else {
+    printf("input: standard input (%s)\n", setup.seekable ? "file" : "read in order");
+  }
+  printf("blocksize %d (%s)\n", p.blocksize, blocksize_evidence(p).c_str());
+  printf("n %d (%s)\n", p.n, n_evidence(p).c_str());
+  printf("k %d (%s)\n", p.k, k_evidence(p).c_str());
+  printf("restore with: %s\n", restore_command(setup).c_str());
+}
+
+void report_chunk(const report_setup& setup, const chunk_result& c) {
+  const int n = run_config.n;
+  const int k = run_config.k;
+  if (setup.json) {
+    std::string rejected = "[";
+    for (const auto& [position, why] : c.rejected) {
+      if (rejected.size() > 1) rejected += ",";
+      rejected += "{\"position\":" + std::to_string(position) + ",\"reason\":\"" +
+                  verdict_name(why) + "\"}";
+    }
+    rejected += "]";
+    json_object o;
+    o.field("type", "chunk").field("chunk", c.number).field("offset", c.offset);
+    o.field("status", status_name(c.status)).field("blocks", n).field("accepted", c.accepted);
+    o.field("k", k).field("spare", c.accepted - k).raw("rejected", rejected);
+    if (c.header_known) {
+      o.field("clen", int64_t{c.clen}).field("chunk_id", c.chunk_id);
+    } else {
+      o.null("clen").null("chunk_id");
+    }
+    o.field("data_offset", c.data_offset).field("data_length", c.data_length);
+    o.raw("lost", json_ranges(c.lost));
+    o.field("decoder_failure", c.decoder_failure.empty() ? nullptr : c.decoder_failure.c_str());
+    o.print();
+    return;
+  }
+  printf("chunk %ld at %ld: %s, %d of %d blocks (k %d, spare %d)", static_cast<long>(c.number),
+         static_cast<long>(c.offset), status_name(c.status), c.accepted, n, k, c.accepted - k);
+  if (c.header_known) {
+    printf(", clen %u, id %d", c.clen, c.chunk_id);
+  } else {
+    printf(", header lost");
+  }
+  if (c.status == chunk_status::misplaced) {
+    printf(" where chunk %ld belongs", static_cast<long>(c.number));
+  }
+  printf("\n");
+  if (!c.rejected.empty()) printf("  rejected: %s\n", text_rejected(c).c_str());
+  if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
+}
+
+void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size) {
+  const probe_result& p = setup.params;
+  const verdict_of_scan v = judge_scan(s, setup.min_spare);
+  const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
+  const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
+  if (setup.json) {
+    json_object o;
+    o.field("type", "summary").field("input", setup.input_path).flag("seekable", setup.seekable);
+    if (input_size >= 0) {
+      o.field("size", input_size);
+    } else {
+      o.null("size");
+    }
+    o.field("blocksize", p.blocksize).field("n", p.n).field("k", p.k);
+    o.field("blocksize_from", p.blocksize_given ? "given" : "probe");
+    o.field("n_from", n_basis_name(p.n_from));
+    o.field("k_from", p.k_given ? "given" : "k byte");
+    o.field("probe_examined", p.examined).field("probe_intact", p.intact);
+    o.field("k_agree", p.k_agree).field("k_other", p.k_other);
+    o.field("n_agree", p.n_agree).field("n_disagree", p.n_disagree);
+    o.field("restore", restore_command(setup));
+    o.field("chunks", s.chunks).field("blocks", s.blocks).field("bad_blocks", s.bad_blocks);
+    o.field("intact", s.intact).field("repairable", s.repairable).field("lost", s.lost);
+    o.field("misplaced", s.misplaced);
+    if (s.chunks > 0) {
+      o.field("worst_spare", s.worst_spare).field("worst_spare_chunk", s.worst_spare_chunk);
+    } else {
+      o.null("worst_spare").null("worst_spare_chunk");
+    }
+    o.field("end", end_name(s.end)).field("trailing_bytes", s.trailing_bytes);
+    o.raw("lost_data", json_ranges(s.lost_data)).field("lost_bytes", s.lost_bytes);
+    if (s.decoder_fails_at >= 0) {
+      o.field("decoder_fails_at", s.decoder_fails_at).field("decoder_failure", s.decoder_failure);
+    } else {
+      o.null("decoder_fails_at").null("decoder_failure");
+    }
+    if (setup.min_spare >= 0) {
+      o.field("min_spare", setup.min_spare);
+    } else {
+      o.null("min_spare");
+    }
+    o.flag("spare_below_minimum", spare_low);
+    o.field("salvage", setup.salvage_path);
+    if (setup.salvage_path != nullptr) {
+      o.field("salvage_bytes", s.salvage_bytes);
+    } else {
+      o.null("salvage_bytes");
+    }
+    o.field("result", v.result).field("exit", v.status);
+    o.print();
+    return;
+  }
+
+  printf(
+      "summary: %ld chunks, %ld blocks, %ld bad; %ld intact, %ld repairable, %ld lost, %ld "
+      "misplaced",
+      static_cast<long>(s.chunks), static_cast<long>(s.blocks), static_cast<long>(s.bad_blocks),
+      static_cast<long>(s.intact), static_cast<long>(s.repairable), static_cast<long>(s.lost),
+      static_cast<long>(s.misplaced));
+  if (s.chunks > 0) {
+    printf("; worst spare %d (chunk %ld)", s.worst_spare, static_cast<long>(s.worst_spare_chunk));
+  }
+  printf("\n");
+  switch (s.end) {
+    case stream_end::last_chunk:
+      printf("end: chunk %ld is the last (id -1)\n", static_cast<long>(s.chunks - 1));
+      break;
+    case stream_end::truncated:
+      printf("end: truncated: the input ends after chunk %ld, before the last chunk\n",
+             static_cast<long>(s.chunks - 1));
+      break;
+    case stream_end::after_lost:
+      printf(
+          "end: the input ends after chunk %ld, whose header is lost; unless it was the last, "
+          "chunks are missing too\n",
+          static_cast<long>(s.chunks - 1));
+      break;
+    case stream_end::empty:
+      printf("end: the input holds no chunk\n");
+      break;
+  }
+  if (s.trailing_bytes > 0) {
+    printf("trailing: %ld bytes follow the last chunk (kestrune -d ignores them)\n",
+           static_cast<long>(s.trailing_bytes));
+  }
+  if (s.lost_data.empty()) {
+    printf("lost user data: none\n");
+  } else {
+    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(s.lost_data).c_str(),
+           static_cast<long>(s.lost_bytes), lost_open ? " and all that followed" : "");
+  }
+  if (s.decoder_fails_at < 0) {
+    printf("kestrune -d: restores the whole stream\n");
+  } else {
+    printf("kestrune -d: stops at chunk %ld: %s\n", static_cast<long>(s.decoder_fails_at),
+           s.decoder_failure.c_str());
+  }
+  if (setup.salvage_path != nullptr) {
+    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
+           static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
+  }
+  if (spare_low) {
+    printf("spare: %d in chunk %ld, below the minimum of %d\n", s.worst_spare,
+           static_cast<long>(s.worst_spare_chunk), setup.min_spare);
+  }
+  const char* words = "every chunk intact";
+  if (v.status == 3) {
+    words = "data lost";
+  } else if (s.repairable > 0) {
+    words = "damaged, every chunk repairable";
+  } else if (v.status == 2) {
+    words = "spare below the minimum";
+  }
+  printf("result: %s (exit %d)\n", words, v.status);
+}

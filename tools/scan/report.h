@@ -1,0 +1,32 @@
+// report.h - the scan's report on standard output: readable text, or JSON lines (one object per
+// chunk, then one summary object).
+#pragma once
+
+#include <string>
+
+#include "tools/scan/probe.h"
+#include "tools/scan/scan.h"
+
+struct report_setup {
+  bool json = false;
+  const char* input_path = nullptr;  // null: standard input
+  bool seekable = false;
+  probe_result params;
+  int min_spare = -1;  // -1: not asked for
+  const char* salvage_path = nullptr;
+};
+
+// The exit status and its word: 0 intact, 2 damaged but every chunk repairable or a spare below
+// the minimum, 3 data lost (a lost or misplaced chunk, or a stream without its last chunk).
+struct verdict_of_scan {
+  int status;
+  const char* result;  // "intact", "damaged", "low spare", "lost"
+};
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare);
+
+// The kestrune command line that restores the stream.
+std::string restore_command(const report_setup& setup);
+
+void report_parameters(const report_setup& setup);
+void report_chunk(const report_setup& setup, const chunk_result& chunk);
+void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size);
