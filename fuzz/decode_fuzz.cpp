@@ -28,6 +28,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "fuzz/input_reader.h"
 #include "stream/format.h"
 #include "stream/stream.h"
 
@@ -136,17 +137,6 @@ outcome decode_both(const std::string& stream) {
   if (chunks == 0 && seekable.completed) fail("a decode completed without a whole chunk");
   return seekable;
 }
-
-// Reads bytes from the front of the input; zero once it is used up.
-struct reader {
-  const uint8_t* data;
-  size_t size;
-  uint8_t byte() {
-    if (size == 0) return 0;
-    size--;
-    return *data++;
-  }
-};
 
 void encode_damage_decode(reader in, bool copies) {
   const int flips = in.byte() % 16;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fec/fec.h"
+#include "fuzz/input_reader.h"
 
 namespace {
 
@@ -25,16 +26,6 @@ FILE* null_sink;
   fprintf(stderr, "packet_numbers_fuzz: %s (k %d, n %d)\n", what, k, n);
   abort();
 }
-
-struct reader {
-  const uint8_t* data;
-  size_t size;
-  uint8_t byte() {
-    if (size == 0) return 0;
-    size--;
-    return *data++;
-  }
-};
 
 int32_t packet_number(uint8_t selector, uint32_t value, int n) {
   switch (selector % 8) {
