@@ -15,6 +15,10 @@ namespace {
 const char* const version = "1.0";
 constexpr size_t stdio_buffer_size = 1 << 20;
 
+// The stdio buffers live until the process ends; the C library lets go of them at exit.
+char* input_buffer;
+char* output_buffer;
+
 [[noreturn]] void usage() {
   note("usage: %s [-v] [-d] [-b<blocksize>] [-n<n>] [-k<k>] [file]\n",
        program_name != nullptr ? program_name : "kestrune");
@@ -97,8 +101,10 @@ int kestrune_main(int argc, char** argv) {
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
   // (glibc takes the size only together with a buffer of the caller's.)
-  setvbuf(input, static_cast<char*>(alloc_or_die(stdio_buffer_size)), _IOFBF, stdio_buffer_size);
-  setvbuf(stdout, static_cast<char*>(alloc_or_die(stdio_buffer_size)), _IOFBF, stdio_buffer_size);
+  input_buffer = static_cast<char*>(alloc_or_die(stdio_buffer_size));
+  output_buffer = static_cast<char*>(alloc_or_die(stdio_buffer_size));
+  setvbuf(input, input_buffer, _IOFBF, stdio_buffer_size);
+  setvbuf(stdout, output_buffer, _IOFBF, stdio_buffer_size);
 
   setup_buffers();
   if (name_selects_decode(program_name)) run_config.decode_mode = 1;
