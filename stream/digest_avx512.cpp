@@ -83,13 +83,15 @@ constexpr int round_function[4] = {0xca, 0xe4, 0x96, 0x39};
 template <int i>
 __attribute__((always_inline)) inline void step(state& x, const __m512i* words,
                                                 const uint32_t* sine) {
+  constexpr int word = md5_word(i);
+  constexpr int shift = md5_shift(i);
   __m512i ahead = _mm512_add_epi32(
-      x.a, _mm512_add_epi32(words[md5_word(i)], _mm512_set1_epi32(static_cast<int>(sine[i]))));
+      x.a, _mm512_add_epi32(words[word], _mm512_set1_epi32(static_cast<int>(sine[i]))));
   // Left to itself the compiler adds f to the word first and the rest after, a longer chain.
   asm("" : "+v"(ahead));
   constexpr int function = round_function[i / 16];
   const __m512i f = _mm512_ternarylogic_epi32(x.b, x.c, x.d, function);
-  const __m512i sum = _mm512_rol_epi32(_mm512_add_epi32(ahead, f), md5_shift(i));
+  const __m512i sum = _mm512_rol_epi32(_mm512_add_epi32(ahead, f), shift);
   x.a = x.d;
   x.d = x.c;
   x.c = x.b;
