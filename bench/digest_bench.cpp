@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 #include "stream/digest_variants.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 #include "fec/fec.h"
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"

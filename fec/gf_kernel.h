@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 
 using gf_kernel_fn = void (*)(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 #include "stream/format.h"
 
 using digest_many_fn = void (*)(const uint8_t* const* msgs, size_t len, int count,

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 #include "stream/digest.h"
 #include "stream/digest_variants.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 #include "tests/fec/fec_test_util.h"

@@ -1,5 +1,5 @@
 // cpu.cpp - detecting the instruction-set level once, with an override for test builds.
-#include "fec/cpu.h"
+#include "cpu/cpu.h"
 
 #include <cstdlib>
 #include <cstring>
