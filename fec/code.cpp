@@ -17,52 +17,9 @@ void* fec_alloc(size_t nbytes, const char* label) {
 }
 
 void* fec_alloc_zeroed(size_t nbytes, const char* label) {
-  void* block = calloc(nbytes > 0 ? nbytes : 1, 1);
-  if (block == nullptr) {
-    fprintf(stderr, "-- malloc failure allocating %s\n", label);
-    exit(1);
-  }
+  void* block = fec_alloc(nbytes, label);
+  if (nbytes > 0) memset(block, 0, nbytes);
   return block;
-}
-
-// The inverse of a Vandermonde matrix V (V(r, j) = x_r^j) has as column r the coefficients of the
-// Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
-// x_m) over all points. This costs O(k^2) products where a general elimination would cost O(k^3).
-void vdm_invert(uint8_t* matrix, int k) {
-  if (k <= 1) return;
-
-  auto* coeff = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
-  auto* quot = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
-  auto* point = static_cast<uint8_t*>(fec_alloc(k, " ## __LINE__ ## "));
-
-  memset(coeff, 0, k);
-  for (int r = 0; r < k; r++) point[r] = matrix[r * k + 1];
-
-  // P(x) = x^k + coeff[k-1] x^(k-1) + ... + coeff[0], built one factor at a time. Since point[0] is
-  // 0, the constant term stays 0 and coeff[k-1-i] needs no update at step i.
-  coeff[k - 1] = point[0];
-  for (int i = 1; i < k; i++) {
-    const uint8_t* times_point = gf_product_table[point[i]];
-    for (int j = k - i; j < k - 1; j++) coeff[j] ^= times_point[coeff[j + 1]];
-    coeff[k - 1] ^= point[i];
-  }
-
-  for (int r = 0; r < k; r++) {
-    const uint8_t* times_x = gf_product_table[point[r]];
-    // Synthetic division of P by (x + x_r); t ends as Q_r(x_r), non-zero for distinct points.
-    quot[k - 1] = 1;
-    uint8_t t = 1;
-    for (int i = k - 2; i >= 0; i--) {
-      quot[i] = coeff[i + 1] ^ times_x[quot[i + 1]];
-      t = times_x[t] ^ quot[i];
-    }
-    const uint8_t* scale = gf_product_table[gf_inv_table[t]];
-    for (int j = 0; j < k; j++) matrix[j * k + r] = scale[quot[j]];
-  }
-
-  free(coeff);
-  free(quot);
-  free(point);
 }
 
 void gf_matrix_product(const uint8_t* left, const uint8_t* right, uint8_t* product, int rows,
@@ -88,8 +45,8 @@ fec_code* fec_create(int k, int n) {
   code->k = k;
   code->n = n;
   const size_t size = static_cast<size_t>(n) * k;
-  code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, " ## __LINE__ ## "));
-  auto* vdm = static_cast<uint8_t*>(fec_alloc(size, " ## __LINE__ ## "));
+  code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
+  auto* vdm = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
 
   // Row 0 is the point 0; row r >= 1 is the point alpha^(r-1). The n points are distinct for n <=
   // 256.

@@ -29,7 +29,7 @@ int fec_reorder_pkts(uint8_t** pkts, int32_t* pkt_nos, int k) {
 
 uint8_t* fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos) {
   const int k = code->k;
-  auto* matrix = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, " ## __LINE__ ## "));
+  auto* matrix = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL));
   for (int r = 0; r < k; r++) {
     uint8_t* row = matrix + r * k;
     const int32_t number = pkt_nos[r];

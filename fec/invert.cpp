@@ -1,4 +1,5 @@
-// invert.cpp - in-place inversion of a k x k matrix over GF(2^8) by Gauss-Jordan elimination.
+// invert.cpp - in-place inversion of k x k matrices over GF(2^8): Vandermonde matrices by their
+// interpolation formula, any other by Gauss-Jordan elimination.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,46 @@
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
 
+// The inverse of a Vandermonde matrix V (V(r, j) = x_r^j) has as column r the coefficients of the
+// Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
+// x_m) over all points. This costs O(k^2) products where a general elimination would cost O(k^3).
+void vdm_invert(uint8_t* matrix, int k) {
+  if (k <= 1) return;
+
+  auto* coeff = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
+  auto* quot = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
+  auto* point = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
+
+  memset(coeff, 0, k);
+  for (int r = 0; r < k; r++) point[r] = matrix[r * k + 1];
+
+  // P(x) = x^k + coeff[k-1] x^(k-1) + ... + coeff[0], built one factor at a time. Since point[0] is
+  // 0, the constant term stays 0 and coeff[k-1-i] needs no update at step i.
+  coeff[k - 1] = point[0];
+  for (int i = 1; i < k; i++) {
+    const uint8_t* times_point = gf_product_table[point[i]];
+    for (int j = k - i; j < k - 1; j++) coeff[j] ^= times_point[coeff[j + 1]];
+    coeff[k - 1] ^= point[i];
+  }
+
+  for (int r = 0; r < k; r++) {
+    const uint8_t* times_x = gf_product_table[point[r]];
+    // Synthetic division of P by (x + x_r); t ends as Q_r(x_r), non-zero for distinct points.
+    quot[k - 1] = 1;
+    uint8_t t = 1;
+    for (int i = k - 2; i >= 0; i--) {
+      quot[i] = coeff[i + 1] ^ times_x[quot[i + 1]];
+      t = times_x[t] ^ quot[i];
+    }
+    const uint8_t* scale = gf_product_table[gf_inv_table[t]];
+    for (int j = 0; j < k; j++) matrix[j * k + r] = scale[quot[j]];
+  }
+
+  free(coeff);
+  free(quot);
+  free(point);
+}
+
 // Any non-zero element serves as a pivot, so the search takes the first one it meets. The diagonal
 // is tried first: for the decode matrices of distinct packet numbers it is always usable, and the
 // rows of received data packets are unit rows, which need no elimination pass at all.
@@ -15,7 +56,7 @@ int gauss_invert(uint8_t* matrix, int k) {
   auto* indxc = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxc"));
   auto* indxr = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxr"));
   auto* ipiv = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "ipiv"));
-  auto* unit_row = static_cast<uint8_t*>(fec_alloc_zeroed(k, " ## __LINE__ ## "));
+  auto* unit_row = static_cast<uint8_t*>(fec_alloc_zeroed(k, FEC_LINE_LABEL));
   memset(ipiv, 0, sizeof(int32_t) * k);
 
   int result = 1;
@@ -39,7 +80,7 @@ int gauss_invert(uint8_t* matrix, int k) {
         }
       }
       if (irow < 0) {
-        fprintf(stderr, "XXX pivot not found!\n");
+        fputs(FEC_PIVOT_MSG, stderr);
         goto done;
       }
       ipiv[icol]++;

@@ -1,4 +1,4 @@
-// diag.cpp - fatal messages, reports, and the allocation, open and number-reading helpers.
+// diag.cpp - fatal messages, reports, and the allocation and open helpers.
 #include "frontend/diag.h"
 
 #include <cstdarg>
@@ -39,38 +39,18 @@ void* alloc_or_die(uint64_t nbytes) {
   return block;
 }
 
+void* alloc_aligned_or_die(uint64_t nbytes, size_t alignment) {
+  void* block = nullptr;
+  if (posix_memalign(&block, alignment, nbytes > 0 ? nbytes : 1) != 0) {
+    die("can't malloc(%d)", static_cast<int>(nbytes));
+  }
+  return block;
+}
+
+size_t io_alignment(uint64_t nbytes) { return nbytes >= 16384 ? 4096 : 64; }
+
 FILE* open_or_die(const char* path, const char* mode) {
   FILE* file = fopen(path, mode);
   if (file == nullptr) die("can't %s '%s'", mode[0] == 'r' ? "open" : "write", path);
   return file;
-}
-
-namespace {
-
-int32_t saturate(int64_t value) {
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
-}  // namespace
-
-int32_t parse_int(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  // Beyond 2^32 the value is out of range whatever follows; stop growing it there.
-  int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; p++) {
-    if (value <= (int64_t{1} << 32)) value = value * 10 + (*p - '0');
-  }
-  return saturate(negative ? -value : value);
-}
-
-int32_t parse_size(const char* text) {
-  int64_t value = parse_int(text);
-  const size_t length = strlen(text);
-  if (length > 0 && (text[length - 1] == 'K' || text[length - 1] == 'k')) value *= 1024;
-  return saturate(value);
 }

@@ -1,6 +1,7 @@
-// diag.h - diagnostics and small utilities shared by the front end and the stream code.
+// diag.h - fatal messages, reports, and the allocation and open helpers of every program.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -23,12 +24,12 @@ void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // malloc(nbytes), or die with "can't malloc(%d)". The block is not cleared.
 void* alloc_or_die(uint64_t nbytes);
 
+// As alloc_or_die(), at an address that is a multiple of alignment (a power of two, at least the
+// size of a pointer); free() releases it. The kernel copies into and out of such buffers fastest.
+void* alloc_aligned_or_die(uint64_t nbytes, size_t alignment);
+
+// The alignment for a buffer of nbytes: a page for large ones, a cache line for the others.
+size_t io_alignment(uint64_t nbytes);
+
 // fopen(path, mode), or die with "can't open '<path>'" ("write" for a mode not starting with r).
 FILE* open_or_die(const char* path, const char* mode);
-
-// Reads a decimal number as atoi does (leading blanks, a sign, the digits up to the first other
-// character, no digits = 0), saturated to the signed 32-bit range instead of overflowing.
-int32_t parse_int(const char* text);
-
-// parse_int(), times 1024 when the text's last character is K or k; saturated like parse_int().
-int32_t parse_size(const char* text);

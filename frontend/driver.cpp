@@ -1,4 +1,6 @@
 // driver.cpp - the command line: options, checks, start-up, and the choice of encoding or decoding.
+#include "frontend/driver.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -6,8 +8,11 @@
 #include <cstring>
 
 #include "frontend/diag.h"
+#include "frontend/numbers.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/format.h"
+#include "stream/rules.h"
 #include "stream/stream.h"
 
 namespace {
@@ -85,24 +90,18 @@ int kestrune_main(int argc, char** argv) {
     }
   }
 
-  const int32_t k = run_config.k;
-  const int32_t n = run_config.n;
-  const int32_t blocksize = run_config.blocksize;
-  if (n < 2 || n > 256 || k < 1 || k > n) die("invalid (k, n)");
-  // Every size of the run is a signed 32-bit value, so a chunk must stay below 2^31 bytes; and a
-  // chunk must have room for at least one user byte beside its header.
-  if (blocksize <= 25 || int64_t{n} * blocksize >= (int64_t{1} << 31) ||
-      int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0) {
-    die("invalid blocksize");
-  }
+  const stream_params params{run_config.blocksize, run_config.n, run_config.k};
+  if (const char* error = params_error(params)) die("%s", error);
 
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
   // (glibc takes the size only together with a buffer of the caller's.)
-  input_buffer = static_cast<char*>(alloc_or_die(stdio_buffer_size));
-  output_buffer = static_cast<char*>(alloc_or_die(stdio_buffer_size));
+  input_buffer =
+      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
+  output_buffer =
+      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
   setvbuf(input, input_buffer, _IOFBF, stdio_buffer_size);
   setvbuf(stdout, output_buffer, _IOFBF, stdio_buffer_size);
 

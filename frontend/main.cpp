@@ -1,4 +1,4 @@
 // main.cpp - the kestrune program's entry point.
-#include "frontend/program.h"
+#include "frontend/driver.h"
 
 int main(int argc, char** argv) { return kestrune_main(argc, argv); }

@@ -1,5 +1,5 @@
-// program.h - the program-wide settings and buffers, set up once by the driver and shared by the
-// stream encoder and decoder.
+// program.h - the program-wide settings, codec and buffers: set up once for the run and shared by
+// the stream encoder, the decoder and kestrune-scan.
 #pragma once
 
 #include <cstdint>
@@ -17,22 +17,19 @@ struct run_settings {
 
 extern run_settings run_config;
 
-extern fec_code* codec;        // the one codec of the run, for (k, n)
-extern uint8_t* chunk_buffer;  // k slots of blocksize bytes
-extern uint8_t** pkt_table;    // the k slots; the decoder's codec calls may reorder the entries
-extern uint8_t* block_buffer;  // one block: the encoder's output packet, the decoder's discard sink
+extern fec_code* codec;  // the one codec of the run, for (k, n)
+
+// The one chunk area (stream/buffers.h sets it up): batch_chunks chunks of n blocks each, laid
+// out as the stream lays them out, then one chunk's worth of n work blocks.
+extern uint8_t* chunk_buffer;
+extern int32_t batch_chunks;
+
+// k slots of blocksize bytes in the chunk area. They start as work blocks 0 .. k-1; the decoder's
+// codec calls reorder the entries, and the encoder aims them at the data blocks of the chunk it
+// lays out.
+extern uint8_t** pkt_table;
+extern uint8_t* block_buffer;  // one block: the decoder's sink for blocks it skips in a pipe
 extern int32_t payload_len;    // blocksize - 18: packet bytes per block
 extern int32_t* index_list;    // the decoder's packet number for each slot
 extern int64_t bytes_read;     // encoder statistics
 extern int64_t bytes_written;
-
-// Creates the codec and allocates the buffers for the current run_config (k, n and blocksize
-// valid).
-void setup_buffers();
-
-// Releases what setup_buffers() allocated, for in-process callers that run several configurations.
-void release_buffers();
-
-// The driver: reads the command line, sets everything up and runs one of the two stream routines.
-// Returns the exit status of a completed run; every failure ends the process itself.
-int kestrune_main(int argc, char** argv);

@@ -29,7 +29,9 @@
 #include "frontend/diag.h"
 #include "frontend/program.h"
 #include "fuzz/input_reader.h"
+#include "stream/buffers.h"
 #include "stream/format.h"
+#include "stream/rules.h"
 #include "stream/stream.h"
 
 namespace {
@@ -167,10 +169,6 @@ void encode_damage_decode(reader in, bool copies) {
   const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
   if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
 
-  // The buffers as a fresh run has them: the encoder has used the slots for its own.
-  release_buffers();
-  setup_buffers();
-
   const size_t blocks = stream.size() / static_cast<size_t>(run_config.blocksize);
   std::vector<bool> touched(blocks, false);
   if (!stream.empty()) {
@@ -214,9 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t mode = in.byte();
   const int n = 2 + in.byte() % 23;
   const int k = 1 + in.byte() % n;
-  const int blocksize = 26 + in.byte();
+  const int blocksize = MIN_BLOCKSIZE + in.byte();
   // As the driver: a chunk must have room for a user byte beside its header.
-  if (int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0) return -1;
+  if (params_error({blocksize, n, k}) != nullptr) return -1;
 
   run_config = run_settings{};
   run_config.n = n;

@@ -8,28 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
+#include "frontend/io.h"
 #include "frontend/program.h"
 #include "stream/format.h"
+#include "stream/rules.h"
 #include "stream/stream.h"
 
 namespace {
 
 constexpr int max_iov = 256;  // at most k slots are read at once, and k <= 256
-
-bool read_whole(int fd, uint8_t* dest, size_t size, int64_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = pread(fd, dest + done, size - done, offset + static_cast<int64_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
 
 // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
 // reads them all; after a short or failed read the rest are read one by one, so that a block that
@@ -42,8 +32,8 @@ void read_seekable(int fd, int64_t offset, uint8_t* const* slots, int count, boo
   if (got < 0) got = 0;
   const int whole = static_cast<int>(static_cast<size_t>(got) / size);
   for (int t = 0; t < count; t++) {
-    complete[t] =
-        t < whole || read_whole(fd, slots[t], size, offset + int64_t{run_config.blocksize} * t);
+    complete[t] = t < whole || pread_full(fd, slots[t], size,
+                                          offset + int64_t{run_config.blocksize} * t) == size;
   }
 }
 
@@ -85,7 +75,7 @@ void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   const int k = run_config.k;
   const int n = run_config.n;
-  const uint8_t k_byte = static_cast<uint8_t>(k);
+  const int32_t blocksize = run_config.blocksize;
   int result[max_iov];
   int j = 0;
   int i = 0;
@@ -95,10 +85,12 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     const int first_slot = j;
     read_blocks(chunk_base, i, first_slot, count, input, result);
     for (int t = 0; t < count; t++, i++) {
-      int r = result[t];
+      const int r = result[t];
       const int slot = first_slot + t;
-      if (r >= 0 && pkt_table[slot][payload_len + 1] != k_byte) die("incorrect K value");
-      if (r == i) {
+      // A block not read whole is judged as one whose digest is wrong.
+      const block_fit fit = judge_block(pkt_table[slot], r >= 0, i, blocksize, k);
+      if (fit == block_fit::other_k) die("%s", MSG_INCORRECT_K);
+      if (fit == block_fit::accepted) {
         // Accepted blocks fill the slots from the front, in position order; the slot left behind
         // takes the next read.
         std::swap(pkt_table[j], pkt_table[slot]);
@@ -110,7 +102,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       }
     }
   }
-  if (j < k) die("unrecoverable error -- too many bad blocks");
+  if (j < k) die("%s", MSG_TOO_MANY_BAD);
 
   if (run_config.input_is_pipe) {
     for (; i < n; i++)
@@ -119,9 +111,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
 
   // The positions gathered are distinct and below n, so the rebuild cannot fail; if it ever did,
   // writing the slots would pass off wrong bytes as the user's data.
-  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) {
-    die("unrecoverable error -- too many bad blocks");
-  }
+  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
 
   const uint32_t clen = get_clen(pkt_table[0]);
   *clen_out = clen;
@@ -145,8 +135,7 @@ void decode_stream(FILE* input) {
     uint32_t clen = 0;
     const int32_t chunk_id = decode_chunk(chunk_base, input, &clen);
     if (chunk_id != -1 && static_cast<uint32_t>(chunk_id) != expected_id) {
-      die("chunk out of order at %ld id %ld expecting %ld", static_cast<long>(chunk_base),
-          static_cast<long>(static_cast<uint32_t>(chunk_id)), static_cast<long>(expected_id));
+      die("%s", msg_out_of_order(chunk_base, static_cast<uint32_t>(chunk_id), expected_id).c_str());
     }
 
     // A clen above the chunk's capacity yields the capacity.

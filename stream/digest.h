@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "stream/format.h"
+// The length of an MD5 digest.
+constexpr int DIGEST_LEN = 16;
 
 // out[i] = MD5 of the len bytes at msgs[i], for i in 0 .. count-1. All messages have the same
 // length. Any count >= 0, any len >= 0; msgs need no alignment; out may not overlap the messages.

@@ -1,9 +1,9 @@
 // encode.cpp - the stream encoder: input cut into chunks, each written as n sealed blocks.
 //
-// Chunks are laid out in place in a batch area, block after block exactly as they go out: the input
-// is read straight into the data blocks, the parity packets are computed into the blocks that
-// follow them, all the batch's blocks are digested together (a multi-lane digest wants many
-// messages at once) and the batch leaves in one write. Nothing is copied on the way.
+// Chunks are laid out in place in the batch of the chunk area, block after block exactly as they go
+// out: the input is read straight into the data blocks, the parity packets are computed into the
+// blocks that follow them, all the batch's blocks are digested together (a multi-lane digest wants
+// many messages at once) and the batch leaves in one write. Nothing is copied on the way.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -11,44 +11,29 @@
 #include "fec/fec.h"
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/stream.h"
 
 namespace {
 
-// The batch area aims at about this many bytes: large enough for few writes and full digest passes,
-// small enough to stay in the second-level cache.
-constexpr int64_t batch_target_bytes = 256 * 1024;
-constexpr int max_batch_chunks = 16;
-
-uint8_t* batch_area;     // batch_chunks chunks of n blocks
-uint8_t** batch_blocks;  // the start of every block of the batch area
-int batch_chunks;        // chunks one batch holds
-int pending_chunks;      // chunks of the current batch laid out, not yet written
-
-uint8_t* block_at(int chunk, int index) {
-  const int64_t block = int64_t{chunk} * run_config.n + index;
-  return batch_area + block * run_config.blocksize;
-}
-
-void setup_batch() {
-  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
-  batch_chunks =
-      static_cast<int>(std::clamp<int64_t>(batch_target_bytes / chunk_len, 1, max_batch_chunks));
-  const int blocks = batch_chunks * run_config.n;
-  batch_area = static_cast<uint8_t*>(alloc_or_die(uint64_t(batch_chunks) * chunk_len));
-  batch_blocks = static_cast<uint8_t**>(alloc_or_die(sizeof(uint8_t*) * blocks));
-  for (int b = 0; b < blocks; b++) batch_blocks[b] = batch_area + int64_t{b} * run_config.blocksize;
-}
+int pending_chunks;  // chunks of the current batch laid out, not yet written
 
 // Seals and writes the laid-out chunks of the batch.
 void write_pending() {
   const int blocks = pending_chunks * run_config.n;
   pending_chunks = 0;
   if (blocks == 0) return;
-  seal_blocks(batch_blocks, blocks);
+  // The batch's blocks lie one after the other from batch block 0 on.
+  constexpr int group = 64;
+  uint8_t* starts[group];
+  for (int first = 0; first < blocks; first += group) {
+    const int count = std::min(group, blocks - first);
+    for (int b = 0; b < count; b++) starts[b] = batch_block(0, first + b);
+    seal_blocks(starts, count);
+  }
   const size_t size = static_cast<size_t>(blocks) * run_config.blocksize;
-  if (fwrite(batch_area, 1, size, stdout) != size) die("write error");
+  if (fwrite(batch_block(0, 0), 1, size, stdout) != size) die("write error");
   bytes_written += static_cast<int64_t>(size);
 }
 
@@ -102,18 +87,17 @@ int32_t read_chunk(int32_t* chunk_id, FILE* input) {
 }
 
 void encode_chunks(FILE* input, int32_t first_id) {
-  if (batch_area == nullptr) setup_batch();
   const int k = run_config.k;
   const int n = run_config.n;
   int32_t chunk_id = first_id;
   for (;;) {
     // The data packets are read straight into the chunk's data blocks.
     const int chunk = pending_chunks;
-    for (int i = 0; i < k; i++) pkt_table[i] = block_at(chunk, i);
+    for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk, i);
     if (read_chunk(&chunk_id, input) == 0) break;
 
     for (int index = 0; index < n; index++) {
-      uint8_t* block = block_at(chunk, index);
+      uint8_t* block = batch_block(chunk, index);
       if (index >= k) fec_encode_pkt(codec, pkt_table, block, index, payload_len);
       block[payload_len] = static_cast<uint8_t>(index);
       block[payload_len + 1] = static_cast<uint8_t>(run_config.k);
@@ -128,11 +112,3 @@ void encode_chunks(FILE* input, int32_t first_id) {
 }
 
 void encode_stream(FILE* input) { encode_chunks(input, 0); }
-
-void release_encode_buffers() {
-  free(batch_area);
-  free(batch_blocks);
-  batch_area = nullptr;
-  batch_blocks = nullptr;
-  pending_chunks = 0;
-}

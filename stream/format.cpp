@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "frontend/program.h"
-#include "stream/digest.h"
 
 namespace {
 
@@ -37,12 +36,6 @@ uint8_t get_block_index(const uint8_t* block, int32_t blocksize) {
 
 uint8_t get_k_byte(const uint8_t* block, int32_t blocksize) {
   return block[blocksize - TRAILER_LEN + 1];
-}
-
-bool verify_block(const uint8_t* block) {
-  bool ok = false;
-  verify_blocks(&block, 1, &ok);
-  return ok;
 }
 
 void seal_blocks(uint8_t* const* blocks, int count) {

@@ -8,14 +8,13 @@
 
 #include <cstdint>
 
-constexpr int TRAILER_LEN = 18;
+#include "stream/digest.h"
+
+constexpr int TRAILER_LEN = 2 + DIGEST_LEN;
 constexpr int HEADER_LEN = 8;
-constexpr int DIGEST_LEN = 16;
 
-// Whether the digest in the block's trailer matches its first payload_len + 2 bytes.
-bool verify_block(const uint8_t* block);
-
-// ok[i] = verify_block(blocks[i]) for i in 0 .. count-1, the blocks digested together.
+// ok[i] = whether the digest in the trailer of blocks[i] matches its first payload_len + 2 bytes,
+// for i in 0 .. count-1, the blocks digested together.
 void verify_blocks(const uint8_t* const* blocks, int count, bool* ok);
 
 // As verify_blocks(), for blocks of blocksize bytes whatever the run's own size: for a caller that

@@ -11,10 +11,6 @@ void encode_stream(FILE* input);
 // without an input of 2^32 chunks.
 void encode_chunks(FILE* input, int32_t first_id);
 
-// Frees the encoder's batch area (allocated by its first call), for in-process callers that run
-// several configurations.
-void release_encode_buffers();
-
 // Reads one chunk's input into the data packets that pkt_table points to and stores its header;
 // returns the byte count. At the end of the input chunk_id becomes -1.
 int32_t read_chunk(int32_t* chunk_id, FILE* input);

@@ -15,6 +15,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/stream.h"
 #include "tests/cli/stream_check.h"
 #include "tests/support/process.h"

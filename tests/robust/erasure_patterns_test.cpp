@@ -20,6 +20,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/stream.h"
 #include "tests/robust/outcome.h"
 #include "tests/stream/decode_support.h"

@@ -10,23 +10,7 @@
 #include <cstring>
 
 #include "frontend/diag.h"
-
-namespace {
-
-// Reads count bytes at offset, stopping at the end of the input or at the first failure; returns
-// how many arrived.
-size_t pread_full(int fd, uint8_t* dest, size_t count, int64_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got = pread(fd, dest + done, count - done, offset + static_cast<int64_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
-}
-
-}  // namespace
+#include "frontend/io.h"
 
 scan_input::scan_input(const char* path) {
   if (path == nullptr) {

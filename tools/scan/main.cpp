@@ -6,8 +6,10 @@
 #include <cstdlib>
 
 #include "frontend/diag.h"
+#include "frontend/numbers.h"
 #include "frontend/program.h"
-#include "stream/format.h"
+#include "stream/buffers.h"
+#include "stream/rules.h"
 #include "tools/scan/input.h"
 #include "tools/scan/probe.h"
 #include "tools/scan/report.h"
@@ -26,22 +28,17 @@ constexpr size_t stdio_buffer_size = 1 << 20;
 }
 
 // kestrune's own checks, on the values known so far.
-void check_parameters(int32_t blocksize, int32_t n, int32_t k, bool b_given, bool n_given,
-                      bool k_given) {
-  if ((n_given && (n < 2 || n > 256)) || (k_given && (k < 1 || k > 256)) ||
-      (n_given && k_given && k > n)) {
-    die("invalid (k, n)");
-  }
-  if (b_given && (blocksize <= 25 || (n_given && int64_t{n} * blocksize >= (int64_t{1} << 31)) ||
-                  (k_given && int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0))) {
-    die("invalid blocksize");
+void check_parameters(const probe_request& given, known_params known) {
+  if (const char* error = params_error({given.blocksize, given.n, given.k}, known)) {
+    die("%s", error);
   }
 }
 
 // A large output buffer: the salvage file is written a packet at a time, the report a line at a
 // time. (glibc takes the size only together with a buffer of the caller's.)
 char* large_buffer(FILE* file) {
-  char* buffer = static_cast<char*>(alloc_or_die(stdio_buffer_size));
+  char* buffer =
+      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
   setvbuf(file, buffer, _IOFBF, stdio_buffer_size);
   return buffer;
 }
@@ -98,7 +95,7 @@ int main(int argc, char** argv) {
         usage();
     }
   }
-  check_parameters(given.blocksize, given.n, given.k, b_given, n_given, k_given);
+  check_parameters(given, {b_given, n_given, k_given});
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
   setup.input_path = operands == 1 ? argv[optind] : nullptr;
@@ -107,7 +104,7 @@ int main(int argc, char** argv) {
   setup.seekable = input.seekable();
   setup.params = probe_parameters(input, given);
   const probe_result& p = setup.params;
-  check_parameters(p.blocksize, p.n, p.k, true, true, true);
+  check_parameters({p.blocksize, p.n, p.k}, {});
 
   run_config.blocksize = p.blocksize;
   run_config.n = p.n;

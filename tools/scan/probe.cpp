@@ -15,10 +15,10 @@
 
 #include "frontend/diag.h"
 #include "stream/format.h"
+#include "stream/rules.h"
 
 namespace {
 
-constexpr int32_t min_blocksize = 26;
 constexpr int likely_pair_blocks = 512;  // blocks searched for neighbour pairs at a likely size
 constexpr int every_pair_blocks = 64;    // at every other size
 constexpr int32_t small_size_limit = 64 * 1024;  // sizes searched before the larger ones
@@ -82,7 +82,7 @@ bool first_block_fits(window& w, int32_t blocksize) {
   if (w.blocks(blocksize) < 1 || w.index(0, blocksize) != 0) return false;
   const uint8_t* block = w.block(0, blocksize);
   const int k = w.k_byte(0, blocksize) == 0 ? 256 : w.k_byte(0, blocksize);
-  const int64_t capacity = int64_t{k} * (blocksize - TRAILER_LEN) - HEADER_LEN;
+  const int64_t capacity = chunk_capacity(blocksize, k);
   const int64_t clen = get_clen(block);
   const int32_t chunk_id = get_chunk_id(block);
   const bool header_fits =
@@ -144,7 +144,7 @@ int32_t find_blocksize(window& w) {
   // proportion to its size, and trailers of a stream with small blocks can look right at some
   // multiples of its size.
   for (const int64_t high : {int64_t{small_size_limit}, int64_t{every_size_limit}}) {
-    const int64_t low = high == small_size_limit ? min_blocksize : small_size_limit + 1;
+    const int64_t low = high == small_size_limit ? MIN_BLOCKSIZE : small_size_limit + 1;
     for (const int32_t b : likely_sizes(low, std::min(high, size / 2))) {
       if (pair_fits(w, b, likely_pair_blocks)) return b;
       if (w.spent()) break;
@@ -162,10 +162,10 @@ int32_t find_blocksize(window& w) {
   // Last resorts, for a stream whose neighbouring blocks are never both readable: block 0 alone
   // at every size, then any intact block among the first few at the likely sizes.
   const int32_t first_limit = static_cast<int32_t>(std::min<int64_t>(every_size_limit, size));
-  for (int32_t b = min_blocksize; b <= first_limit && !w.spent(); b++) {
+  for (int32_t b = MIN_BLOCKSIZE; b <= first_limit && !w.spent(); b++) {
     if (first_block_fits(w, b)) return b;
   }
-  for (const int32_t b : likely_sizes(min_blocksize, size)) {
+  for (const int32_t b : likely_sizes(MIN_BLOCKSIZE, size)) {
     if (w.spent()) break;
     if ((b <= lone_size_limit || is_power_of_two(b)) && lone_block_fits(w, b)) return b;
   }
@@ -173,7 +173,8 @@ int32_t find_blocksize(window& w) {
     not_found("gave up after digesting " + amount(digest_budget) + " of candidate blocks",
               "give -b, -n and -k");
   }
-  not_found("no block of any size from 26 to " + std::to_string(size) +
+  not_found("no block of any size from " + std::to_string(MIN_BLOCKSIZE) + " to " +
+                std::to_string(size) +
                 " bytes with a correct digest lies at the start of the input (" + amount(size) +
                 " examined)",
             "give -b, -n and -k");
@@ -365,8 +366,7 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
         std::all_of(seen.begin(), seen.end(), [](const seen_block& b) { return b.j == b.index; });
   }
   // A combination kestrune refuses to write is no answer.
-  if (int64_t{r.n} * r.blocksize >= (int64_t{1} << 31) ||
-      int64_t{r.k} * (blocksize - TRAILER_LEN) - HEADER_LEN <= 0 || r.k > r.n) {
+  if (params_error({r.blocksize, r.n, r.k}) != nullptr) {
     not_found("blocksize " + std::to_string(blocksize) + " with n " + std::to_string(r.n) +
                   " and k " + std::to_string(r.k) + " is no stream kestrune writes",
               "give -b, -n and -k");

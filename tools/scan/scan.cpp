@@ -1,9 +1,9 @@
 // scan.cpp - the chunk-by-chunk scan: every block read and judged, several chunks digested at once.
 //
-// Whole chunks are read a batch at a time and every block of the batch is digested in one call, so
-// that the multi-lane digest always has full passes. A chunk is judged by the decoder's rule; its
-// header comes from its block 0 when that is accepted, else from the chunk rebuilt out of its
-// first k accepted blocks, as the decoder would rebuild it.
+// Whole chunks are read a batch at a time into the batch of the chunk area and every block of the
+// batch is digested in one call, so that the multi-lane digest always has full passes. A chunk is
+// judged by the decoder's rule; its header comes from its block 0 when that is accepted, else from
+// the chunk rebuilt out of its first k accepted blocks, as the decoder would rebuild it.
 #include "tools/scan/scan.h"
 
 #include <algorithm>
@@ -13,13 +13,11 @@
 #include "fec/fec.h"
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/format.h"
+#include "stream/rules.h"
 
 namespace {
-
-// A batch aims at about this many bytes: many blocks per digest call, few reads.
-constexpr int64_t batch_target_bytes = 4 << 20;
-constexpr int max_batch_chunks = 256;
 
 struct geometry {
   int n;
@@ -105,18 +103,15 @@ class scanner {
     g_.packet = payload_len;
     g_.chunk_bytes = int64_t{g_.n} * g_.blocksize;
     g_.capacity = int64_t{g_.k} * g_.packet - HEADER_LEN;
-    batch_chunks_ = static_cast<int>(
-        std::clamp<int64_t>(batch_target_bytes / g_.chunk_bytes, 1, max_batch_chunks));
+    batch_chunks_ = batch_chunks;
     const int blocks = batch_chunks_ * g_.n;
-    area_ = static_cast<uint8_t*>(alloc_or_die(uint64_t(batch_chunks_) * g_.chunk_bytes));
     blocks_.resize(static_cast<size_t>(blocks));
-    for (int b = 0; b < blocks; b++) blocks_[b] = area_ + int64_t{b} * g_.blocksize;
+    for (int b = 0; b < blocks; b++) blocks_[b] = batch_block(0, b);
     got_.reset(new block_read[static_cast<size_t>(blocks)]);
     ok_.reset(new bool[static_cast<size_t>(blocks)]);
     intact_.reset(new bool[static_cast<size_t>(blocks)]);
     whole_.resize(static_cast<size_t>(blocks));
   }
-  ~scanner() { free(area_); }
   scanner(const scanner&) = delete;
   scanner& operator=(const scanner&) = delete;
 
@@ -146,7 +141,7 @@ class scanner {
  private:
   void read_batch(int64_t offset) {
     const int blocks = batch_chunks_ * g_.n;
-    input_.read_blocks(offset, g_.blocksize, blocks, area_, got_.get());
+    input_.read_blocks(offset, g_.blocksize, blocks, batch_block(0, 0), got_.get());
     int wholes = 0;
     for (int b = 0; b < blocks; b++) {
       if (got_[b] == block_read::whole) whole_[wholes++] = blocks_[b];
@@ -157,99 +152,129 @@ class scanner {
 
   chunk_result judge(int64_t number, uint8_t* const* blocks, const block_read* got,
                      const bool* ok) {
-    const int n = g_.n;
-    const int k = g_.k;
-    const uint8_t k_byte = static_cast<uint8_t>(k);
     chunk_result r;
     r.number = number;
     r.offset = number * g_.chunk_bytes;
     r.data_offset = data_offset_;
+    positions p = classify(r, blocks, got, ok);
+    const uint8_t* const* packets = header(r, p, blocks);
+    predict(r, p);
+    account_data(r, p, packets);
+    data_offset_ += r.data_length;
+    return r;
+  }
 
+  // Which positions a chunk accepted, by the decoder's rule.
+  struct positions {
     std::vector<int> accepted;
-    bool present[256] = {};
-    int decoder_reads = n;  // positions the decoder reads: up to the k-th accepted block
-    bool k_value_read = false;
-    for (int i = 0; i < n; i++) {
+    bool present[256] = {};     // data packet i is there as an accepted block, or rebuilt
+    bool k_value_read = false;  // a block with another k lies where the decoder reads
+  };
+
+  // Judges every position of the chunk; sets r.accepted, r.rejected and r.status.
+  positions classify(chunk_result& r, uint8_t* const* blocks, const block_read* got,
+                     const bool* ok) const {
+    positions p;
+    int decoder_reads = g_.n;  // positions the decoder reads: up to the k-th accepted block
+    for (int i = 0; i < g_.n; i++) {
       verdict v = verdict::accepted;
       if (got[i] == block_read::missing) {
         v = verdict::missing;
       } else if (got[i] == block_read::partial) {
         v = verdict::partial;
-      } else if (!ok[i]) {
-        v = verdict::digest;
-      } else if (blocks[i][g_.packet + 1] != k_byte) {
-        v = verdict::k;
-      } else if (blocks[i][g_.packet] != i) {
-        v = verdict::index;
+      } else {
+        switch (judge_block(blocks[i], ok[i], i, g_.blocksize, g_.k)) {
+          case block_fit::accepted:
+            break;
+          case block_fit::digest:
+            v = verdict::digest;
+            break;
+          case block_fit::other_k:
+            v = verdict::k;
+            break;
+          case block_fit::other_index:
+            v = verdict::index;
+            break;
+        }
       }
       if (v == verdict::accepted) {
-        accepted.push_back(i);
-        if (i < k) present[i] = true;
-        if (static_cast<int>(accepted.size()) == k) decoder_reads = i + 1;
+        p.accepted.push_back(i);
+        if (i < g_.k) p.present[i] = true;
+        if (static_cast<int>(p.accepted.size()) == g_.k) decoder_reads = i + 1;
       } else {
         r.rejected.emplace_back(i, v);
-        if (v == verdict::k && i < decoder_reads) k_value_read = true;
+        if (v == verdict::k && i < decoder_reads) p.k_value_read = true;
       }
     }
-    r.accepted = static_cast<int>(accepted.size());
-    r.status = r.accepted == n   ? chunk_status::intact
-               : r.accepted >= k ? chunk_status::repairable
-                                 : chunk_status::lost;
+    r.accepted = static_cast<int>(p.accepted.size());
+    r.status = r.accepted == g_.n   ? chunk_status::intact
+               : r.accepted >= g_.k ? chunk_status::repairable
+                                    : chunk_status::lost;
+    return p;
+  }
 
-    // The header, and the data packets when some are not there as blocks.
+  // Reads the chunk's header, from block 0 or from the chunk rebuilt (also when a salvage needs
+  // data packets that are not there as blocks); returns where the data packets are. Marks a chunk
+  // whose header names another chunk as misplaced.
+  const uint8_t* const* header(chunk_result& r, positions& p, uint8_t* const* blocks) {
     const uint8_t* const* packets = blocks;
-    const bool all_data = std::all_of(present, present + k, [](bool p) { return p; });
-    if (r.status != chunk_status::lost && (!present[0] || (salvage_ && !all_data))) {
-      if (rebuild(g_, blocks, accepted)) {
+    const bool all_data = std::all_of(p.present, p.present + g_.k, [](bool in) { return in; });
+    if (r.status != chunk_status::lost && (!p.present[0] || (salvage_ && !all_data))) {
+      if (rebuild(g_, blocks, p.accepted)) {
         packets = pkt_table;
-        std::fill(present, present + k, true);
+        std::fill(p.present, p.present + g_.k, true);
       } else {
         r.status = chunk_status::lost;  // cannot happen with distinct positions below n
       }
     }
-    if (present[0]) {
+    if (p.present[0]) {
       r.header_known = true;
       r.clen = get_clen(packets[0]);
       r.chunk_id = get_chunk_id(packets[0]);
     }
+    if (!in_order(r)) r.status = chunk_status::misplaced;
+    return packets;
+  }
 
-    const bool in_order = !r.header_known || r.chunk_id == -1 ||
-                          static_cast<uint32_t>(r.chunk_id) == static_cast<uint32_t>(number);
-    if (!in_order) r.status = chunk_status::misplaced;
+  static bool in_order(const chunk_result& r) {
+    return !r.header_known || r.chunk_id == -1 ||
+           static_cast<uint32_t>(r.chunk_id) == static_cast<uint32_t>(r.number);
+  }
 
-    // The decoder's own checks, in its order.
-    if (k_value_read) {
-      r.decoder_failure = "incorrect K value";
-    } else if (r.accepted < k) {
-      r.decoder_failure = "unrecoverable error -- too many bad blocks";
-    } else if (!in_order) {
-      r.decoder_failure = "chunk out of order at " + std::to_string(r.offset) + " id " +
-                          std::to_string(static_cast<uint32_t>(r.chunk_id)) + " expecting " +
-                          std::to_string(static_cast<uint32_t>(number));
+  // What the decoder would stop with at this chunk, by its checks in its order.
+  void predict(chunk_result& r, const positions& p) const {
+    if (p.k_value_read) {
+      r.decoder_failure = MSG_INCORRECT_K;
+    } else if (r.accepted < g_.k) {
+      r.decoder_failure = MSG_TOO_MANY_BAD;
+    } else if (!in_order(r)) {
+      r.decoder_failure = msg_out_of_order(r.offset, static_cast<uint32_t>(r.chunk_id),
+                                           static_cast<uint32_t>(r.number));
     }
+  }
 
-    // The user bytes: the header's length (the decoder writes no more than the capacity), or the
-    // capacity when the header is lost or belongs to another chunk.
+  // The chunk's user bytes: the header's length (the decoder writes no more than the capacity),
+  // or the capacity when the header is lost or belongs to another chunk. Records what is lost and
+  // writes the salvage.
+  void account_data(chunk_result& r, const positions& p, const uint8_t* const* packets) {
     r.data_length =
-        r.header_known && in_order ? std::min<int64_t>(r.clen, g_.capacity) : g_.capacity;
+        r.header_known && in_order(r) ? std::min<int64_t>(r.clen, g_.capacity) : g_.capacity;
     if (r.status == chunk_status::misplaced) {
       add_range(r.lost, r.data_offset, r.data_length);
       out_.zeros(r.data_length);
-    } else {
-      if (r.status == chunk_status::lost) {
-        for (int i = 0; i < k; i++) {
-          const int64_t start = packet_start(g_, i);
-          if (start >= r.data_length) break;
-          if (!present[i]) {
-            add_range(r.lost, r.data_offset + start,
-                      std::min(packet_span(g_, i), r.data_length - start));
-          }
+      return;
+    }
+    if (r.status == chunk_status::lost) {
+      for (int i = 0; i < g_.k; i++) {
+        const int64_t start = packet_start(g_, i);
+        if (start >= r.data_length) break;
+        if (!p.present[i]) {
+          add_range(r.lost, r.data_offset + start,
+                    std::min(packet_span(g_, i), r.data_length - start));
         }
       }
-      if (salvage_) write_data(out_, g_, packets, present, r.data_length);
     }
-    data_offset_ += r.data_length;
-    return r;
+    if (salvage_) write_data(out_, g_, packets, p.present, r.data_length);
   }
 
   void account(const chunk_result& r) {
@@ -298,7 +323,7 @@ class scanner {
     }
     if (summary_.decoder_fails_at < 0) {
       summary_.decoder_fails_at = summary_.chunks;
-      summary_.decoder_failure = "unrecoverable error -- too many bad blocks";
+      summary_.decoder_failure = MSG_TOO_MANY_BAD;
     }
     summary_.salvage_bytes = out_.written();
   }
@@ -309,7 +334,6 @@ class scanner {
   bool salvage_;
   geometry g_{};
   int batch_chunks_ = 1;
-  uint8_t* area_ = nullptr;
   std::vector<uint8_t*> blocks_;
   std::vector<const uint8_t*> whole_;
   std::unique_ptr<block_read[]> got_;
