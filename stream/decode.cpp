@@ -1,30 +1,58 @@
-// decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks.
+// decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks, and
+// checked against the next acceptable block before its bytes go out.
 //
-// Blocks are read straight into the packet slots, as many at a time as the chunk still needs (never
-// one that the first k acceptable blocks do not require), and digested together. A seekable input
-// is read with positioned reads at the blocks' own offsets, so an unreadable block costs that block
-// alone; a pipe is read in order.
+// Blocks are read straight into the packet slots, as many at a time as the chunk still needs, and
+// digested together. A seekable input is read with positioned reads at the blocks' own offsets, so
+// an unreadable block costs that block alone; a pipe is read in order.
+//
+// The witness. A block's digest covers that block alone, so a block of an older version of the
+// archive, or of another stream with the same parameters, standing at the right position, passes
+// every check a block can pass on its own. The code itself tells: the k blocks determine the whole
+// chunk, so the next acceptable block (the witness) must equal the packet that the rebuilt data
+// gives for its index. On a seekable input the first candidate comes in the same read as the last
+// blocks the chunk needs; a pipe reads the rest of the chunk anyway. When the witness disagrees,
+// every acceptable block of the chunk is gathered and the smallest set of blocks whose exclusion
+// leaves at least k + 1 blocks that agree is looked for; when it is unique the chunk is rebuilt
+// from the agreeing blocks, else the run ends with "unrecoverable error -- inconsistent blocks".
+// Witness candidates are judged without a word: a stream whose blocks agree gives exactly the
+// reports it gave before the check existed.
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
 #include "frontend/io.h"
 #include "frontend/program.h"
+#include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
 namespace {
 
-constexpr int max_iov = 256;  // at most k slots are read at once, and k <= 256
+constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
+
+// At most this many exclusion sets are tried on a chunk whose blocks disagree. Every set of one or
+// two blocks of the default (14, 18) code is 171 sets; a larger code gives up once the budget is
+// spent, and ends the run as for a set that is not unique.
+constexpr int max_exclusion_sets = 512;
+
+// The decoder's n buffers: pkt_table's k slots, then the spare work blocks, which take the blocks
+// read beyond the k-th accepted one. In the batch part of the chunk area, which the decoder does
+// not otherwise use, batch block `position` of chunk 0 keeps the chunk's parity blocks across the
+// rebuild, in case the witness disagrees.
+uint8_t* spare[max_iov];
+
+uint8_t* kept_block(int position) { return batch_block(0, position); }
 
 // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
 // reads them all; after a short or failed read the rest are read one by one, so that a block that
 // cannot be read costs that block alone.
 void read_seekable(int fd, int64_t offset, uint8_t* const* slots, int count, bool* complete) {
+  if (count <= 0) return;
   const size_t size = static_cast<size_t>(run_config.blocksize);
   iovec iov[max_iov];
   for (int t = 0; t < count; t++) iov[t] = {slots[t], size};
@@ -42,22 +70,23 @@ void read_pipe(FILE* input, uint8_t* const* slots, int count, bool* complete) {
   for (int t = 0; t < count; t++) complete[t] = fread(slots[t], 1, size, input) == size;
 }
 
-}  // namespace
-
-void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input, int* result) {
-  bool complete[max_iov];
-  bool intact[max_iov];
-  uint8_t* const* slots = pkt_table + slot;
+// Reads the blocks at positions first .. first+count-1 of the chunk into the slots.
+void read_positions(int64_t chunk_base, int first, uint8_t* const* slots, int count, FILE* input,
+                    bool* complete) {
   if (run_config.input_is_pipe) {
     read_pipe(input, slots, count, complete);
   } else {
     read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * first, slots, count,
                   complete);
   }
+}
 
-  // Only complete blocks are digested; they stand first, since a block that cannot be read whole
-  // (the end of the input) is followed by no complete one, except after a read failure.
+// result[t] = the block_index of slots[t] when it is complete and intact (the caller checks its
+// k_byte), -2 when it could not be read whole, -3 when its digest is wrong. The complete blocks
+// are digested together.
+void judge_read(const uint8_t* const* slots, const bool* complete, int count, int* result) {
   const uint8_t* whole[max_iov] = {};
+  bool intact[max_iov];
   int wholes = 0;
   for (int t = 0; t < count; t++) {
     if (complete[t]) whole[wholes++] = slots[t];
@@ -72,46 +101,223 @@ void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input
   }
 }
 
+// Whether a block is acceptable at position, judged without a word.
+bool acceptable(const uint8_t* block, bool complete, int position) {
+  if (!complete) return false;
+  bool digest_ok = false;
+  verify_blocks(&block, 1, &digest_ok);
+  return judge_block(block, digest_ok, position, run_config.blocksize, run_config.k) ==
+         block_fit::accepted;
+}
+
+// Whether the rebuilt data in pkt_table gives the packet of block for its position.
+bool agrees(const uint8_t* block, int position) {
+  fec_encode_pkt(codec, pkt_table, block_buffer, position, payload_len);
+  return memcmp(block_buffer, block, static_cast<size_t>(payload_len)) == 0;
+}
+
+// Rebuilds pkt_table from the first k of the given packets (ascending positions).
+void rebuild_from(uint8_t* const* packets, const int* positions) {
+  const size_t size = static_cast<size_t>(payload_len);
+  for (int j = 0; j < run_config.k; j++) {
+    memcpy(pkt_table[j], packets[j], size);
+    index_list[j] = positions[j];
+  }
+  // Distinct positions below n: the rebuild cannot fail.
+  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
+}
+
+// Whether the packets, all but those marked excluded, agree: the first k rebuild the chunk and
+// every other one equals its row. Leaves the rebuild in pkt_table.
+bool consistent_without(uint8_t* const* packets, const int* positions, int count,
+                        const bool* excluded) {
+  uint8_t* chosen[max_iov];
+  int chosen_at[max_iov];
+  int m = 0;
+  for (int t = 0; t < count; t++) {
+    if (!excluded[t]) {
+      chosen[m] = packets[t];
+      chosen_at[m++] = positions[t];
+    }
+  }
+  rebuild_from(chosen, chosen_at);
+  for (int t = run_config.k; t < m; t++) {
+    if (!agrees(chosen[t], chosen_at[t])) return false;
+  }
+  return true;
+}
+
+// Finds the unique smallest set of the count acceptable packets whose exclusion leaves blocks that
+// agree, only among sets small enough to be told apart (2 * size <= count - k) and within the
+// budget; rebuilds pkt_table from the rest and reports the excluded ones. Ends the run when there
+// is no such set.
+void resolve(int64_t chunk_base, uint8_t* const* packets, const int* positions, int count) {
+  const int k = run_config.k;
+  int tried = 0;
+  for (int size = 1; 2 * size <= count - k; size++) {
+    // Every set of `size` of the count packets, in lexicographic order.
+    int pick[max_iov];
+    for (int t = 0; t < size; t++) pick[t] = t;
+    int found = 0;
+    int found_pick[max_iov];
+    for (;;) {
+      if (++tried > max_exclusion_sets) die("%s", MSG_INCONSISTENT);
+      bool excluded[max_iov] = {};
+      for (int t = 0; t < size; t++) excluded[pick[t]] = true;
+      if (consistent_without(packets, positions, count, excluded)) {
+        if (++found > 1) die("%s", MSG_INCONSISTENT);
+        std::copy(pick, pick + size, found_pick);
+      }
+      int t = size - 1;
+      while (t >= 0 && pick[t] == count - size + t) t--;
+      if (t < 0) break;
+      pick[t]++;
+      for (int u = t + 1; u < size; u++) pick[u] = pick[u - 1] + 1;
+    }
+    if (found == 1) {
+      bool excluded[max_iov] = {};
+      for (int t = 0; t < size; t++) excluded[found_pick[t]] = true;
+      consistent_without(packets, positions, count, excluded);
+      if (run_config.verbose >= 2) {
+        for (int t = 0; t < size; t++) {
+          const int position = positions[found_pick[t]];
+          note("inconsistent block at %ld id %d expecting %d\n",
+               static_cast<long>(chunk_base + int64_t{run_config.blocksize} * position), position,
+               position);
+        }
+      }
+      return;
+    }
+  }
+  die("%s", MSG_INCONSISTENT);
+}
+
+}  // namespace
+
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   const int k = run_config.k;
   const int n = run_config.n;
+  const bool pipe = run_config.input_is_pipe != 0;
   const int32_t blocksize = run_config.blocksize;
+
+  // slots[0 .. k-1] gather the accepted blocks in position order; slots[k + t] holds the block at
+  // position first_beyond + t, read after the k-th accepted one.
+  uint8_t* slots[max_iov];
+  std::copy(pkt_table, pkt_table + k, slots);
+  std::copy(spare, spare + (n - k), slots + k);
+  bool complete[max_iov];
   int result[max_iov];
   int j = 0;
   int i = 0;
+  int beyond = 0;  // blocks read beyond the k-th accepted one
   while (j < k && i < n) {
-    // Until k blocks are accepted every further position is read anyway; ask for just that many.
+    // Until k blocks are accepted every further position is read anyway; ask for just that many,
+    // and on a seekable input for the first witness candidate with them.
     const int count = std::min(k - j, n - i);
+    const int reads = count + (!pipe && i + count < n ? 1 : 0);
     const int first_slot = j;
-    read_blocks(chunk_base, i, first_slot, count, input, result);
-    for (int t = 0; t < count; t++, i++) {
-      const int r = result[t];
+    read_positions(chunk_base, i, slots + first_slot, reads, input, complete);
+    judge_read(slots + first_slot, complete, count, result);
+    for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
+      if (j == k) {
+        std::swap(slots[k], slots[slot]);
+        complete[0] = complete[t];
+        beyond = 1;
+        continue;
+      }
+      // The extra block is still needed when one of the others was not accepted.
+      if (t >= count) judge_read(slots + slot, complete + t, 1, result + t);
+      const int r = result[t];
       // A block not read whole is judged as one whose digest is wrong.
-      const block_fit fit = judge_block(pkt_table[slot], r >= 0, i, blocksize, k);
+      const block_fit fit = judge_block(slots[slot], r >= 0, i, blocksize, k);
       if (fit == block_fit::other_k) die("%s", MSG_INCORRECT_K);
       if (fit == block_fit::accepted) {
         // Accepted blocks fill the slots from the front, in position order; the slot left behind
         // takes the next read.
-        std::swap(pkt_table[j], pkt_table[slot]);
+        std::swap(slots[j], slots[slot]);
         index_list[j] = i;
         j++;
       } else if (run_config.verbose >= 2) {
         note("bad block at %ld id %d expecting %d\n",
-             static_cast<long>(chunk_base + int64_t{run_config.blocksize} * i), r, i);
+             static_cast<long>(chunk_base + int64_t{blocksize} * i), r, i);
       }
     }
   }
   if (j < k) die("%s", MSG_TOO_MANY_BAD);
 
-  if (run_config.input_is_pipe) {
-    for (; i < n; i++)
-      (void)!fread(block_buffer, 1, static_cast<size_t>(run_config.blocksize), input);
+  // A pipe reads the rest of the chunk, so that the next chunk begins at the right place; short
+  // reads here pass unnoticed.
+  const int first_beyond = i - beyond;
+  if (pipe && i < n) {
+    read_pipe(input, slots + k, n - i, complete);
+    beyond = n - i;
   }
+  std::copy(slots, slots + k, pkt_table);
+  std::copy(slots + k, slots + n, spare);
+
+  // The parity blocks among the k are overwritten by the rebuild; keep them while a witness may
+  // still call for them.
+  const bool may_witness = first_beyond < n;
+  for (int t = 0; t < k && may_witness; t++) {
+    if (index_list[t] >= k) {
+      memcpy(kept_block(index_list[t]), pkt_table[t], static_cast<size_t>(payload_len));
+    }
+  }
+  int gathered[max_iov];
+  std::copy(index_list, index_list + k, gathered);
+  uint8_t* gathered_at[max_iov];
+  for (int t = 0; t < k; t++) gathered_at[t] = pkt_table[t];
 
   // The positions gathered are distinct and below n, so the rebuild cannot fail; if it ever did,
   // writing the slots would pass off wrong bytes as the user's data.
   if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
+
+  // The witness: the first acceptable block beyond the k. A candidate whose packet equals the
+  // rebuilt data's confirms it whatever its trailer says; one that differs counts only when it is
+  // acceptable.
+  const uint8_t k_byte = static_cast<uint8_t>(k);
+  for (int t = 0; may_witness && first_beyond + t < n; t++) {
+    const int position = first_beyond + t;
+    if (t == beyond) {
+      read_positions(chunk_base, position, spare + t, 1, input, complete + t);
+      beyond++;
+    }
+    uint8_t* block = spare[t];
+    if (!complete[t] || get_block_index(block, blocksize) != position ||
+        get_k_byte(block, blocksize) != k_byte) {
+      continue;
+    }
+    if (agrees(block, position)) break;
+    if (!acceptable(block, complete[t], position)) continue;
+
+    // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
+    // now, and keep them all in the batch part of the chunk area while the sets are tried.
+    if (!pipe && beyond < n - first_beyond) {
+      read_positions(chunk_base, first_beyond + beyond, spare + beyond, n - first_beyond - beyond,
+                     input, complete + beyond);
+      beyond = n - first_beyond;
+    }
+    uint8_t* packets[max_iov];
+    int positions[max_iov];
+    int count = 0;
+    for (int g = 0; g < k; g++) {
+      const int p = gathered[g];
+      // Data packets stay in place through the rebuild; parity ones were kept.
+      if (p < k) memcpy(kept_block(p), gathered_at[g], static_cast<size_t>(payload_len));
+      packets[count] = kept_block(p);
+      positions[count++] = p;
+    }
+    for (int u = t; u < beyond; u++) {
+      const int p = first_beyond + u;
+      if (u != t && !acceptable(spare[u], complete[u], p)) continue;
+      memcpy(kept_block(p), spare[u], static_cast<size_t>(payload_len));
+      packets[count] = kept_block(p);
+      positions[count++] = p;
+    }
+    resolve(chunk_base, packets, positions, count);
+    break;
+  }
 
   const uint32_t clen = get_clen(pkt_table[0]);
   *clen_out = clen;
@@ -128,6 +334,11 @@ void write_or_die(const uint8_t* bytes, uint32_t count) {
 }  // namespace
 
 void decode_stream(FILE* input) {
+  // The decoder's slots: the chunk area's work blocks, wherever an earlier run left pkt_table.
+  const int k = run_config.k;
+  for (int i = 0; i < k; i++) pkt_table[i] = work_block(i);
+  for (int i = k; i < run_config.n; i++) spare[i - k] = work_block(i);
+
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
   uint32_t expected_id = 0;

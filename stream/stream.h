@@ -21,9 +21,3 @@ void decode_stream(FILE* input);
 // Gathers k acceptable blocks of the chunk at chunk_base, rebuilds it and reads its header; returns
 // its chunk_id and stores its clen.
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out);
-
-// Reads the blocks at positions first .. first+count-1 of the chunk at chunk_base into the slots
-// slot .. slot+count-1 of pkt_table and judges each: result[t] is the block's block_index when it
-// is complete and intact (the caller checks its k_byte), -2 when it could not be read whole, -3
-// when its digest is wrong. A seekable input is read at the blocks' own offsets, a pipe in order.
-void read_blocks(int64_t chunk_base, int first, int slot, int count, FILE* input, int* result);

@@ -8,6 +8,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "fec/fec.h"
 
 namespace kestrune::test {
 
@@ -145,6 +148,24 @@ void set_chunk_header(std::string& stream, const stream_geometry& g, uint64_t ch
   }
   overwrite_bytes(stream, g, {chunk, 0}, 0, header);
   reseal_block(stream, g, {chunk, 0});
+
+  // The parity blocks as an encoder that wrote this header computes them, so that the chunk stays
+  // one codeword; those beyond the end of the stream stay missing.
+  const uint64_t base = block_offset(g, {chunk, 0});
+  if (base + uint64_t(g.k) * g.blocksize > stream.size()) return;
+  std::vector<uint8_t*> packets(size_t(g.k));
+  for (int i = 0; i < g.k; i++) {
+    packets[i] = reinterpret_cast<uint8_t*>(stream.data() + base + uint64_t(i) * g.blocksize);
+  }
+  fec_code* code = fec_create(g.k, g.n);
+  for (int index = g.k; index < g.n; index++) {
+    const uint64_t at = base + uint64_t(index) * g.blocksize;
+    if (at + g.blocksize > stream.size()) break;
+    fec_encode_pkt(code, packets.data(), reinterpret_cast<uint8_t*>(stream.data() + at), index,
+                   int(g.payload_len()));
+    reseal_block(stream, g, {chunk, index});
+  }
+  fec_free(code);
 }
 
 void flip_bytes_in_file(const std::string& path, const stream_geometry& g, block_ref where,

@@ -59,8 +59,8 @@ void splice_block(std::string& stream, const stream_geometry& g, block_ref at,
 
 // Recomputes the block's digest over its packet, index byte and k byte.
 void reseal_block(std::string& stream, const stream_geometry& g, block_ref where);
-// Writes the chunk header (clen, chunk_id) into data packet 0 of the chunk and reseals block 0;
-// the chunk's parity blocks are left as they were.
+// Writes the chunk header (clen, chunk_id) into data packet 0 of the chunk, reseals block 0 and
+// computes the chunk's parity blocks anew: the chunk that an encoder writing that header gives.
 void set_chunk_header(std::string& stream, const stream_geometry& g, uint64_t chunk, uint32_t clen,
                       int32_t chunk_id);
 
