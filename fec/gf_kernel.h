@@ -21,7 +21,16 @@ struct gf_kernel {
 };
 
 // The SIMD variants, one translation unit each, compiled for x86-64 only. Each needs the level its
-// kernel list entry names and must not be called on a CPU below it.
+// kernel list entry names and must not be called on a CPU below it. Their loads and stores are
+// unaligned.
+//
+// The SSSE3, AVX2 and AVX-512 kernels share one method. The plain kernel computes
+// target[i] ^= row[source[i]] with row = gf_product_table[m], one look-up in a 256-entry row per
+// byte. But the product is linear over GF(2), so m * x = m * (x & 0x0F) ^ m * (x & 0xF0): two
+// 16-entry tables, lo[j] = m * j and hi[j] = m * (j << 4), give the product of any byte from its
+// two nibbles, and a byte shuffle (pshufb) looks up every byte of a vector in a 16-byte table at
+// once. The source's low nibbles looked up in lo and its high nibbles in hi, the two XORed, are the
+// products of a whole vector of bytes, which are then XORed into the target.
 #if defined(__x86_64__)
 void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 void gf_mul_accumulate_avx2(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);

@@ -1,11 +1,8 @@
 // gf_kernel_avx2.cpp - the multiply-accumulate kernel with AVX2 vpshufb, 32 bytes at a time.
 //
-// This is target[i] ^= row[source[i]] with row = gf_product_table[m], 32 bytes at a time. The
-// product is linear over GF(2), so m * x = m * (x & 0x0F) ^ m * (x & 0xF0): two 16-entry tables,
-// lo[j] = m * j and hi[j] = m * (j << 4), give the product of any byte from its two nibbles.
-// vpshufb looks up nibbles in a 16-byte table per 128-bit lane, so both tables sit in both lanes;
-// the two look-ups XORed are 32 products, XORed into the target. Loads and stores are unaligned;
-// the bytes after the last full vector take the plain row look-up.
+// The nibble-table multiply described in gf_kernel.h. vpshufb looks up nibbles in a 16-byte table
+// per 128-bit lane, so both tables sit in both lanes. The bytes after the last full vector take the
+// plain row look-up.
 //
 // Built with -mavx2 and nothing wider; called only when the CPU has AVX2.
 #include "fec/gf.h"
@@ -13,7 +10,7 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-#include <immintrin.h>
+#include "cpu/intrinsics.h"
 
 namespace {
 

@@ -1,12 +1,9 @@
 // gf_kernel_avx512.cpp - the multiply-accumulate kernel with AVX-512BW vpshufb, 64 bytes at a time.
 //
-// This is target[i] ^= row[source[i]] with row = gf_product_table[m], 64 bytes at a time. The
-// product is linear over GF(2), so m * x = m * (x & 0x0F) ^ m * (x & 0xF0): two 16-entry tables,
-// lo[j] = m * j and hi[j] = m * (j << 4), give the product of any byte from its two nibbles.
-// vpshufb looks up nibbles in a 16-byte table per 128-bit lane, so both tables sit in all four
-// lanes; one three-way XOR (vpternlogd) adds both look-ups to the target. Loads and stores are
-// unaligned; the bytes after the last full vector go through the same steps with a byte mask, which
-// neither reads nor writes memory outside the buffers.
+// The nibble-table multiply described in gf_kernel.h. vpshufb looks up nibbles in a 16-byte table
+// per 128-bit lane, so both tables sit in all four lanes; one three-way XOR (vpternlogd) adds both
+// look-ups to the target. The bytes after the last full vector go through the same steps with a
+// byte mask, which neither reads nor writes memory outside the buffers.
 //
 // Built with -mavx512f -mavx512bw; called only when the CPU has both.
 #include "fec/gf.h"
@@ -14,14 +11,7 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-// GCC 12 takes the deliberately undefined vectors inside the AVX-512 intrinsics for uninitialised
-// variables (GCC bug 105593); the warning is about the header, not this file.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "cpu/intrinsics.h"
 
 namespace {
 

@@ -1,14 +1,13 @@
 // gf_kernel_gfni.cpp - the multiply-accumulate kernel with GFNI on AVX-512, 64 bytes at a time.
 //
-// This is target[i] ^= row[source[i]] with row = gf_product_table[m], 64 bytes at a time.
-// Multiplying by m is a linear map of GF(2)^8, so it has an 8x8 bit matrix whose column j is
-// m * 2^j (the image of bit j), and gf2p8affineqb applies such a matrix to every byte of a vector.
-// (gf2p8mulb would multiply directly, but modulo 0x11B, not the 0x11D of this field.) The
-// instruction takes the matrix as a 64-bit word in which byte 7 - i holds row i, the input bits
-// that make output bit i: bit j of that byte is bit i of m * 2^j. The 256 words are built once from
-// the product table, on the first call. Loads and stores are unaligned; the bytes after the last
-// full vector go through the same steps with a byte mask, which neither reads nor writes memory
-// outside the buffers.
+// Rather than gf_kernel.h's nibble tables, this uses that multiplying by m is a linear map of
+// GF(2)^8, so it has an 8x8 bit matrix whose column j is m * 2^j (the image of bit j), and
+// gf2p8affineqb applies such a matrix to every byte of a vector. (gf2p8mulb would multiply
+// directly, but modulo 0x11B, not the 0x11D of this field.) The instruction takes the matrix as a
+// 64-bit word in which byte 7 - i holds row i, the input bits that make output bit i: bit j of that
+// byte is bit i of m * 2^j. The 256 words are built once from the product table, on the first call.
+// The bytes after the last full vector go through the same steps with a byte mask, which neither
+// reads nor writes memory outside the buffers.
 //
 // Built with -mgfni -mavx512f -mavx512bw; called only when the CPU has all three. The field tables
 // must be built before the first call.
@@ -17,14 +16,7 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-// GCC 12 takes the deliberately undefined vectors inside the AVX-512 intrinsics for uninitialised
-// variables (GCC bug 105593); the warning is about the header, not this file.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "cpu/intrinsics.h"
 
 namespace {
 

@@ -1,11 +1,7 @@
 // gf_kernel_ssse3.cpp - the multiply-accumulate kernel with SSSE3 pshufb, 16 bytes at a time.
 //
-// This is target[i] ^= row[source[i]] with row = gf_product_table[m], 16 bytes at a time. The
-// product is linear over GF(2), so m * x = m * (x & 0x0F) ^ m * (x & 0xF0): two 16-entry tables,
-// lo[j] = m * j and hi[j] = m * (j << 4), give the product of any byte from its two nibbles. pshufb
-// looks up 16 nibbles in a 16-byte table at once; the two look-ups XORed are 16 products, XORed
-// into the target. Loads and stores are unaligned; the bytes after the last full vector take the
-// plain row look-up.
+// The nibble-table multiply described in gf_kernel.h, with the two tables in one 16-byte register
+// each. The bytes after the last full vector take the plain row look-up.
 //
 // Built with -mssse3 and nothing wider; called only when the CPU has SSSE3.
 #include "fec/gf.h"
@@ -13,7 +9,7 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-#include <tmmintrin.h>
+#include "cpu/intrinsics.h"
 
 void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
   const uint8_t* row = gf_product_table[m];

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "cpu/cpu.h"
-#include "stream/format.h"
+#include "stream/digest.h"
 
 using digest_many_fn = void (*)(const uint8_t* const* msgs, size_t len, int count,
                                 uint8_t (*out)[DIGEST_LEN]);
