@@ -10,6 +10,7 @@
 
 #include "cpu/cpu.h"
 #include "stream/digest_variants.h"
+#include "stream/format.h"
 
 namespace {
 
