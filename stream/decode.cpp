@@ -26,6 +26,7 @@
 #include "frontend/diag.h"
 #include "frontend/io.h"
 #include "frontend/program.h"
+#include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
@@ -34,11 +35,6 @@
 namespace {
 
 constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
-
-// At most this many exclusion sets are tried on a chunk whose blocks disagree. Every set of one or
-// two blocks of the default (14, 18) code is 171 sets; a larger code gives up once the budget is
-// spent, and ends the run as for a set that is not unique.
-constexpr int max_exclusion_sets = 512;
 
 // The decoder's n buffers: pkt_table's k slots, then the spare work blocks, which take the blocks
 // read beyond the k-th accepted one. In the batch part of the chunk area, which the decoder does
@@ -108,88 +104,6 @@ bool acceptable(const uint8_t* block, bool complete, int position) {
   verify_blocks(&block, 1, &digest_ok);
   return judge_block(block, digest_ok, position, run_config.blocksize, run_config.k) ==
          block_fit::accepted;
-}
-
-// Whether the rebuilt data in pkt_table gives the packet of block for its position.
-bool agrees(const uint8_t* block, int position) {
-  fec_encode_pkt(codec, pkt_table, block_buffer, position, payload_len);
-  return memcmp(block_buffer, block, static_cast<size_t>(payload_len)) == 0;
-}
-
-// Rebuilds pkt_table from the first k of the given packets (ascending positions).
-void rebuild_from(uint8_t* const* packets, const int* positions) {
-  const size_t size = static_cast<size_t>(payload_len);
-  for (int j = 0; j < run_config.k; j++) {
-    memcpy(pkt_table[j], packets[j], size);
-    index_list[j] = positions[j];
-  }
-  // Distinct positions below n: the rebuild cannot fail.
-  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
-}
-
-// Whether the packets, all but those marked excluded, agree: the first k rebuild the chunk and
-// every other one equals its row. Leaves the rebuild in pkt_table.
-bool consistent_without(uint8_t* const* packets, const int* positions, int count,
-                        const bool* excluded) {
-  uint8_t* chosen[max_iov];
-  int chosen_at[max_iov];
-  int m = 0;
-  for (int t = 0; t < count; t++) {
-    if (!excluded[t]) {
-      chosen[m] = packets[t];
-      chosen_at[m++] = positions[t];
-    }
-  }
-  rebuild_from(chosen, chosen_at);
-  for (int t = run_config.k; t < m; t++) {
-    if (!agrees(chosen[t], chosen_at[t])) return false;
-  }
-  return true;
-}
-
-// Finds the unique smallest set of the count acceptable packets whose exclusion leaves blocks that
-// agree, only among sets small enough to be told apart (2 * size <= count - k) and within the
-// budget; rebuilds pkt_table from the rest and reports the excluded ones. Ends the run when there
-// is no such set.
-void resolve(int64_t chunk_base, uint8_t* const* packets, const int* positions, int count) {
-  const int k = run_config.k;
-  int tried = 0;
-  for (int size = 1; 2 * size <= count - k; size++) {
-    // Every set of `size` of the count packets, in lexicographic order.
-    int pick[max_iov];
-    for (int t = 0; t < size; t++) pick[t] = t;
-    int found = 0;
-    int found_pick[max_iov];
-    for (;;) {
-      if (++tried > max_exclusion_sets) die("%s", MSG_INCONSISTENT);
-      bool excluded[max_iov] = {};
-      for (int t = 0; t < size; t++) excluded[pick[t]] = true;
-      if (consistent_without(packets, positions, count, excluded)) {
-        if (++found > 1) die("%s", MSG_INCONSISTENT);
-        std::copy(pick, pick + size, found_pick);
-      }
-      int t = size - 1;
-      while (t >= 0 && pick[t] == count - size + t) t--;
-      if (t < 0) break;
-      pick[t]++;
-      for (int u = t + 1; u < size; u++) pick[u] = pick[u - 1] + 1;
-    }
-    if (found == 1) {
-      bool excluded[max_iov] = {};
-      for (int t = 0; t < size; t++) excluded[found_pick[t]] = true;
-      consistent_without(packets, positions, count, excluded);
-      if (run_config.verbose >= 2) {
-        for (int t = 0; t < size; t++) {
-          const int position = positions[found_pick[t]];
-          note("inconsistent block at %ld id %d expecting %d\n",
-               static_cast<long>(chunk_base + int64_t{run_config.blocksize} * position), position,
-               position);
-        }
-      }
-      return;
-    }
-  }
-  die("%s", MSG_INCONSISTENT);
 }
 
 }  // namespace
@@ -273,23 +187,16 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   // writing the slots would pass off wrong bytes as the user's data.
   if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
 
-  // The witness: the first acceptable block beyond the k. A candidate whose packet equals the
-  // rebuilt data's confirms it whatever its trailer says; one that differs counts only when it is
-  // acceptable.
-  const uint8_t k_byte = static_cast<uint8_t>(k);
+  // The witness: the first acceptable block beyond the k.
   for (int t = 0; may_witness && first_beyond + t < n; t++) {
     const int position = first_beyond + t;
     if (t == beyond) {
       read_positions(chunk_base, position, spare + t, 1, input, complete + t);
       beyond++;
     }
-    uint8_t* block = spare[t];
-    if (!complete[t] || get_block_index(block, blocksize) != position ||
-        get_k_byte(block, blocksize) != k_byte) {
-      continue;
-    }
-    if (agrees(block, position)) break;
-    if (!acceptable(block, complete[t], position)) continue;
+    const witness_fit fit = judge_witness(spare[t], complete[t], position);
+    if (fit == witness_fit::none) continue;
+    if (fit == witness_fit::confirms) break;
 
     // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
     // now, and keep them all in the batch part of the chunk area while the sets are tried.
@@ -298,7 +205,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
                      input, complete + beyond);
       beyond = n - first_beyond;
     }
-    uint8_t* packets[max_iov];
+    const uint8_t* packets[max_iov];
     int positions[max_iov];
     int count = 0;
     for (int g = 0; g < k; g++) {
@@ -315,7 +222,14 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       packets[count] = kept_block(p);
       positions[count++] = p;
     }
-    resolve(chunk_base, packets, positions, count);
+    bool excluded[max_iov];
+    if (!find_disagreeing(packets, positions, count, excluded)) die("%s", MSG_INCONSISTENT);
+    for (int u = 0; u < count && run_config.verbose >= 2; u++) {
+      if (!excluded[u]) continue;
+      note("inconsistent block at %ld id %d expecting %d\n",
+           static_cast<long>(chunk_base + int64_t{blocksize} * positions[u]), positions[u],
+           positions[u]);
+    }
     break;
   }
 
