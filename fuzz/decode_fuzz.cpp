@@ -15,10 +15,12 @@
 // many damage entries of three bytes (a position, big-endian, and a mask), then the data. An entry
 // changes the byte at the position by the mask; with mode bit 2 an entry whose mask has its top bit
 // set instead copies another block of the same chunk over the block at the position (an intact
-// block in the wrong place).
+// block in the wrong place); with mode bit 3 an entry whose mask has bit 6 set puts the block of an
+// older version of the data (every 97th byte changed) in its place (a stale block).
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -140,7 +142,19 @@ outcome decode_both(const std::string& stream) {
   return seekable;
 }
 
-void encode_damage_decode(reader in, bool copies) {
+// The stream the encoder writes for the data.
+std::string encode_in_process(const std::string& data) {
+  // The encoder reads the data through a FILE, as from a pipe.
+  FILE* input = data.empty() ? fopen("/dev/null", "rb")
+                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+  if (input == nullptr) fail("can't open the encoder's input");
+  const outcome encoded = run_captured([input] { encode_stream(input); });
+  fclose(input);
+  if (!encoded.completed) fail("the encoder failed on an in-memory input");
+  return encoded.output;
+}
+
+void encode_damage_decode(reader in, bool copies, bool stale) {
   const int flips = in.byte() % 16;
   const int cut = in.byte();
   struct flip {
@@ -155,15 +169,16 @@ void encode_damage_decode(reader in, bool copies) {
     damage.push_back({position, mask != 0 ? mask : uint8_t{0xff}});
   }
   const std::string data(reinterpret_cast<const char*>(in.data), in.size);
-
-  // The encoder reads the data through a FILE, as from a pipe.
-  FILE* input = data.empty() ? fopen("/dev/null", "rb")
-                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
-  if (input == nullptr) fail("can't open the encoder's input");
-  const outcome encoded = run_captured([input] { encode_stream(input); });
-  fclose(input);
-  if (!encoded.completed) fail("the encoder failed on an in-memory input");
-  std::string stream = encoded.output;
+  std::string stream = encode_in_process(data);
+  // An older version of the data: the same length, every 97th byte changed. Its blocks are intact
+  // and carry the right indexes, but do not belong to the stream.
+  std::string old_stream;
+  if (stale) {
+    std::string old_data = data;
+    for (size_t at = 0; at < old_data.size(); at += 97)
+      old_data[at] = static_cast<char>(~old_data[at]);
+    old_stream = encode_in_process(old_data);
+  }
 
   const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
   const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
@@ -171,13 +186,20 @@ void encode_damage_decode(reader in, bool copies) {
 
   const size_t blocks = stream.size() / static_cast<size_t>(run_config.blocksize);
   std::vector<bool> touched(blocks, false);
+  std::vector<bool> is_stale(blocks, false);
+  std::vector<int> stale_in_chunk(blocks / static_cast<size_t>(run_config.n) + 1, 0);
   if (!stream.empty()) {
     const size_t blocksize = static_cast<size_t>(run_config.blocksize);
     const size_t n = static_cast<size_t>(run_config.n);
     for (const flip& f : damage) {
       const size_t at = f.position % stream.size();
       const size_t block = at / blocksize;
-      if (copies && (f.mask & 0x80) != 0) {
+      if (stale && (f.mask & 0x40) != 0) {
+        // The old version's block at the same place.
+        stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
+        if (!is_stale[block]) stale_in_chunk[block / n]++;
+        is_stale[block] = true;
+      } else if (copies && (f.mask & 0x80) != 0) {
         // Another position of the same chunk: the block carries its own index and is rejected.
         const size_t from = block - block % n + (block % n + 1 + (f.mask & 0x7f) % (n - 1)) % n;
         stream.replace(block * blocksize, blocksize, stream, from * blocksize, blocksize);
@@ -195,10 +217,24 @@ void encode_damage_decode(reader in, bool copies) {
 
   const outcome decoded = decode_both(stream);
   if (data.empty()) return;
+  // Blocks that do not belong are found or end the run, never pass for the data, while fewer than
+  // k of a chunk's blocks come from the old version (k or more of them are the old chunk itself).
+  if (std::all_of(stale_in_chunk.begin(), stale_in_chunk.end(),
+                  [](int count) { return count < run_config.k; }) &&
+      decoded.completed && decoded.output != data) {
+    fail("a stream with blocks of an older version decoded to other bytes with status 0");
+  }
+  // A chunk is recoverable with at most n - k blocks damaged, and with s blocks of the old version
+  // when 2 s <= a - k, a being its blocks that are not damaged otherwise.
   for (size_t chunk = 0; chunk < blocks / static_cast<size_t>(run_config.n); chunk++) {
     int damaged = 0;
-    for (int i = 0; i < run_config.n; i++) damaged += touched[chunk * run_config.n + i] ? 1 : 0;
+    for (int i = 0; i < run_config.n; i++) {
+      const size_t b = chunk * run_config.n + i;
+      damaged += touched[b] && !is_stale[b] ? 1 : 0;
+    }
+    const int stale_count = stale_in_chunk[chunk];
     if (damaged > run_config.n - run_config.k) return;
+    if (stale_count > 0 && 2 * stale_count > run_config.n - damaged - run_config.k) return;
   }
   if (!decoded.completed) fail("a recoverable stream failed to decode");
   if (decoded.output != data) fail("a recoverable stream decoded to other bytes");
@@ -224,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run_config.verbose = (mode & 2) != 0 ? 2 : 0;
   setup_buffers();
   if ((mode & 1) != 0) {
-    encode_damage_decode(in, (mode & 4) != 0);
+    encode_damage_decode(in, (mode & 4) != 0, (mode & 8) != 0);
   } else {
     decode_both(std::string(reinterpret_cast<const char*>(in.data), in.size));
   }
