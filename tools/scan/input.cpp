@@ -13,15 +13,21 @@
 #include "frontend/io.h"
 
 scan_input::scan_input(const char* path) {
-  if (path == nullptr) {
-    fd_ = 0;
-  } else {
-    fd_ = open(path, O_RDONLY);
-    if (fd_ < 0) die("can't open '%s'", path);
-    own_fd_ = true;
+  int fd = 0;
+  if (path != nullptr) {
+    fd = open(path, O_RDONLY);
+    if (fd < 0) die("can't open '%s'", path);
   }
+  take(fd, path != nullptr, path != nullptr ? path : "standard input");
+}
+
+scan_input::scan_input(int fd, bool own) { take(fd, own, "the input"); }
+
+void scan_input::take(int fd, bool own, const char* name) {
+  fd_ = fd;
+  own_fd_ = own;
   struct stat st {};
-  if (fstat(fd_, &st) != 0) die("can't open '%s'", path != nullptr ? path : "standard input");
+  if (fstat(fd_, &st) != 0) die("can't open '%s'", name);
   if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
     const off_t end = lseek(fd_, 0, SEEK_END);
     if (end >= 0) {
@@ -58,10 +64,20 @@ const std::vector<uint8_t>& scan_input::head(size_t limit) {
   if (limit <= have || (seekable_ ? static_cast<int64_t>(have) >= size_ : at_end_)) return head_;
   if (seekable_) limit = static_cast<size_t>(std::min<int64_t>(size_, static_cast<int64_t>(limit)));
   head_.resize(limit);
-  const size_t got =
-      seekable_ ? pread_full(fd_, head_.data() + have, limit - have, static_cast<int64_t>(have))
-                : read_fd(head_.data() + have, limit - have);
-  head_.resize(have + got);
+  if (!seekable_) {
+    head_.resize(have + read_fd(head_.data() + have, limit - have));
+    return head_;
+  }
+  // An unreadable range costs that range alone, as the decoder's reads do: it is read as zeros
+  // (which no digest accepts), a sector at a time, and the window goes on behind it.
+  constexpr size_t sector = 512;
+  for (size_t at = have; at < limit;) {
+    at += pread_full(fd_, head_.data() + at, limit - at, static_cast<int64_t>(at));
+    if (at >= limit) break;
+    const size_t skip = std::min(limit - at, sector - at % sector);
+    memset(head_.data() + at, 0, skip);
+    at += skip;
+  }
   return head_;
 }
 
@@ -118,10 +134,17 @@ void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8
   }
 }
 
-int64_t scan_input::bytes_after(int64_t offset) {
+int64_t scan_input::bytes_after(int64_t offset, bool* at_least) {
+  *at_least = false;
   if (!seekable_) {
     uint8_t sink[65536];
-    while (!at_end_) read_fd(sink, sizeof sink);
+    while (!at_end_) {
+      if (position_ - offset >= TRAILING_READ_LIMIT) {
+        *at_least = true;
+        return position_ - offset;
+      }
+      read_fd(sink, sizeof sink);
+    }
   }
   return std::max<int64_t>(size_ - offset, 0);
 }

@@ -18,6 +18,8 @@ class scan_input {
  public:
   // Opens path, or takes standard input when path is null; dies with "can't open '<path>'".
   explicit scan_input(const char* path);
+  // Reads the open descriptor fd; closes it at the end when own is set.
+  scan_input(int fd, bool own);
   ~scan_input();
   scan_input(const scan_input&) = delete;
   scan_input& operator=(const scan_input&) = delete;
@@ -38,11 +40,14 @@ class scan_input {
   // lie before the end of the previous call. Dies with "read error" when a sequential input fails.
   void read_blocks(int64_t offset, int32_t blocksize, int count, uint8_t* dest, block_read* got);
 
-  // The number of bytes from offset to the end of the input; a sequential input is read to its
-  // end for it.
-  int64_t bytes_after(int64_t offset);
+  // The number of bytes from offset to the end of the input. A sequential input is read for it,
+  // but no further than TRAILING_READ_LIMIT bytes beyond offset (a pipe may never end): *at_least
+  // then tells that the count is a lower bound.
+  int64_t bytes_after(int64_t offset, bool* at_least);
+  static constexpr int64_t TRAILING_READ_LIMIT = int64_t{64} << 20;
 
  private:
+  void take(int fd, bool own, const char* name);
   // Sequential input: up to count bytes at offset into dest; fewer only at the end.
   size_t read_sequential(int64_t offset, uint8_t* dest, size_t count);
   size_t read_fd(uint8_t* dest, size_t count);

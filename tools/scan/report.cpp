@@ -24,9 +24,53 @@ std::string quoted_for_shell(const std::string& word) {
   return text;
 }
 
+// The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
+size_t utf8_length(const std::string& text, size_t i) {
+  const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+  const unsigned char c = byte(i);
+  size_t length = 0;
+  uint32_t lowest = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+    lowest = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    lowest = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    lowest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  uint32_t code = c & (0x7F >> length);
+  for (size_t t = 1; t < length; t++) {
+    if ((byte(i + t) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(i + t) & 0x3F);
+  }
+  if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// A JSON string of the bytes. A byte that is not part of well-formed UTF-8 (a file name may hold
+// any) becomes the escape \udcXX of its value, as Python's "surrogateescape" writes it, so that the
+// output stays JSON and the name can be told back.
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (const unsigned char c : text) {
+  for (size_t i = 0; i < text.size(); i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const size_t length = utf8_length(text, i);
+      if (length == 0) {
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\udc%02x", c);
+        out += escaped;
+      } else {
+        out.append(text, i, length);
+        i += length - 1;
+      }
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
@@ -161,6 +205,8 @@ std::string k_evidence(const probe_result& p) {
 
 verdict_of_scan judge_scan(const scan_summary& s, int min_spare) {
   if (s.lost > 0 || s.misplaced > 0 || s.end != stream_end::last_chunk) return {3, "lost"};
+  // Exit 0 and 2 promise that the restore command gives the data back.
+  if (s.decoder_fails_at >= 0) return {3, "decoder fails"};
   if (s.repairable > 0) return {2, "damaged"};
   if (min_spare >= 0 && s.worst_spare < min_spare) return {2, "low spare"};
   return {0, "intact"};
@@ -262,6 +308,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
       o.null("worst_spare").null("worst_spare_chunk");
     }
     o.field("end", end_name(s.end)).field("trailing_bytes", s.trailing_bytes);
+    o.flag("trailing_bytes_at_least", s.trailing_at_least);
     o.raw("lost_data", json_ranges(s.lost_data)).field("lost_bytes", s.lost_bytes);
     if (s.decoder_fails_at >= 0) {
       o.field("decoder_fails_at", s.decoder_fails_at).field("decoder_failure", s.decoder_failure);
@@ -314,8 +361,8 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
       break;
   }
   if (s.trailing_bytes > 0) {
-    printf("trailing: %ld bytes follow the last chunk (kestrune -d ignores them)\n",
-           static_cast<long>(s.trailing_bytes));
+    printf("trailing: %s%ld bytes follow the last chunk (kestrune -d ignores them)\n",
+           s.trailing_at_least ? "at least " : "", static_cast<long>(s.trailing_bytes));
   }
   if (s.lost_data.empty()) {
     printf("lost user data: none\n");
@@ -338,7 +385,9 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
            static_cast<long>(s.worst_spare_chunk), setup.min_spare);
   }
   const char* words = "every chunk intact";
-  if (v.status == 3) {
+  if (v.status == 3 && s.lost_data.empty()) {
+    words = "kestrune -d cannot restore it; --salvage saves the data";
+  } else if (v.status == 3) {
     words = "data lost";
   } else if (s.repairable > 0) {
     words = "damaged, every chunk repairable";

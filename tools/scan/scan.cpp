@@ -2,8 +2,9 @@
 //
 // Whole chunks are read a batch at a time into the batch of the chunk area and every block of the
 // batch is digested in one call, so that the multi-lane digest always has full passes. A chunk is
-// judged by the decoder's rule; its header comes from its block 0 when that is accepted, else from
-// the chunk rebuilt out of its first k accepted blocks, as the decoder would rebuild it.
+// judged by the decoder's rule, rebuilt out of its first k accepted blocks as the decoder rebuilds
+// it, and every other accepted block is checked against the rebuild: a block that disagrees does
+// not belong (an older version of the archive, another stream) and is reported as inconsistent.
 #include "tools/scan/scan.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "fec/fec.h"
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
@@ -68,16 +70,6 @@ class salvage_writer {
   int64_t written_ = 0;
 };
 
-// Rebuilds the chunk's data packets into pkt_table from its first k accepted blocks, in position
-// order, as the decoder does. Returns false if the codec refuses them.
-bool rebuild(const geometry& g, uint8_t* const* blocks, const std::vector<int>& accepted) {
-  for (int j = 0; j < g.k; j++) {
-    memcpy(pkt_table[j], blocks[accepted[j]], static_cast<size_t>(g.packet));
-    index_list[j] = accepted[j];
-  }
-  return fec_decode_pkts(codec, pkt_table, index_list, g.packet) == 0;
-}
-
 // Writes data_length user bytes from the data packets; a packet that is not there becomes zeros.
 void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* packets,
                 const bool* present, int64_t data_length) {
@@ -124,13 +116,21 @@ class scanner {
           finish_at_end();
           return summary_;
         }
-        const chunk_result r =
+        chunk_result r =
             judge(number, blocks_.data() + c * g_.n, got_.get() + c * g_.n, ok_.get() + c * g_.n);
+        const bool last = r.header_known && r.chunk_id == -1;
+        // A last chunk followed by the chunk that its place would have had: the last chunk was
+        // moved, and the decoder, which stops after it, leaves out the chunks behind it.
+        if (last && next_continues(first, c, number)) {
+          r.status = chunk_status::misplaced;
+          add_range(r.lost, data_offset_, -1);
+        }
         account(r);
         report_(r);
-        if (r.header_known && r.chunk_id == -1) {
+        if (last) {
           summary_.end = stream_end::last_chunk;
-          summary_.trailing_bytes = input_.bytes_after((number + 1) * g_.chunk_bytes);
+          summary_.trailing_bytes =
+              input_.bytes_after((number + 1) * g_.chunk_bytes, &summary_.trailing_at_least);
           summary_.salvage_bytes = out_.written();
           return summary_;
         }
@@ -157,7 +157,7 @@ class scanner {
     r.offset = number * g_.chunk_bytes;
     r.data_offset = data_offset_;
     positions p = classify(r, blocks, got, ok);
-    const uint8_t* const* packets = header(r, p, blocks);
+    const uint8_t* const* packets = settle(r, p, blocks, got);
     predict(r, p);
     account_data(r, p, packets);
     data_offset_ += r.data_length;
@@ -169,6 +169,7 @@ class scanner {
     std::vector<int> accepted;
     bool present[256] = {};     // data packet i is there as an accepted block, or rebuilt
     bool k_value_read = false;  // a block with another k lies where the decoder reads
+    bool disagree = false;      // the blocks disagree and no unique set of them is to blame
   };
 
   // Judges every position of the chunk; sets r.accepted, r.rejected and r.status.
@@ -213,18 +214,40 @@ class scanner {
     return p;
   }
 
-  // Reads the chunk's header, from block 0 or from the chunk rebuilt (also when a salvage needs
-  // data packets that are not there as blocks); returns where the data packets are. Marks a chunk
-  // whose header names another chunk as misplaced.
-  const uint8_t* const* header(chunk_result& r, positions& p, uint8_t* const* blocks) {
+  // Rebuilds a chunk that has k accepted blocks as the decoder does, checks every other accepted
+  // block against it and reads the header; returns where the data packets are. The decoder takes
+  // its first k accepted blocks and the next acceptable one as the witness: when the witness
+  // agrees, the rebuild stands and the blocks that differ from it are inconsistent; when it
+  // disagrees, the unique smallest set of blocks whose exclusion leaves the others agreeing is
+  // inconsistent, and without one the chunk is lost. Marks a chunk whose header names another
+  // chunk as misplaced.
+  const uint8_t* const* settle(chunk_result& r, positions& p, uint8_t* const* blocks,
+                               const block_read* got) {
     const uint8_t* const* packets = blocks;
-    const bool all_data = std::all_of(p.present, p.present + g_.k, [](bool in) { return in; });
-    if (r.status != chunk_status::lost && (!p.present[0] || (salvage_ && !all_data))) {
-      if (rebuild(g_, blocks, p.accepted)) {
+    if (r.status != chunk_status::lost) {
+      const int count = r.accepted;
+      const uint8_t* accepted_blocks[256];
+      for (int m = 0; m < count; m++) accepted_blocks[m] = blocks[p.accepted[m]];
+      rebuild_from(accepted_blocks, p.accepted.data());
+      witness_fit witness = witness_fit::none;
+      for (int i = p.accepted[g_.k - 1] + 1; i < g_.n && witness == witness_fit::none; i++) {
+        witness = judge_witness(blocks[i], got[i] == block_read::whole, i);
+      }
+      bool excluded[256] = {};
+      if (witness == witness_fit::disagrees) {
+        p.disagree = !find_disagreeing(accepted_blocks, p.accepted.data(), count, excluded);
+      } else {
+        for (int m = g_.k; m < count; m++) {
+          excluded[m] = !agrees_with_rebuild(accepted_blocks[m], p.accepted[m]);
+        }
+      }
+      if (p.disagree) {
+        r.status = chunk_status::lost;
+        std::fill(p.present, p.present + g_.k, false);
+      } else {
+        exclude(r, p, excluded);
         packets = pkt_table;
         std::fill(p.present, p.present + g_.k, true);
-      } else {
-        r.status = chunk_status::lost;  // cannot happen with distinct positions below n
       }
     }
     if (p.present[0]) {
@@ -234,6 +257,40 @@ class scanner {
     }
     if (!in_order(r)) r.status = chunk_status::misplaced;
     return packets;
+  }
+
+  // Moves the accepted blocks marked excluded to the rejected ones, as inconsistent.
+  void exclude(chunk_result& r, positions& p, const bool* excluded) const {
+    std::vector<int> kept;
+    bool any = false;
+    for (size_t m = 0; m < p.accepted.size(); m++) {
+      if (excluded[m]) {
+        r.rejected.emplace_back(p.accepted[m], verdict::inconsistent);
+        any = true;
+      } else {
+        kept.push_back(p.accepted[m]);
+      }
+    }
+    if (!any) return;
+    std::sort(r.rejected.begin(), r.rejected.end());
+    p.accepted = kept;
+    r.accepted = static_cast<int>(kept.size());
+    r.status = r.accepted == g_.n ? chunk_status::intact : chunk_status::repairable;
+  }
+
+  // The user bytes that the data packets of the chunk at offset can hold within the input: all of
+  // them unless the input ends inside the chunk. A salvage promises no more.
+  int64_t user_bytes_held(int64_t offset) const {
+    const int64_t size = input_.size();
+    if (size < 0) return g_.capacity;
+    const int64_t in_chunk = size - offset;
+    int64_t held = 0;
+    for (int i = 0; i < g_.k; i++) {
+      const int64_t first_byte = int64_t{i} * g_.blocksize + (i == 0 ? HEADER_LEN : 0);
+      if (in_chunk <= first_byte) break;
+      held = packet_start(g_, i) + std::min(packet_span(g_, i), in_chunk - first_byte);
+    }
+    return held;
   }
 
   static bool in_order(const chunk_result& r) {
@@ -247,6 +304,8 @@ class scanner {
       r.decoder_failure = MSG_INCORRECT_K;
     } else if (r.accepted < g_.k) {
       r.decoder_failure = MSG_TOO_MANY_BAD;
+    } else if (p.disagree) {
+      r.decoder_failure = MSG_INCONSISTENT;
     } else if (!in_order(r)) {
       r.decoder_failure = msg_out_of_order(r.offset, static_cast<uint32_t>(r.chunk_id),
                                            static_cast<uint32_t>(r.number));
@@ -265,6 +324,7 @@ class scanner {
       return;
     }
     if (r.status == chunk_status::lost) {
+      r.data_length = std::min(r.data_length, user_bytes_held(r.offset));
       for (int i = 0; i < g_.k; i++) {
         const int64_t start = packet_start(g_, i);
         if (start >= r.data_length) break;
@@ -311,16 +371,38 @@ class scanner {
     last_header_known_ = r.header_known;
   }
 
-  // The input ended at a chunk boundary before the chunk numbered -1.
+  // Whether the chunk after chunk `number` (chunk c of the batch read from chunk `first` on) has
+  // k accepted blocks whose rebuilt header carries `number`. Reads the next batch when it lies
+  // beyond this one; judges silently.
+  bool next_continues(int64_t first, int c, int64_t number) {
+    int next = c + 1;
+    if (next == batch_chunks_) {
+      read_batch((first + batch_chunks_) * g_.chunk_bytes);
+      next = 0;
+    }
+    uint8_t* const* blocks = blocks_.data() + next * g_.n;
+    const block_read* got = got_.get() + next * g_.n;
+    const bool* ok = ok_.get() + next * g_.n;
+    chunk_result probe;
+    const positions p = classify(probe, blocks, got, ok);
+    if (probe.accepted < g_.k) return false;
+    const uint8_t* accepted_blocks[256];
+    for (int m = 0; m < g_.k; m++) accepted_blocks[m] = blocks[p.accepted[m]];
+    rebuild_from(accepted_blocks, p.accepted.data());
+    return static_cast<uint32_t>(get_chunk_id(pkt_table[0])) == static_cast<uint32_t>(number);
+  }
+
+  // The input ended at a chunk boundary before the chunk numbered -1: everything from there on is
+  // lost, and when the last chunk read has lost its header, chunks may be missing beyond it.
   void finish_at_end() {
     if (summary_.chunks == 0) {
       summary_.end = stream_end::empty;
     } else if (last_header_known_) {
       summary_.end = stream_end::truncated;
-      add_range(summary_.lost_data, data_offset_, -1);
     } else {
       summary_.end = stream_end::after_lost;
     }
+    add_range(summary_.lost_data, data_offset_, -1);
     if (summary_.decoder_fails_at < 0) {
       summary_.decoder_fails_at = summary_.chunks;
       summary_.decoder_failure = MSG_TOO_MANY_BAD;
@@ -360,6 +442,8 @@ const char* verdict_name(verdict v) {
       return "missing";
     case verdict::k:
       return "k";
+    case verdict::inconsistent:
+      return "inconsistent";
   }
   return "";
 }

@@ -18,13 +18,15 @@
 // whole, its digest is right, it carries the run's k and its index is its position.
 enum class verdict : uint8_t {
   accepted,
-  digest,   // read whole, wrong digest
-  index,    // intact, but another position's block
-  partial,  // not read whole: the input ends inside it, or it cannot be read
-  missing,  // the input ends before it
-  k,        // intact, but written with another k
+  digest,        // read whole, wrong digest
+  index,         // intact, but another position's block
+  partial,       // not read whole: the input ends inside it, or it cannot be read
+  missing,       // the input ends before it
+  k,             // intact, but written with another k
+  inconsistent,  // intact, but it disagrees with the chunk's other blocks: it does not belong
 };
-const char* verdict_name(verdict v);  // "digest", "index", "short", "missing", "k"
+// "digest", "index", "short", "missing", "k", "inconsistent"
+const char* verdict_name(verdict v);
 
 enum class chunk_status : uint8_t {
   intact,      // every block accepted
@@ -76,6 +78,7 @@ struct scan_summary {
   int64_t worst_spare_chunk = -1;
   stream_end end = stream_end::empty;
   int64_t trailing_bytes = 0;         // after the last chunk, ignored by the decoder
+  bool trailing_at_least = false;     // a pipe: reading stopped after trailing_bytes
   std::vector<byte_range> lost_data;  // merged
   int64_t lost_bytes = 0;             // their total, without a range of unknown length
   int64_t decoder_fails_at = -1;      // first chunk where kestrune -d would stop

@@ -1,0 +1,324 @@
+// scan_fuzz.cpp - kestrune-scan's probe, scan, consistency check and salvage on arbitrary streams,
+// checked against the decoder run in the same process.
+//
+// Input: a mode byte, then n, k and the block size (each one byte, mapped into small ranges), then
+// the rest. Mode bit 0 clear: the rest is the stream. Mode bit 0 set: the rest is a damage list and
+// user data, as for decode_fuzz: the data is encoded in-process and the stream damaged. Damage
+// entries are three bytes (a position, big-endian, and a kind byte): kind bit 7 swaps the chunk
+// with the next one, bit 6 puts the block of an older version of the data in place (a stale
+// block), bit 5 moves the last chunk in front of the chunk, otherwise the byte changes by the kind.
+// Mode bit 1 lets the scanner probe the parameters instead of being given them.
+//
+// Checked on every input: the scan of a seekable file and of a pipe end alike (same verdicts,
+// same prediction, same salvage). With the parameters given: the decoder completes exactly when
+// the scan predicts it does, fails with the predicted message otherwise, and writes the predicted
+// number of bytes; when it completes, the salvage holds exactly its bytes. When probing, a verdict
+// of 0 or 2 promises that the decoder with the probed parameters restores the salvage's bytes.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "fuzz/input_reader.h"
+#include "stream/buffers.h"
+#include "stream/rules.h"
+#include "stream/stream.h"
+#include "tools/scan/input.h"
+#include "tools/scan/probe.h"
+#include "tools/scan/report.h"
+#include "tools/scan/scan.h"
+
+namespace {
+
+struct fatal_exit {};
+
+[[noreturn]] void throw_fatal() { throw fatal_exit{}; }
+
+FILE* null_sink;
+int stream_fd = -1;  // a memory file: the seekable input
+
+void init_once() {
+  if (null_sink != nullptr) return;
+  null_sink = fopen("/dev/null", "w");
+  stream_fd = memfd_create("scan_fuzz", 0);
+  if (null_sink == nullptr || stream_fd < 0) {
+    perror("scan_fuzz: setup");
+    abort();
+  }
+  set_fatal_handler(throw_fatal);
+  // A scan that stops reading leaves the pipe's feeder with nobody to write to.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+[[noreturn]] void fail(const char* what) {
+  fprintf(stderr, "scan_fuzz: %s (k %d, n %d, blocksize %d)\n", what, run_config.k, run_config.n,
+          run_config.blocksize);
+  abort();
+}
+
+struct outcome {
+  bool completed;
+  std::string output;
+  std::string errors;
+};
+
+// Runs the routine with standard output and standard error captured in memory; a fatal failure
+// (die()) ends it early.
+template <typename Routine>
+outcome run_captured(Routine routine) {
+  char* out_bytes = nullptr;
+  size_t out_length = 0;
+  char* err_bytes = nullptr;
+  size_t err_length = 0;
+  FILE* out = open_memstream(&out_bytes, &out_length);
+  FILE* err = open_memstream(&err_bytes, &err_length);
+  if (out == nullptr || err == nullptr) fail("open_memstream failed");
+  FILE* const saved_out = stdout;
+  FILE* const saved_err = stderr;
+  stdout = out;
+  stderr = err;
+  bool completed = true;
+  try {
+    routine();
+  } catch (const fatal_exit&) {
+    completed = false;
+  }
+  stdout = saved_out;
+  stderr = saved_err;
+  fclose(out);
+  fclose(err);
+  outcome result{completed, std::string(out_bytes, out_length), std::string(err_bytes, err_length)};
+  free(out_bytes);
+  free(err_bytes);
+  return result;
+}
+
+void store(const std::string& stream) {
+  if (ftruncate(stream_fd, 0) != 0 ||
+      (!stream.empty() &&
+       pwrite(stream_fd, stream.data(), stream.size(), 0) != static_cast<ssize_t>(stream.size()))) {
+    fail("can't write the memory file");
+  }
+}
+
+struct scan_run {
+  bool completed = false;  // neither the probe nor the scan ended the run
+  probe_result params;
+  std::vector<chunk_result> chunks;
+  scan_summary summary;
+  std::string salvage;
+};
+
+// Probes (when asked) and scans the stream, from the memory file or through a pipe fed by a
+// thread; the buffers are set up for the parameters found and left set up.
+scan_run scan(const std::string& stream, bool pipe, const probe_request& given) {
+  scan_run run;
+  int fds[2] = {-1, -1};
+  std::thread feeder;
+  int fd = -1;
+  if (pipe) {
+    if (::pipe(fds) != 0) fail("pipe failed");
+    feeder = std::thread([&stream, out = fds[1]] {
+      size_t done = 0;
+      while (done < stream.size()) {
+        const ssize_t wrote = write(out, stream.data() + done, stream.size() - done);
+        if (wrote <= 0) break;  // the scan stopped reading
+        done += static_cast<size_t>(wrote);
+      }
+      close(out);
+    });
+    fd = fds[0];
+  } else {
+    store(stream);
+    fd = dup(stream_fd);
+    lseek(fd, 0, SEEK_SET);
+  }
+  const outcome o = run_captured([&] {
+    scan_input input(fd, true);
+    run.params = probe_parameters(input, given);
+    if (params_error({run.params.blocksize, run.params.n, run.params.k}) != nullptr) {
+      fail("the probe found parameters kestrune refuses");
+    }
+    release_buffers();
+    run_config.blocksize = run.params.blocksize;
+    run_config.n = run.params.n;
+    run_config.k = run.params.k;
+    run_config.input_is_pipe = input.seekable() ? 0 : 1;
+    setup_buffers();
+    char* bytes = nullptr;
+    size_t length = 0;
+    FILE* salvage = open_memstream(&bytes, &length);
+    if (salvage == nullptr) fail("open_memstream failed");
+    try {
+      run.summary =
+          scan_stream(input, salvage, [&](const chunk_result& c) { run.chunks.push_back(c); });
+    } catch (const fatal_exit&) {
+      fclose(salvage);
+      free(bytes);
+      throw;
+    }
+    fclose(salvage);
+    run.salvage.assign(bytes, length);
+    free(bytes);
+    run.completed = true;
+  });
+  if (pipe) feeder.join();
+  (void)o;
+  return run;
+}
+
+void same_scans(const scan_run& a, const scan_run& b) {
+  if (a.completed != b.completed) fail("file and pipe scans end differently");
+  if (!a.completed) return;
+  if (a.params.blocksize != b.params.blocksize || a.params.n != b.params.n ||
+      a.params.k != b.params.k) {
+    fail("file and pipe probes differ");
+  }
+  if (a.chunks.size() != b.chunks.size()) fail("file and pipe scans judge different chunks");
+  for (size_t c = 0; c < a.chunks.size(); c++) {
+    const chunk_result& x = a.chunks[c];
+    const chunk_result& y = b.chunks[c];
+    if (x.status != y.status || x.rejected != y.rejected || x.data_length != y.data_length ||
+        x.decoder_failure != y.decoder_failure) {
+      fail("file and pipe scans judge a chunk differently");
+    }
+  }
+  if (a.summary.decoder_fails_at != b.summary.decoder_fails_at ||
+      a.summary.decoder_failure != b.summary.decoder_failure || a.summary.end != b.summary.end ||
+      a.summary.lost_bytes != b.summary.lost_bytes) {
+    fail("file and pipe scans sum up differently");
+  }
+  if (a.salvage != b.salvage) fail("file and pipe salvages differ");
+}
+
+// The decoder on the memory file, with the buffers as the scan left them.
+outcome decode_file(const std::string& stream) {
+  store(stream);
+  FILE* input = fdopen(dup(stream_fd), "rb");
+  if (input == nullptr) fail("fdopen failed");
+  run_config.input_is_pipe = 0;
+  outcome result = run_captured([input] { decode_stream(input); });
+  fclose(input);
+  return result;
+}
+
+// The scan's prediction against the decoder's run with the same parameters.
+void prediction_holds(const scan_run& run, const std::string& stream) {
+  const outcome decoded = decode_file(stream);
+  const scan_summary& s = run.summary;
+  int64_t predicted_length = 0;
+  for (const chunk_result& c : run.chunks) {
+    if (s.decoder_fails_at >= 0 && c.number >= s.decoder_fails_at) break;
+    predicted_length += c.data_length;
+  }
+  const bool predicted_completion = s.decoder_fails_at < 0;
+  if (decoded.completed != predicted_completion) fail("the scan mispredicts the decoder's end");
+  if (static_cast<int64_t>(decoded.output.size()) != predicted_length) {
+    fail("the scan mispredicts the decoder's output length");
+  }
+  if (!decoded.completed && decoded.errors != s.decoder_failure + "\n") {
+    fail("the scan mispredicts the decoder's message");
+  }
+  if (decoded.completed && run.salvage != decoded.output) {
+    fail("the salvage differs from a completed decode");
+  }
+  const verdict_of_scan v = judge_scan(s, -1);
+  if ((v.status == 0 || v.status == 2) && !decoded.completed) {
+    fail("the scan promises a restore that fails");
+  }
+}
+
+// The stream the encoder writes for the data.
+std::string encode_in_process(const std::string& data) {
+  FILE* input = data.empty() ? fopen("/dev/null", "rb")
+                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+  if (input == nullptr) fail("can't open the encoder's input");
+  const outcome encoded = run_captured([input] { encode_stream(input); });
+  fclose(input);
+  if (!encoded.completed) fail("the encoder failed on an in-memory input");
+  return encoded.output;
+}
+
+std::string encode_and_damage(reader in) {
+  const int entries = in.byte() % 8;
+  struct entry {
+    uint32_t position;
+    uint8_t kind;
+  };
+  std::vector<entry> damage;
+  for (int e = 0; e < entries; e++) {
+    uint32_t position = uint32_t{in.byte()} << 8;
+    position |= in.byte();
+    damage.push_back({position, in.byte()});
+  }
+  const std::string data(reinterpret_cast<const char*>(in.data), in.size);
+  std::string stream = encode_in_process(data);
+  if (stream.empty()) return stream;
+  std::string old_data = data;
+  for (size_t at = 0; at < old_data.size(); at += 97)
+    old_data[at] = static_cast<char>(~old_data[at]);
+  const std::string old_stream = encode_in_process(old_data);
+
+  const size_t blocksize = static_cast<size_t>(run_config.blocksize);
+  const size_t chunk_len = blocksize * static_cast<size_t>(run_config.n);
+  const size_t chunks = stream.size() / chunk_len;
+  for (const entry& e : damage) {
+    const size_t at = e.position % stream.size();
+    const size_t block = at / blocksize;
+    const size_t chunk = at / chunk_len;
+    if ((e.kind & 0x80) != 0 && chunk + 1 < chunks) {
+      const std::string first = stream.substr(chunk * chunk_len, chunk_len);
+      stream.replace(chunk * chunk_len, chunk_len, stream, (chunk + 1) * chunk_len, chunk_len);
+      stream.replace((chunk + 1) * chunk_len, chunk_len, first);
+    } else if ((e.kind & 0x40) != 0) {
+      stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
+    } else if ((e.kind & 0x20) != 0 && chunk + 1 < chunks) {
+      const std::string last = stream.substr((chunks - 1) * chunk_len);
+      stream.erase((chunks - 1) * chunk_len);
+      stream.insert(chunk * chunk_len, last);
+    } else {
+      stream[at] = static_cast<char>(stream[at] ^ (e.kind != 0 ? e.kind : 0xff));
+    }
+  }
+  return stream;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  init_once();
+  reader in{data, size};
+  const uint8_t mode = in.byte();
+  const int n = 2 + in.byte() % 23;
+  const int k = 1 + in.byte() % n;
+  const int blocksize = MIN_BLOCKSIZE + in.byte();
+  if (params_error({blocksize, n, k}) != nullptr) return -1;
+
+  run_config = run_settings{};
+  run_config.n = n;
+  run_config.k = k;
+  run_config.blocksize = blocksize;
+  setup_buffers();
+  const std::string stream = (mode & 1) != 0
+                                 ? encode_and_damage(in)
+                                 : std::string(reinterpret_cast<const char*>(in.data), in.size);
+  const bool probe = (mode & 2) != 0;
+  const probe_request given = probe ? probe_request{} : probe_request{blocksize, n, k};
+
+  const scan_run from_file = scan(stream, false, given);
+  const scan_run from_pipe = scan(stream, true, given);
+  same_scans(from_file, from_pipe);
+  if (from_file.completed) prediction_holds(from_file, stream);
+  release_buffers();
+  return 0;
+}
