@@ -17,7 +17,8 @@
 
 namespace {
 
-const char* const version = "1.0";
+// The project version from CMake (project() in the top-level CMakeLists.txt).
+const char* const version = KESTRUNE_VERSION;
 constexpr size_t stdio_buffer_size = 1 << 20;
 
 // The stdio buffers live until the process ends; the C library lets go of them at exit.
@@ -65,6 +66,34 @@ void verbose_report() {
 int kestrune_main(int argc, char** argv) {
   // Linux passes an empty name for an empty argument vector.
   program_name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : nullptr;
+
+  // --help and --version only as the whole first argument: every other command line, --bogus
+  // included, goes to getopt as before.
+  const bool help_asked = argc > 1 && strcmp(argv[1], "--help") == 0;
+  if (help_asked || (argc > 1 && strcmp(argv[1], "--version") == 0)) {
+    if (!help_asked) {
+      printf("kestrune %s\n", version);
+    } else {
+      printf("usage: %s [-v] [-d] [-b<blocksize>] [-n<n>] [-k<k>] [file]\n",
+             program_name != nullptr ? program_name : "kestrune");
+      fputs(
+          "Protects a byte stream against lost or damaged blocks (file or standard input to\n"
+          "standard output), or restores it.\n"
+          "\n"
+          "  -d            restore (also when the program is invoked as kestrune-decode)\n"
+          "  -b blocksize  bytes per block, trailer included (default 1024; K multiplies by 1024)\n"
+          "  -n n          blocks per chunk, data and parity (default 18, 2 to 256)\n"
+          "  -k k          data blocks per chunk (default 14, 1 to n): n - k may be lost\n"
+          "  -v            report on standard error; -vv also every chunk and dropped block\n"
+          "  --help        print this help (first argument only)\n"
+          "  --version     print the version (first argument only)\n"
+          "\n"
+          "Restore with the -b, -n and -k that wrote the stream. See kestrune(1).\n",
+          stdout);
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
+    return 0;
+  }
 
   // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
   int option;

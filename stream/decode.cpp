@@ -131,7 +131,9 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     const int reads = count + (!pipe && i + count < n ? 1 : 0);
     const int first_slot = j;
     read_positions(chunk_base, i, slots + first_slot, reads, input, complete);
-    judge_read(slots + first_slot, complete, count, result);
+    // The witness candidate is digested along: a multi-lane pass has room for it, and it is
+    // needed after all when another block of the round is rejected.
+    judge_read(slots + first_slot, complete, reads, result);
     for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
       if (j == k) {
@@ -140,8 +142,6 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
         beyond = 1;
         continue;
       }
-      // The extra block is still needed when one of the others was not accepted.
-      if (t >= count) judge_read(slots + slot, complete + t, 1, result + t);
       const int r = result[t];
       // A block not read whole is judged as one whose digest is wrong.
       const block_fit fit = judge_block(slots[slot], r >= 0, i, blocksize, k);

@@ -1,9 +1,12 @@
 // main.cpp - kestrune-scan: checks a protected stream block by block, reports the health of every
 // chunk and how to restore it, and on request saves what can be saved of its user data.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "frontend/diag.h"
 #include "frontend/numbers.h"
@@ -19,12 +22,49 @@ namespace {
 
 constexpr size_t stdio_buffer_size = 1 << 20;
 
+constexpr const char* usage_format =
+    "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--min-spare N] [--salvage FILE] "
+    "[file]\n";
+
+const char* shown_name() { return program_name != nullptr ? program_name : "kestrune-scan"; }
+
 [[noreturn]] void usage() {
-  note(
-      "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--min-spare N] [--salvage FILE] "
-      "[file]\n",
-      program_name != nullptr ? program_name : "kestrune-scan");
+  note(usage_format, shown_name());
   exit(1);
+}
+
+// -h/--help and -V/--version, recognised as the whole first argument only: the help or the version
+// on standard output, and exit status 0.
+void help_or_version(int argc, char** argv) {
+  if (argc < 2) return;
+  const bool help = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
+  const bool version = strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0;
+  if (!help && !version) return;
+  if (version) {
+    printf("kestrune-scan %s\n", KESTRUNE_VERSION);
+  } else {
+    printf(usage_format, shown_name());
+    fputs(
+        "Checks a stream written by kestrune block by block, reports every chunk's health and how\n"
+        "to restore it, and saves what can be saved of its data.\n"
+        "\n"
+        "  -b blocksize     bytes per block, trailer included (found if not given)\n"
+        "  -n n             blocks per chunk (found if not given)\n"
+        "  -k k             data blocks per chunk (found if not given)\n"
+        "  --json           the report as JSON lines: one object per chunk, then a summary\n"
+        "  --min-spare N    exit 2 when a chunk can lose fewer than N more blocks\n"
+        "  --salvage FILE   write the data that can be saved, zeros for what is lost; with -,\n"
+        "                   to standard output, and the report to standard error\n"
+        "  -h, --help       print this help (first argument only)\n"
+        "  -V, --version    print the version (first argument only)\n"
+        "\n"
+        "The file - (or none) is standard input. Options may follow the file; -- ends them.\n"
+        "Exit status: 0 intact, 2 damaged but repairable or spare below N, 3 data lost, 1 error.\n"
+        "See kestrune-scan(1).\n",
+        stdout);
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
+  exit(0);
 }
 
 // kestrune's own checks, on the values known so far.
@@ -54,6 +94,7 @@ int parse_min_spare(const char* text) {
 
 int main(int argc, char** argv) {
   program_name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : nullptr;
+  help_or_version(argc, argv);
 
   static const option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
@@ -66,10 +107,15 @@ int main(int argc, char** argv) {
   bool n_given = false;
   bool k_given = false;
   report_setup setup;
+  std::vector<const char*> operands;
   int option;
-  // "+": options end at the first operand, as POSIX says.
-  while ((option = getopt_long(argc, argv, "+b:n:k:", long_options, nullptr)) != -1) {
+  // "-": operands come back in turn (as option 1), so that options may follow them, whatever
+  // POSIXLY_CORRECT says; "--" still ends the options.
+  while ((option = getopt_long(argc, argv, "-b:n:k:", long_options, nullptr)) != -1) {
     switch (option) {
+      case 1:
+        operands.push_back(optarg);
+        break;
       case 'b':
         given.blocksize = parse_size(optarg);
         b_given = true;
@@ -96,9 +142,10 @@ int main(int argc, char** argv) {
     }
   }
   check_parameters(given, {b_given, n_given, k_given});
-  const int operands = argc > optind ? argc - optind : 0;
-  if (operands >= 2) usage();
-  setup.input_path = operands == 1 ? argv[optind] : nullptr;
+  for (int i = optind; i < argc; i++) operands.push_back(argv[i]);
+  if (operands.size() >= 2) usage();
+  // "-" is standard input, as no operand is.
+  setup.input_path = operands.size() == 1 && strcmp(operands[0], "-") != 0 ? operands[0] : nullptr;
 
   scan_input input(setup.input_path);
   setup.seekable = input.seekable();
@@ -114,10 +161,16 @@ int main(int argc, char** argv) {
 
   FILE* salvage = nullptr;
   char* salvage_buffer = nullptr;
-  if (setup.salvage_path != nullptr) {
+  if (setup.salvage_path != nullptr && strcmp(setup.salvage_path, "-") == 0) {
+    // The salvage takes standard output; the report, still written through stdout, goes to
+    // standard error.
+    const int data_fd = dup(STDOUT_FILENO);
+    salvage = data_fd >= 0 ? fdopen(data_fd, "w") : nullptr;
+    if (salvage == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) die("can't write '-'");
+  } else if (setup.salvage_path != nullptr) {
     salvage = open_or_die(setup.salvage_path, "w");
-    salvage_buffer = large_buffer(salvage);
   }
+  if (salvage != nullptr) salvage_buffer = large_buffer(salvage);
   large_buffer(stdout);
 
   report_parameters(setup);
