@@ -24,6 +24,8 @@ class scan_input {
   scan_input(const scan_input&) = delete;
   scan_input& operator=(const scan_input&) = delete;
 
+  // The descriptor read.
+  int fd() const { return fd_; }
   // Whether the input is read with positioned reads (a regular file or a block device).
   bool seekable() const { return seekable_; }
   // The input's length in bytes when known: always for a seekable input, for the others once

@@ -1,7 +1,11 @@
 // main.cpp - kestrune-scan: checks a protected stream block by block, reports the health of every
 // chunk and how to restore it, and on request saves what can be saved of its user data.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +71,28 @@ void help_or_version(int argc, char** argv) {
   exit(0);
 }
 
+// A descriptor among 0, 1 and 2 that is closed would be taken by the next file opened (the salvage
+// file, which would then receive the report). Each gets /dev/null read-only: reading it gives
+// nothing, writing it fails as writing a closed descriptor does.
+void keep_standard_fds() {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+// Whether path names the file open on fd (the same device and inode).
+bool same_file(const char* path, int fd) {
+  struct stat named {};
+  struct stat open_file {};
+  return stat(path, &named) == 0 && fstat(fd, &open_file) == 0 &&
+         named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
 // kestrune's own checks, on the values known so far.
 void check_parameters(const probe_request& given, known_params known) {
   if (const char* error = params_error({given.blocksize, given.n, given.k}, known)) {
@@ -94,6 +120,7 @@ int parse_min_spare(const char* text) {
 
 int main(int argc, char** argv) {
   program_name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : nullptr;
+  keep_standard_fds();
   help_or_version(argc, argv);
 
   static const option long_options[] = {
@@ -149,7 +176,12 @@ int main(int argc, char** argv) {
 
   scan_input input(setup.input_path);
   setup.seekable = input.seekable();
-  setup.params = probe_parameters(input, given);
+  if (setup.salvage_path != nullptr && strcmp(setup.salvage_path, "-") != 0 &&
+      same_file(setup.salvage_path, input.fd())) {
+    die("the salvage file '%s' is the input", setup.salvage_path);
+  }
+  setup.params = probe_parameters(
+      input, given, [&](const std::string& message) { report_no_parameters(setup, message); });
   const probe_result& p = setup.params;
   check_parameters({p.blocksize, p.n, p.k}, {});
 

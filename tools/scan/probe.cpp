@@ -383,7 +383,8 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
 
 }  // namespace
 
-probe_result probe_parameters(scan_input& input, const probe_request& given) {
+probe_result probe_parameters(scan_input& input, const probe_request& given,
+                              const std::function<void(const std::string&)>& on_failure) {
   if (given.blocksize != 0 && given.n != 0 && given.k != 0) {
     probe_result r;
     r.blocksize = given.blocksize;
@@ -404,5 +405,7 @@ probe_result probe_parameters(scan_input& input, const probe_request& given) {
       failure = f;
     }
   }
-  die("parameters not found: %s; %s", failure.why.c_str(), failure.advice);
+  const std::string message = "parameters not found: " + failure.why + "; " + failure.advice;
+  if (on_failure) on_failure(message);
+  die("%s", message.c_str());
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ struct probe_request {
   int32_t k = 0;
 };
 
-// Finds what the request leaves at 0. When the probe cannot decide it dies with "parameters not
-// found: <why>; give ..." (exit status 1); it never picks one of several answers that fit.
-probe_result probe_parameters(scan_input& input, const probe_request& given);
+// Finds what the request leaves at 0. When the probe cannot decide it calls on_failure (when set)
+// with the message "parameters not found: <why>; give ..." and dies with it (exit status 1); it
+// never picks one of several answers that fit.
+probe_result probe_parameters(scan_input& input, const probe_request& given,
+                              const std::function<void(const std::string&)>& on_failure = {});

@@ -237,6 +237,15 @@ void report_parameters(const report_setup& setup) {
   printf("restore with: %s\n", restore_command(setup).c_str());
 }
 
+void report_no_parameters(const report_setup& setup, const std::string& message) {
+  if (!setup.json) return;
+  json_object o;
+  o.field("type", "summary").field("input", setup.input_path).flag("seekable", setup.seekable);
+  o.field("result", "parameters not found").field("reason", message).field("exit", 1);
+  o.print();
+  fflush(stdout);
+}
+
 void report_chunk(const report_setup& setup, const chunk_result& c) {
   const int n = run_config.n;
   const int k = run_config.k;

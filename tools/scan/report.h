@@ -28,5 +28,8 @@ verdict_of_scan judge_scan(const scan_summary& s, int min_spare);
 std::string restore_command(const report_setup& setup);
 
 void report_parameters(const report_setup& setup);
+// --json only: the summary object of a scan that could not start because the parameters were not
+// found; `message` is the failure kestrune-scan ends with.
+void report_no_parameters(const report_setup& setup, const std::string& message);
 void report_chunk(const report_setup& setup, const chunk_result& chunk);
 void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size);
