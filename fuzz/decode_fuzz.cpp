@@ -31,6 +31,7 @@
 #include "frontend/diag.h"
 #include "frontend/program.h"
 #include "fuzz/input_reader.h"
+#include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
@@ -154,12 +155,19 @@ std::string encode_in_process(const std::string& data) {
   return encoded.output;
 }
 
-// Whether some chunk of the damaged stream holds a block of the old version that differs from the
-// stream's own and either has no witness (exactly k acceptable blocks) or has k acceptable blocks
-// equal to the old version's. A block is acceptable when it equals the stream's own block or the
-// old version's at its place.
-bool any_chunk_beyond_reach(const std::string& damaged, const std::string& own,
-                            const std::string& old) {
+// What the old version's blocks did to the damaged stream: whether any of them differs from the
+// stream's own block at its place, and whether a chunk with such a block is beyond what the
+// decoder can tell: it has no witness (exactly k acceptable blocks), or as many blocks equal to the
+// old version's as the decoder checks (those may all be the old chunk's). A block is acceptable
+// when it equals the stream's own block or the old version's at its place.
+struct stale_effect {
+  bool any_differs = false;
+  bool beyond_reach = false;
+};
+
+stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
+                             const std::string& old) {
+  stale_effect effect;
   const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   const size_t n = static_cast<size_t>(run_config.n);
   const size_t chunks = own.size() / (n * blocksize);
@@ -176,9 +184,13 @@ bool any_chunk_beyond_reach(const std::string& damaged, const std::string& own,
       like_old += is_old ? 1 : 0;
       differs = differs || (is_old && !is_own);
     }
-    if (differs && (acceptable == run_config.k || like_old >= run_config.k)) return true;
+    effect.any_differs = effect.any_differs || differs;
+    const int checked = std::min(acceptable, run_config.k + witnesses_needed(run_config.k));
+    if (differs && (acceptable == run_config.k || like_old >= checked)) {
+      effect.beyond_reach = true;
+    }
   }
-  return false;
+  return effect;
 }
 
 void encode_damage_decode(reader in, bool copies, bool stale) {
@@ -213,9 +225,6 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
   if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
 
   const size_t blocks = stream.size() / static_cast<size_t>(run_config.blocksize);
-  std::vector<bool> touched(blocks, false);
-  std::vector<bool> is_stale(blocks, false);
-  std::vector<int> stale_in_chunk(blocks / static_cast<size_t>(run_config.n) + 1, 0);
   if (!stream.empty()) {
     const size_t blocksize = static_cast<size_t>(run_config.blocksize);
     const size_t n = static_cast<size_t>(run_config.n);
@@ -225,8 +234,6 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
       if (stale && (f.mask & 0x40) != 0) {
         // The old version's block at the same place.
         stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
-        if (!is_stale[block]) stale_in_chunk[block / n]++;
-        is_stale[block] = true;
       } else if (copies && (f.mask & 0x80) != 0) {
         // Another position of the same chunk: the block carries its own index and is rejected.
         const size_t from = block - block % n + (block % n + 1 + (f.mask & 0x7f) % (n - 1)) % n;
@@ -234,13 +241,9 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
       } else {
         stream[at] = static_cast<char>(stream[at] ^ f.mask);
       }
-      touched[block] = true;
     }
     // Blocks from the one the cut falls in are lost.
     stream.resize(stream.size() - std::min(stream.size(), static_cast<size_t>(cut)));
-    for (size_t b = stream.size() / static_cast<size_t>(run_config.blocksize); b < blocks; b++) {
-      touched[b] = true;
-    }
   }
 
   const outcome decoded = decode_both(stream);
@@ -248,21 +251,25 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
   // Blocks that do not belong are found, or end the run, and never pass for the data, except where
   // nothing can tell: a chunk with just k acceptable blocks has no witness, and a chunk of which k
   // acceptable blocks equal the old version's is the old chunk itself.
-  if (stale && decoded.completed && decoded.output != data &&
-      !any_chunk_beyond_reach(stream, encoded_stream, old_stream)) {
+  const stale_effect effect =
+      stale ? effect_of_stale(stream, encoded_stream, old_stream) : stale_effect{};
+  if (effect.any_differs && !effect.beyond_reach && decoded.completed && decoded.output != data) {
     fail("a stream with blocks of an older version decoded to other bytes with status 0");
   }
-  // A chunk is recoverable with at most n - k blocks damaged, and with s blocks of the old version
-  // when 2 s <= a - k, a being its blocks that are not damaged otherwise.
+  // Whether a chunk with blocks of the old version is rebuilt depends on how many sets the search
+  // may try; only the other damage promises a complete decode.
+  if (effect.any_differs) return;
+  // Every chunk with at most n - k blocks that differ from the encoder's (or are cut off) decodes.
+  const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   for (size_t chunk = 0; chunk < blocks / static_cast<size_t>(run_config.n); chunk++) {
     int damaged = 0;
     for (int i = 0; i < run_config.n; i++) {
-      const size_t b = chunk * run_config.n + i;
-      damaged += touched[b] && !is_stale[b] ? 1 : 0;
+      const size_t at = (chunk * run_config.n + i) * blocksize;
+      const bool intact = at + blocksize <= stream.size() &&
+                          stream.compare(at, blocksize, encoded_stream, at, blocksize) == 0;
+      damaged += intact ? 0 : 1;
     }
-    const int stale_count = stale_in_chunk[chunk];
     if (damaged > run_config.n - run_config.k) return;
-    if (stale_count > 0 && 2 * stale_count > run_config.n - damaged - run_config.k) return;
   }
   if (!decoded.completed) fail("a recoverable stream failed to decode");
   if (decoded.output != data) fail("a recoverable stream decoded to other bytes");

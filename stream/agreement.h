@@ -29,6 +29,11 @@ enum class witness_fit : uint8_t {
 };
 witness_fit judge_witness(const uint8_t* block, bool complete, int position);
 
+// How many witnesses must confirm a chunk before its rebuild is trusted: one, and for k = 1 two, so
+// that at least three blocks always agree; two blocks of another version at the front of a chunk
+// then never pass for its data. Fewer when the chunk has no more acceptable blocks.
+inline int witnesses_needed(int k) { return k >= 2 ? 1 : 2; }
+
 // The most exclusion sets tried by find_disagreeing().
 inline constexpr int MAX_EXCLUSION_SETS = 512;
 

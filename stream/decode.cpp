@@ -187,7 +187,8 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   // writing the slots would pass off wrong bytes as the user's data.
   if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
 
-  // The witness: the first acceptable block beyond the k.
+  // The witness: the first acceptable block beyond the k (and for k = 1 the next one as well).
+  int confirmations = 0;
   for (int t = 0; may_witness && first_beyond + t < n; t++) {
     const int position = first_beyond + t;
     if (t == beyond) {
@@ -196,7 +197,10 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     }
     const witness_fit fit = judge_witness(spare[t], complete[t], position);
     if (fit == witness_fit::none) continue;
-    if (fit == witness_fit::confirms) break;
+    if (fit == witness_fit::confirms) {
+      if (++confirmations == witnesses_needed(k)) break;
+      continue;
+    }
 
     // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
     // now, and keep them all in the batch part of the chunk area while the sets are tried.

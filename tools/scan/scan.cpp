@@ -230,8 +230,11 @@ class scanner {
       for (int m = 0; m < count; m++) accepted_blocks[m] = blocks[p.accepted[m]];
       rebuild_from(accepted_blocks, p.accepted.data());
       witness_fit witness = witness_fit::none;
-      for (int i = p.accepted[g_.k - 1] + 1; i < g_.n && witness == witness_fit::none; i++) {
+      int confirmations = 0;
+      for (int i = p.accepted[g_.k - 1] + 1; i < g_.n; i++) {
         witness = judge_witness(blocks[i], got[i] == block_read::whole, i);
+        if (witness == witness_fit::disagrees) break;
+        if (witness == witness_fit::confirms && ++confirmations == witnesses_needed(g_.k)) break;
       }
       bool excluded[256] = {};
       if (witness == witness_fit::disagrees) {
