@@ -232,7 +232,7 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   if (decoded.completed && run.salvage != decoded.output) {
     fail("the salvage differs from a completed decode");
   }
-  const verdict_of_scan v = judge_scan(s, -1);
+  const verdict_of_scan v = judge_scan(s, -1, probed(run.params));
   if ((v.status == 0 || v.status == 2) && !decoded.completed) {
     fail("the scan promises a restore that fails");
   }

@@ -213,5 +213,5 @@ int main(int argc, char** argv) {
   report_summary(setup, summary, input.size());
 
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-  return judge_scan(summary, setup.min_spare).status;
+  return judge_scan(summary, setup.min_spare, probed(setup.params)).status;
 }

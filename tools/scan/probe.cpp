@@ -19,11 +19,13 @@
 
 namespace {
 
-constexpr int likely_pair_blocks = 512;  // blocks searched for neighbour pairs at a likely size
-constexpr int every_pair_blocks = 64;    // at every other size
+constexpr int likely_pair_blocks = 512;  // blocks searched for neighbour pairs at a likely size,
+constexpr int64_t pair_search_bytes = int64_t{8} << 20;  // or as many as lie in this many bytes
+constexpr int64_t max_probed_blocksize = int64_t{8} << 20;
+constexpr int every_pair_blocks = 64;            // at every other size
 constexpr int32_t small_size_limit = 64 * 1024;  // sizes searched before the larger ones
 constexpr int32_t every_size_limit = 1 << 20;
-constexpr int pair_tries = 4;  // pairs digested at one size before it is given up
+constexpr int pair_tries = 16;  // pairs digested at one size before it is given up
 constexpr int lone_blocks = 64;
 constexpr int32_t lone_size_limit = 64 * 1024;
 constexpr int confirm_blocks = 4096;
@@ -138,46 +140,107 @@ std::vector<int32_t> likely_sizes(int64_t low, int64_t high) {
 
 bool is_likely(int32_t size) { return (size >= 32 && is_power_of_two(size)) || size % 1024 == 0; }
 
+// The share of the window that blocksize explains: its intact blocks among the first
+// confirm_blocks, times their size, over the bytes those blocks span.
+double explained(window& w, int32_t blocksize) {
+  const int count = static_cast<int>(std::min<int64_t>(confirm_blocks, w.blocks(blocksize)));
+  if (count == 0) return 0;
+  std::unique_ptr<bool[]> ok(new bool[static_cast<size_t>(count)]);
+  w.verify(0, count, blocksize, ok.get());
+  return static_cast<double>(std::count(ok.get(), ok.get() + count, true)) / count;
+}
+
+// A blocksize that explains this share of the window is taken without looking further.
+constexpr double clearly_explained = 0.9;
+// No blocksize is taken that explains less than this share: a few intact blocks at some size (a
+// small stream inside the user data, a chunk whose first bytes happen to look like a header) are
+// not the stream.
+constexpr double least_explained = 1.0 / 16;
+// Two blocksizes that each explain this share are an ambiguity, not a choice.
+constexpr double ambiguous_share = 0.25;
+
+std::string percent(double share) {
+  return std::to_string(static_cast<int>(share * 100 + 0.5)) + "%";
+}
+
 int32_t find_blocksize(window& w) {
   const int64_t size = w.size();
-  // Small sizes first, the likely ones before the others: a wrong size costs digests in
-  // proportion to its size, and trailers of a stream with small blocks can look right at some
-  // multiples of its size.
+  // Candidates in the order they are tried; each fitting one is weighed by how much of the window
+  // it explains, and the search goes on past one that explains little.
+  struct candidate {
+    int32_t blocksize;
+    double share;
+  };
+  std::vector<candidate> found;
+  const auto consider = [&](int32_t b) {
+    for (const candidate& c : found) {
+      if (c.blocksize == b) return false;
+    }
+    found.push_back({b, explained(w, b)});
+    return found.back().share >= clearly_explained;
+  };
+  // The likely sizes first, up to the largest block the probe reaches, their neighbour pairs
+  // searched over the first pair_search_bytes of the window (a damaged head is skipped that way).
+  for (const int32_t b :
+       likely_sizes(MIN_BLOCKSIZE, std::min<int64_t>(max_probed_blocksize, size / 2))) {
+    if (w.spent()) break;
+    const int limit =
+        static_cast<int>(std::max<int64_t>(likely_pair_blocks, pair_search_bytes / b));
+    if (pair_fits(w, b, limit) && consider(b)) return b;
+  }
+  // Small sizes next, then the larger ones: a wrong size costs digests in proportion to its size.
   for (const int64_t high : {int64_t{small_size_limit}, int64_t{every_size_limit}}) {
     const int64_t low = high == small_size_limit ? MIN_BLOCKSIZE : small_size_limit + 1;
-    for (const int32_t b : likely_sizes(low, std::min(high, size / 2))) {
-      if (pair_fits(w, b, likely_pair_blocks)) return b;
-      if (w.spent()) break;
-    }
     for (int64_t b = low; b <= std::min(high, size / 2) && !w.spent(); b++) {
-      const int32_t candidate = static_cast<int32_t>(b);
-      if (!is_likely(candidate) && pair_fits(w, candidate, every_pair_blocks)) return candidate;
+      const int32_t candidate_size = static_cast<int32_t>(b);
+      if (!is_likely(candidate_size) && pair_fits(w, candidate_size, every_pair_blocks) &&
+          consider(candidate_size)) {
+        return candidate_size;
+      }
     }
-  }
-  // The likely sizes beyond, up to half the window.
-  for (const int32_t b : likely_sizes(every_size_limit + 1, size / 2)) {
-    if (w.spent()) break;
-    if (pair_fits(w, b, likely_pair_blocks)) return b;
   }
   // Last resorts, for a stream whose neighbouring blocks are never both readable: block 0 alone
   // at every size, then any intact block among the first few at the likely sizes.
-  const int32_t first_limit = static_cast<int32_t>(std::min<int64_t>(every_size_limit, size));
-  for (int32_t b = MIN_BLOCKSIZE; b <= first_limit && !w.spent(); b++) {
-    if (first_block_fits(w, b)) return b;
+  if (found.empty()) {
+    const int32_t first_limit = static_cast<int32_t>(std::min<int64_t>(every_size_limit, size));
+    for (int32_t b = MIN_BLOCKSIZE; b <= first_limit && !w.spent() && found.empty(); b++) {
+      if (first_block_fits(w, b)) consider(b);
+    }
+    for (const int32_t b :
+         likely_sizes(MIN_BLOCKSIZE, std::min<int64_t>(max_probed_blocksize, size))) {
+      if (w.spent() || !found.empty()) break;
+      if ((b <= lone_size_limit || is_power_of_two(b)) && lone_block_fits(w, b)) consider(b);
+    }
   }
-  for (const int32_t b : likely_sizes(MIN_BLOCKSIZE, size)) {
-    if (w.spent()) break;
-    if ((b <= lone_size_limit || is_power_of_two(b)) && lone_block_fits(w, b)) return b;
-  }
-  if (w.spent()) {
-    not_found("gave up after digesting " + amount(digest_budget) + " of candidate blocks",
+  if (found.empty()) {
+    if (w.spent()) {
+      not_found("gave up after digesting " + amount(digest_budget) + " of candidate blocks",
+                "give -b, -n and -k");
+    }
+    not_found("no block of any size from " + std::to_string(MIN_BLOCKSIZE) + " to " +
+                  std::to_string(size) +
+                  " bytes with a correct digest lies at the start of the input (" + amount(size) +
+                  " examined)",
               "give -b, -n and -k");
   }
-  not_found("no block of any size from " + std::to_string(MIN_BLOCKSIZE) + " to " +
-                std::to_string(size) +
-                " bytes with a correct digest lies at the start of the input (" + amount(size) +
-                " examined)",
-            "give -b, -n and -k");
+  std::stable_sort(found.begin(), found.end(),
+                   [](const candidate& x, const candidate& y) { return x.share > y.share; });
+  const candidate& best = found[0];
+  if (found.size() > 1 && found[1].share >= ambiguous_share) {
+    not_found("blocksizes " + std::to_string(best.blocksize) + " and " +
+                  std::to_string(found[1].blocksize) + " explain " + percent(best.share) + " and " +
+                  percent(found[1].share) + " of the blocks at the start of the input",
+              "give -b, -n and -k");
+  }
+  // A stream whose neighbouring blocks are never both intact explains little of the window but
+  // is all there is when nothing else fits; a few intact blocks among many that fit nothing are
+  // not.
+  if (best.share < least_explained && w.blocks(best.blocksize) > 2 * lone_blocks) {
+    not_found("blocksize " + std::to_string(best.blocksize) + " explains only " +
+                  percent(best.share) + " of the blocks at the start of the input",
+              "give -b, -n and -k");
+  }
+  return best.blocksize;
 }
 
 struct seen_block {
@@ -202,10 +265,13 @@ std::string list_of(const std::vector<int>& values) {
 // the block indexes leave several.
 void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen, probe_result& r) {
   const int32_t blocksize = r.blocksize;
-  int lowest = std::max(2, r.k);
-  for (const seen_block& b : seen) lowest = std::max(lowest, b.index + 1);
-  // n is above every index seen, so a block fits only with a chunk start at or before it.
-  const auto fits = [](const seen_block& b, int n) { return (b.j - b.index) % n == 0; };
+  // n is at least k; a block fits n when its index is below n and its chunk starts at a multiple
+  // of n. A stray block (another stream's, with a large index) then fits fewer n than the stream's
+  // own blocks do, instead of ruling out every n up to its index.
+  const int lowest = std::max(2, r.k);
+  const auto fits = [](const seen_block& b, int n) {
+    return b.index < n && b.j >= b.index && (b.j - b.index) % n == 0;
+  };
 
   std::vector<int> best;
   int64_t best_count = -1;
@@ -249,8 +315,12 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
         if (ends_here) by_length.push_back(n);
       }
       if (by_length.empty()) {
+        // A chunk 0 that is not the last (its header says 0, not -1) has a chunk after it.
+        const bool more_than_one = std::any_of(seen.begin(), seen.end(), [&](const seen_block& b) {
+          return b.j == 0 && b.index == 0 && get_chunk_id(w.block(0, blocksize)) == 0;
+        });
         for (const int n : by_headers) {
-          if (total % n == 0) by_length.push_back(n);
+          if (total % n == 0 && (!more_than_one || total / n >= 2)) by_length.push_back(n);
         }
       }
     }

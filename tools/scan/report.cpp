@@ -2,6 +2,7 @@
 #include "tools/scan/report.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "frontend/program.h"
 
@@ -203,13 +204,22 @@ std::string k_evidence(const probe_result& p) {
 
 }  // namespace
 
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare) {
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare, bool probed) {
   if (s.lost > 0 || s.misplaced > 0 || s.end != stream_end::last_chunk) return {3, "lost"};
+  // Parameters found by the probe that leave most of the input after the last chunk may be those
+  // of a small stream inside the user data: no promise of a restore then.
+  if (probed && s.trailing_bytes > s.blocks * int64_t{run_config.blocksize}) {
+    return {3, "unexplained"};
+  }
   // Exit 0 and 2 promise that the restore command gives the data back.
   if (s.decoder_fails_at >= 0) return {3, "decoder fails"};
   if (s.repairable > 0) return {2, "damaged"};
   if (min_spare >= 0 && s.worst_spare < min_spare) return {2, "low spare"};
   return {0, "intact"};
+}
+
+bool probed(const probe_result& p) {
+  return !p.blocksize_given || !p.k_given || p.n_from != n_basis::given;
 }
 
 std::string restore_command(const report_setup& setup) {
@@ -289,7 +299,7 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
 
 void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size) {
   const probe_result& p = setup.params;
-  const verdict_of_scan v = judge_scan(s, setup.min_spare);
+  const verdict_of_scan v = judge_scan(s, setup.min_spare, probed(p));
   const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
   const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
   if (setup.json) {
@@ -394,7 +404,9 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
            static_cast<long>(s.worst_spare_chunk), setup.min_spare);
   }
   const char* words = "every chunk intact";
-  if (v.status == 3 && s.lost_data.empty()) {
+  if (strcmp(v.result, "unexplained") == 0) {
+    words = "most of the input lies after the last chunk; check the parameters (-b, -n, -k)";
+  } else if (v.status == 3 && s.lost_data.empty()) {
     words = "kestrune -d cannot restore it; --salvage saves the data";
   } else if (v.status == 3) {
     words = "data lost";

@@ -22,7 +22,10 @@ struct verdict_of_scan {
   int status;
   const char* result;  // "intact", "damaged", "low spare", "lost"
 };
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare);
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare, bool probed = false);
+
+// Whether the probe found any of the parameters (rather than the command line giving them all).
+bool probed(const probe_result& p);
 
 // The kestrune command line that restores the stream.
 std::string restore_command(const report_setup& setup);
