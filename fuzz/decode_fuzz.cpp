@@ -157,9 +157,10 @@ std::string encode_in_process(const std::string& data) {
 
 // What the old version's blocks did to the damaged stream: whether any of them differs from the
 // stream's own block at its place, and whether a chunk with such a block is beyond what the
-// decoder can tell: it has no witness (exactly k acceptable blocks), or as many blocks equal to the
-// old version's as the decoder checks (those may all be the old chunk's). A block is acceptable
-// when it equals the stream's own block or the old version's at its place.
+// decoder can tell: it has no witness (exactly k acceptable blocks), as many blocks equal to the
+// old version's as the decoder checks (those may all be the old chunk's), or more such blocks than
+// half of its acceptable blocks beyond k (the old version may then be the one that agrees best). A
+// block is acceptable when it equals the stream's own block or the old version's at its place.
 struct stale_effect {
   bool any_differs = false;
   bool beyond_reach = false;
@@ -174,7 +175,7 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
   for (size_t chunk = 0; chunk < chunks; chunk++) {
     int acceptable = 0;
     int like_old = 0;
-    bool differs = false;
+    int differing = 0;
     for (size_t i = 0; i < n; i++) {
       const size_t at = (chunk * n + i) * blocksize;
       if (at + blocksize > damaged.size()) break;
@@ -182,11 +183,12 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
       const bool is_old = damaged.compare(at, blocksize, old, at, blocksize) == 0;
       acceptable += is_own || is_old ? 1 : 0;
       like_old += is_old ? 1 : 0;
-      differs = differs || (is_old && !is_own);
+      differing += is_old && !is_own ? 1 : 0;
     }
-    effect.any_differs = effect.any_differs || differs;
+    effect.any_differs = effect.any_differs || differing > 0;
     const int checked = std::min(acceptable, run_config.k + witnesses_needed(run_config.k));
-    if (differs && (acceptable == run_config.k || like_old >= checked)) {
+    if (differing > 0 && (acceptable == run_config.k || like_old >= checked ||
+                          2 * differing > acceptable - run_config.k)) {
       effect.beyond_reach = true;
     }
   }
