@@ -396,7 +396,8 @@ class scanner {
   }
 
   // The input ended at a chunk boundary before the chunk numbered -1: everything from there on is
-  // lost, and when the last chunk read has lost its header, chunks may be missing beyond it.
+  // lost (from the start, for an input without a chunk). When the last chunk read has lost its
+  // header, it may have been the last: its own lost bytes are the account.
   void finish_at_end() {
     if (summary_.chunks == 0) {
       summary_.end = stream_end::empty;
@@ -405,7 +406,7 @@ class scanner {
     } else {
       summary_.end = stream_end::after_lost;
     }
-    add_range(summary_.lost_data, data_offset_, -1);
+    if (summary_.end != stream_end::after_lost) add_range(summary_.lost_data, data_offset_, -1);
     if (summary_.decoder_fails_at < 0) {
       summary_.decoder_fails_at = summary_.chunks;
       summary_.decoder_failure = MSG_TOO_MANY_BAD;
