@@ -19,7 +19,11 @@ namespace {
 
 // The project version from CMake (project() in the top-level CMakeLists.txt).
 const char* const version = KESTRUNE_VERSION;
-constexpr size_t stdio_buffer_size = 1 << 20;
+// bench/sweep rebuilds with other values to measure them.
+#ifndef KESTRUNE_SWEEP_STDIO_BUFFER
+#define KESTRUNE_SWEEP_STDIO_BUFFER (1 << 20)
+#endif
+constexpr size_t stdio_buffer_size = KESTRUNE_SWEEP_STDIO_BUFFER;
 
 // The stdio buffers live until the process ends; the C library lets go of them at exit.
 char* input_buffer;

@@ -11,7 +11,11 @@ namespace {
 
 // A batch aims at about this many bytes: large enough for few system calls and full multi-lane
 // digest passes, small enough to stay in the second-level cache.
-constexpr int64_t batch_target_bytes = 256 * 1024;
+// bench/sweep rebuilds with other values to measure them.
+#ifndef KESTRUNE_SWEEP_BATCH_BYTES
+#define KESTRUNE_SWEEP_BATCH_BYTES (256 * 1024)
+#endif
+constexpr int64_t batch_target_bytes = KESTRUNE_SWEEP_BATCH_BYTES;
 constexpr int max_batch_chunks = 16;
 
 }  // namespace
