@@ -1,5 +1,6 @@
-// encode_failure_test.cpp - failures while encoding: unreadable input, unwritable output, and the
-// end of the chunk numbers, the last through the encoder's chunk-numbering seam in a child process.
+// encode_failure_test.cpp - the encoder in-process, in the child of a death test: the end of the
+// chunk numbers through its chunk-numbering seam, and input that fails in the middle of a chunk.
+// Unreadable input and unwritable output through the binary: tests/robust/surroundings_test.cpp.
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
@@ -23,157 +24,14 @@
 namespace kestrune::test::cli {
 namespace {
 
-const std::string small_report = "Kestrune v1.0\n(K, N) = (2, 3)\nBlocksize = 26\nEncode mode.\n";
-
-// ---- Through the binary.
-
-enum class source { pipe, stdin_file, operand_directory, stdin_directory, stdin_closed };
-enum class sink { captured, dev_full, closed };
-
-struct failure_case {
-  const char* name;
-  std::vector<std::string> args;
-  source from;
-  size_t input_size;
-  sink to;
-  int status;
-  std::string err;
-};
-
-void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
-
-class CliEncodeFailure : public ::testing::TestWithParam<failure_case> {};
-
-TEST_P(CliEncodeFailure, EndsWithTheMessage) {
-  const failure_case& c = GetParam();
-  temp_dir dir;
-  std::vector<std::string> args = c.args;
-  run_options how;
-  how.argv0 = "kestrune";
-  const std::string input = pattern_bytes(c.input_size, 1);
-  switch (c.from) {
-    case source::pipe:
-      how.stdin_bytes = input;
-      break;
-    case source::stdin_file:
-      write_file(dir.file("input"), input);
-      how.stdin_file = dir.file("input");
-      break;
-    case source::operand_directory:
-      args.push_back(dir.path());
-      break;
-    case source::stdin_directory:
-      how.stdin_file = dir.path();
-      break;
-    case source::stdin_closed:
-      how.close_stdin = true;
-      break;
-  }
-  if (c.to == sink::dev_full) how.stdout_file = "/dev/full";
-  if (c.to == sink::closed) how.close_stdout = true;
-
-  const run_result r = run_program(args, how);
-  EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, c.err);
-  if (c.to == sink::captured) {
-    EXPECT_EQ(r.out, "");
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CliEncodeFailure,
-    ::testing::Values(
-        // A directory opens, and every read of it fails.
-        failure_case{"operand_is_a_directory",
-                     {},
-                     source::operand_directory,
-                     0,
-                     sink::captured,
-                     1,
-                     "kestrune: read error\n"},
-        failure_case{"stdin_is_a_directory",
-                     {},
-                     source::stdin_directory,
-                     0,
-                     sink::captured,
-                     1,
-                     "kestrune: read error\n"},
-        failure_case{"stdin_closed",
-                     {},
-                     source::stdin_closed,
-                     0,
-                     sink::captured,
-                     1,
-                     "kestrune: read error\n"},
-        // The report comes first; no statistics follow a failure.
-        failure_case{"read_error_after_report",
-                     {"-v", "-k2", "-n3", "-b26"},
-                     source::operand_directory,
-                     0,
-                     sink::captured,
-                     1,
-                     small_report + "kestrune: read error\n"},
-        // Output that fits the stdio buffer fails at the final flush; larger output on the way.
-        failure_case{"full_device_78_bytes",
-                     {"-k2", "-n3", "-b26"},
-                     source::pipe,
-                     3,
-                     sink::dev_full,
-                     1,
-                     "kestrune: write error\n"},
-        failure_case{"full_device_1014_bytes",
-                     {"-k2", "-n3", "-b26"},
-                     source::stdin_file,
-                     100,
-                     sink::dev_full,
-                     1,
-                     "kestrune: write error\n"},
-        failure_case{"full_device_one_chunk",
-                     {},
-                     source::pipe,
-                     100,
-                     sink::dev_full,
-                     1,
-                     "kestrune: write error\n"},
-        failure_case{"full_device_one_mebibyte",
-                     {},
-                     source::stdin_file,
-                     1 << 20,
-                     sink::dev_full,
-                     1,
-                     "kestrune: write error\n"},
-        failure_case{"full_device_no_statistics",
-                     {"-v", "-k2", "-n3", "-b26"},
-                     source::pipe,
-                     3,
-                     sink::dev_full,
-                     1,
-                     small_report + "kestrune: write error\n"},
-        failure_case{
-            "stdout_closed", {}, source::pipe, 100, sink::closed, 1, "kestrune: write error\n"},
-        failure_case{"stdout_closed_small_output",
-                     {"-k2", "-n3", "-b26"},
-                     source::pipe,
-                     3,
-                     sink::closed,
-                     1,
-                     "kestrune: write error\n"},
-        // Nothing to write, nothing to fail.
-        failure_case{"full_device_empty_input", {}, source::pipe, 0, sink::dev_full, 0, ""}),
-    [](const ::testing::TestParamInfo<failure_case>& info) {
-      return std::string(info.param.name);
-    });
-
-// ---- In-process, in the child of a death test.
-
-// Sets up the run for the layout, sends standard output to out_path, encodes the input numbering
+// Sets up the run for the geometry, sends standard output to out_path, encodes the input numbering
 // the chunks from first_id, and exits with status 0 when everything is written.
-[[noreturn]] void encode_in_child(const stream_layout& layout, const char* name, FILE* input,
+[[noreturn]] void encode_in_child(const stream_geometry& g, const char* name, FILE* input,
                                   uint32_t first_id, const std::string& out_path) {
   program_name = name;
-  run_config.k = layout.k;
-  run_config.n = layout.n;
-  run_config.blocksize = layout.blocksize;
+  run_config.k = g.k;
+  run_config.n = g.n;
+  run_config.blocksize = g.blocksize;
   setup_buffers();
   if (input == nullptr || freopen(out_path.c_str(), "wb", stdout) == nullptr) _exit(3);
   encode_chunks(input, static_cast<int32_t>(first_id));
@@ -202,13 +60,13 @@ class CliChunkIds : public ::testing::TestWithParam<chunk_id_case> {};
 // k = 2, n = 3, 26-byte blocks: 8 input bytes per chunk.
 TEST_P(CliChunkIds, RunOutAfterTheLastNumber) {
   const chunk_id_case& c = GetParam();
-  const stream_layout layout{2, 3, 26};
+  const stream_geometry g{.blocksize = 26, .n = 3, .k = 2};
   temp_dir dir;
   const std::string out_path = dir.file("out");
   const std::string input = pattern_bytes(c.input_size, 4);
-  EXPECT_EXIT(encode_in_child(layout, c.program, open_bytes(input), c.first_id, out_path),
+  EXPECT_EXIT(encode_in_child(g, c.program, open_bytes(input), c.first_id, out_path),
               ::testing::ExitedWithCode(c.status), ::testing::Matcher<const std::string&>(c.err));
-  EXPECT_TRUE(is_stream_of(read_file(out_path), layout, input, c.written_ids));
+  EXPECT_TRUE(is_stream_of(read_file(out_path), g, input, c.written_ids));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,14 +165,14 @@ class CliReadFailure : public ::testing::TestWithParam<read_failure_case> {};
 // chunk is not taken for the end of the input.
 TEST_P(CliReadFailure, StopsWithReadError) {
   const read_failure_case& c = GetParam();
-  const stream_layout layout{3, 4, 30};
+  const stream_geometry g{.blocksize = 30, .n = 4, .k = 3};
   temp_dir dir;
   const std::string out_path = dir.file("out");
   failing_input in{pattern_bytes(100, 6), c.good};
-  EXPECT_EXIT(encode_in_child(layout, "kestrune", open_failing(&in), 0, out_path),
+  EXPECT_EXIT(encode_in_child(g, "kestrune", open_failing(&in), 0, out_path),
               ::testing::ExitedWithCode(1),
               ::testing::Matcher<const std::string&>(std::string("kestrune: read error\n")));
-  EXPECT_TRUE(is_stream_of(read_file(out_path), layout, in.bytes, c.written_ids));
+  EXPECT_TRUE(is_stream_of(read_file(out_path), g, in.bytes, c.written_ids));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliReadFailure,

@@ -11,6 +11,7 @@
 
 #include "tests/cli/stream_check.h"
 #include "tests/support/process.h"
+#include "tests/support/surroundings.h"
 
 namespace kestrune::test::cli {
 namespace {
@@ -229,7 +230,7 @@ TEST(CliOperand, TheOperandIsTheInput) {
     const run_result r = run_named_kestrune(c.args, how);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(is_encoding_of(r.out, stream_layout{14, 18, c.blocksize}, c.input));
+    EXPECT_TRUE(is_encoding_of(r.out, {.blocksize = c.blocksize}, c.input));
   }
 }
 
@@ -307,7 +308,7 @@ struct report_case {
   const char* name;
   std::vector<std::string> args;
   size_t input_size;
-  bool pipe;
+  input_from from;  // a pipe or a file redirected to the standard input
   std::string err;
 };
 
@@ -317,17 +318,10 @@ class CliEncodeReport : public ::testing::TestWithParam<report_case> {};
 
 TEST_P(CliEncodeReport, IsExactlyThis) {
   const report_case& c = GetParam();
-  temp_dir dir;
-  const std::string input = pattern_bytes(c.input_size, 5);
   run_options how;
   how.argv0 = "kestrune";
-  if (c.pipe) {
-    how.stdin_bytes = input;
-  } else {
-    write_file(dir.file("input"), input);
-    how.stdin_file = dir.file("input");
-  }
-  const run_result r = run_program(c.args, how);
+  const run_result r =
+      run_in(c.args, c.from, pattern_bytes(c.input_size, 5), output_to::captured, how);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(r.out.size(), (c.input_size + 14075) / 14076 * 18432);
@@ -341,42 +335,42 @@ const std::string defaults_vv = report(14, 18, 1024) +
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliEncodeReport,
     ::testing::Values(
-        report_case{"quiet", {}, 100, true, ""},
+        report_case{"quiet", {}, 100, input_from::pipe, ""},
         report_case{"v_empty",
                     {"-v"},
                     0,
-                    false,
+                    input_from::stdin_file,
                     report(14, 18, 1024) +
                         "Encode mode.\nRead 0 bytes, wrote 0 bytes.\nExpansion factor = nan.\n"},
         report_case{"v_empty_pipe",
                     {"-v"},
                     0,
-                    true,
+                    input_from::pipe,
                     report(14, 18, 1024) +
                         "Encode mode.\nRead 0 bytes, wrote 0 bytes.\nExpansion factor = nan.\n"},
         report_case{"vv_empty",
                     {"-vv"},
                     0,
-                    false,
+                    input_from::stdin_file,
                     defaults_vv + "read a chunk of size 0\n"
                                   "Read 0 bytes, wrote 0 bytes.\nExpansion factor = nan.\n"},
         report_case{"v_one_full_chunk_pipe",
                     {"-v"},
                     14076,
-                    true,
+                    input_from::pipe,
                     report(14, 18, 1024) + "Encode mode.\nRead 14076 bytes, wrote 18432 bytes.\n"
                                            "Expansion factor = 1.30946.\n"},
         report_case{"vv_two_chunks_pipe",
                     {"-vv"},
                     14077,
-                    true,
+                    input_from::pipe,
                     defaults_vv + "read a chunk of size 14076\nread a chunk of size 1\n"
                                   "Read 14077 bytes, wrote 36864 bytes.\n"
                                   "Expansion factor = 2.61874.\n"},
         report_case{"vvv_three_chunks_file",
                     {"-vvv"},
                     28153,
-                    false,
+                    input_from::stdin_file,
                     defaults_vv + "read a chunk of size 14076\nread a chunk of size 14076\n"
                                   "read a chunk of size 1\n"
                                   "Read 28153 bytes, wrote 55296 bytes.\n"
@@ -514,34 +508,25 @@ TEST(CliProgramName, MessagesUseTheNameAsInvoked) {
 // as usual, and the messages have no prefix. (Linux hands an empty vector to the program as one
 // empty name.)
 TEST(CliProgramName, EmptyArgumentVectorEncodesTheStandardInput) {
-  temp_dir dir;
   const std::string input = pattern_bytes(20000, 9);
-  write_file(dir.file("input"), input);
   run_options how;
   how.no_argv = true;
-  how.stdin_file = dir.file("input");
-  const run_result r = run_program({}, how);
+  const run_result r = run_in({}, input_from::stdin_file, input, output_to::captured, how);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(is_encoding_of(r.out, stream_layout{}, input));
+  EXPECT_TRUE(is_encoding_of(r.out, stream_geometry{}, input));
 }
 
 TEST(CliProgramName, EmptyArgumentVectorMessagesHaveNoPrefix) {
-  temp_dir dir;
-  write_file(dir.file("input"), pattern_bytes(100, 9));
-
-  run_options full;
-  full.no_argv = true;
-  full.stdin_file = dir.file("input");
-  full.stdout_file = "/dev/full";
-  const run_result write_failed = run_program({}, full);
+  run_options how;
+  how.no_argv = true;
+  const run_result write_failed =
+      run_in({}, input_from::stdin_file, pattern_bytes(100, 9), output_to::dev_full, how);
   EXPECT_EQ(write_failed.status, 1);
   EXPECT_EQ(write_failed.err, "write error\n");
 
-  run_options directory;
-  directory.no_argv = true;
-  directory.stdin_file = dir.path();
-  const run_result read_failed = run_program({}, directory);
+  const run_result read_failed =
+      run_in({}, input_from::stdin_directory, "", output_to::captured, how);
   EXPECT_EQ(read_failed.status, 1);
   EXPECT_EQ(read_failed.out, "");
   EXPECT_EQ(read_failed.err, "read error\n");

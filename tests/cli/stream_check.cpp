@@ -67,13 +67,13 @@ std::string from_hex(const std::string& text) {
   return bytes;
 }
 
-::testing::AssertionResult is_stream_of(const std::string& stream, const stream_layout& layout,
+::testing::AssertionResult is_stream_of(const std::string& stream, const stream_geometry& g,
                                         const std::string& input,
                                         const std::vector<uint32_t>& chunk_ids) {
-  const size_t block = static_cast<size_t>(layout.blocksize);
-  const size_t packet = layout.packet_bytes();
-  const size_t capacity = layout.chunk_capacity();
-  const size_t chunk_bytes = layout.chunk_bytes();
+  const size_t block = static_cast<size_t>(g.blocksize);
+  const size_t packet = g.payload_len();
+  const size_t capacity = g.capacity();
+  const size_t chunk_bytes = g.chunk_bytes();
   if (stream.size() != chunk_ids.size() * chunk_bytes) {
     return ::testing::AssertionFailure() << "the stream has " << stream.size() << " bytes, not "
                                          << chunk_ids.size() << " chunks of " << chunk_bytes;
@@ -82,12 +82,12 @@ std::string from_hex(const std::string& text) {
   for (size_t c = 0; c < chunk_ids.size(); c++) {
     const size_t chunk_base = c * chunk_bytes;
     std::string data_packets;
-    for (size_t i = 0; i < static_cast<size_t>(layout.n); i++) {
+    for (size_t i = 0; i < static_cast<size_t>(g.n); i++) {
       const size_t at = chunk_base + i * block;
       const std::string sealed = stream.substr(at, packet + 2);
       const uint8_t index = static_cast<uint8_t>(stream[at + packet]);
       const uint8_t k_byte = static_cast<uint8_t>(stream[at + packet + 1]);
-      if (index != i || k_byte != static_cast<uint8_t>(layout.k % 256)) {
+      if (index != i || k_byte != static_cast<uint8_t>(g.k % 256)) {
         return ::testing::AssertionFailure()
                << "chunk " << c << " block " << i << " (offset " << at << "): trailer index "
                << int{index} << ", k byte " << int{k_byte};
@@ -98,7 +98,7 @@ std::string from_hex(const std::string& text) {
                << to_hex(stream.substr(at + packet + 2, 16)) << ", expected "
                << to_hex(md5_of(sealed));
       }
-      if (i < static_cast<size_t>(layout.k)) data_packets += stream.substr(at, packet);
+      if (i < static_cast<size_t>(g.k)) data_packets += stream.substr(at, packet);
     }
 
     const size_t start = std::min(c * capacity, input.size());
@@ -124,15 +124,15 @@ std::string from_hex(const std::string& text) {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult is_encoding_of(const std::string& stream, const stream_layout& layout,
+::testing::AssertionResult is_encoding_of(const std::string& stream, const stream_geometry& g,
                                           const std::string& input) {
-  const size_t capacity = layout.chunk_capacity();
+  const size_t capacity = g.capacity();
   const size_t chunks = (input.size() + capacity - 1) / capacity;
   std::vector<uint32_t> ids;
   for (size_t c = 0; c < chunks; c++) {
     ids.push_back(c + 1 == chunks ? 0xFFFFFFFFu : static_cast<uint32_t>(c));
   }
-  return is_stream_of(stream, layout, input, ids);
+  return is_stream_of(stream, g, input, ids);
 }
 
 }  // namespace kestrune::test::cli

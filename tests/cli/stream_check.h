@@ -10,18 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/geometry.h"
+
 namespace kestrune::test::cli {
-
-// The stream parameters: data packets, blocks per chunk, bytes per block.
-struct stream_layout {
-  int k = 14;
-  int n = 18;
-  int blocksize = 1024;
-
-  size_t packet_bytes() const { return static_cast<size_t>(blocksize) - 18; }
-  size_t chunk_capacity() const { return static_cast<size_t>(k) * packet_bytes() - 8; }
-  size_t chunk_bytes() const { return static_cast<size_t>(n) * blocksize; }
-};
 
 // The 16-byte MD5 digest of the bytes.
 std::string md5_of(const std::string& bytes);
@@ -34,13 +25,13 @@ std::string from_hex(const std::string& text);
 // bytes from c × capacity on: n blocks per chunk, each with its index, k mod 256 and the digest of
 // packet and those two bytes in its trailer; a header with the chunk's byte count and number; the
 // data packets holding the input bytes, then zeros.
-::testing::AssertionResult is_stream_of(const std::string& stream, const stream_layout& layout,
+::testing::AssertionResult is_stream_of(const std::string& stream, const stream_geometry& g,
                                         const std::string& input,
                                         const std::vector<uint32_t>& chunk_ids);
 
 // is_stream_of() with the chunk numbers of a whole encoding: 0, 1, ... and 0xFFFFFFFF for the last
 // chunk; no chunk at all for an empty input.
-::testing::AssertionResult is_encoding_of(const std::string& stream, const stream_layout& layout,
+::testing::AssertionResult is_encoding_of(const std::string& stream, const stream_geometry& g,
                                           const std::string& input);
 
 }  // namespace kestrune::test::cli

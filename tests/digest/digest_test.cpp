@@ -1,9 +1,12 @@
-// Tests of the many-message digest: every variant this CPU runs, lane by lane, against libmd.
+// Tests of the many-message digest: every variant this CPU runs, lane by lane, against libmd; and
+// the variant each instruction-set level chooses.
 #include <gtest/gtest.h>
 #include <md5.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -12,10 +15,14 @@
 #include "cpu/cpu.h"
 #include "stream/digest.h"
 #include "stream/digest_variants.h"
+#include "tests/support/cpu_levels.h"
 
 void PrintTo(const digest_variant_info& v, std::ostream* os) { *os << v.name; }
 
 namespace {
+
+using kestrune::test::check_in_fresh_process_at_every_setting;
+using kestrune::test::level_for_setting;
 
 using digest = std::array<uint8_t, DIGEST_LEN>;
 
@@ -231,23 +238,46 @@ TEST_P(DigestVariant, MessagesAnywhere) {
 INSTANTIATE_TEST_SUITE_P(Built, DigestVariant, ::testing::ValuesIn(digest_variants_built()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// digest_many() runs the widest variant that the level in use allows, and gives libmd's digests.
-TEST(DigestMany, UsesWidestVariantTheLevelAllows) {
-  const digest_variant_info* widest = nullptr;
-  for (const digest_variant_info& v : digest_variants_built()) {
-    if (v.needs <= cpu_level_in_use()) {
-      widest = &v;
-      break;
-    }
-  }
-  ASSERT_NE(widest, nullptr) << "no variant runs at level " << cpu_level_name(cpu_level_in_use());
-  EXPECT_STREQ(digest_variant(), widest->name);
-  EXPECT_EQ(digest_lanes(), widest->lanes);
+// The variant each instruction-set level runs, and its lanes, by the level's number: the widest
+// the level allows.
+struct known_variant {
+  const char* name;
+  int lanes;
+};
+#if defined(KESTRUNE_SIMD_DIGEST) && defined(__x86_64__)
+constexpr known_variant variant_at[] = {
+    {"libmd", 1}, {"libmd", 1}, {"avx2", 8}, {"avx512", 16}, {"avx512", 16}};
+#else
+constexpr known_variant variant_at[] = {
+    {"libmd", 1}, {"libmd", 1}, {"libmd", 1}, {"libmd", 1}, {"libmd", 1}};
+#endif
+
+// In this process, at whatever level the test run was given (scripts/test runs the suite again
+// with KESTRUNE_CPU_LEVEL set to every level the machine has); and its digests are libmd's.
+TEST(DigestMany, UsesTheVariantKnownForTheLevelInUse) {
+  const char* setting = std::getenv("KESTRUNE_CPU_LEVEL");
+  SCOPED_TRACE(std::string("KESTRUNE_CPU_LEVEL=") + (setting ? setting : "(unset)"));
+  ASSERT_EQ(cpu_level_in_use(), level_for_setting(setting));
+  const known_variant& known = variant_at[cpu_level_in_use()];
+  EXPECT_STREQ(digest_variant(), known.name);
+  EXPECT_EQ(digest_lanes(), known.lanes);
 
   for (const size_t len : {0, 1008}) {
     batch b(2 * digest_lanes() + 3, len);
     EXPECT_TRUE(matches_libmd(digest_many, b.msgs, len, b.out_rows()));
   }
+}
+
+TEST(DigestMany, LevelVariableChoosesTheVariantInAFreshProcess) {
+  check_in_fresh_process_at_every_setting([](const char* setting) {
+    const cpu_level want = level_for_setting(setting);
+    const known_variant& known = variant_at[want];
+    std::fprintf(stderr, "level in use %s, variant %s of %d lanes; expected %s and %s of %d\n",
+                 cpu_level_name(cpu_level_in_use()), digest_variant(), digest_lanes(),
+                 cpu_level_name(want), known.name, known.lanes);
+    return cpu_level_in_use() == want && std::strcmp(digest_variant(), known.name) == 0 &&
+           digest_lanes() == known.lanes;
+  });
 }
 
 // libmd runs anywhere, so every build has it, and it comes last.

@@ -15,6 +15,7 @@
 #include "fec/gf.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
+#include "tests/support/random.h"
 
 namespace {
 
@@ -26,9 +27,7 @@ using kestrune::test::field_matrix_product;
 using kestrune::test::field_pow;
 using kestrune::test::identity_matrix;
 using kestrune::test::Matrix;
-using kestrune::test::Rng;
-using kestrune::test::seed_note;
-using kestrune::test::test_seed;
+using kestrune::test::seeded_random;
 using kestrune::test::text;
 using kestrune::test::vandermonde;
 
@@ -173,8 +172,7 @@ TEST_F(FecMatrices, VdmInvertKnownAnswers) {
 // all 256 points of the field. Only column 1 (the points) is read: with every other column
 // scrambled the result is the same.
 TEST_F(FecMatrices, VdmInvertGivesTheInverse) {
-  Rng rng(test_seed() ^ 3);
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(3);
   std::vector<uint8_t> nonzero(255);
   for (int i = 0; i < 255; i++) nonzero[i] = static_cast<uint8_t>(i + 1);
   for (const int k : {2, 3, 4, 5, 16, 17, 64, 200, 256}) {
@@ -224,8 +222,7 @@ TEST_F(FecMatrices, MatrixProductKnownAnswers) {
 }
 
 TEST_F(FecMatrices, MatrixProductMatchesTheField) {
-  Rng rng(test_seed() ^ 4);
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(4);
   const int sizes[] = {1, 2, 3, 7, 16, 33};
   for (const int rows : sizes) {
     for (const int inner : sizes) {

@@ -15,6 +15,7 @@
 #include "fec/fec_internal.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
+#include "tests/support/random.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ using kestrune::test::capture_stderr;
 using kestrune::test::CodePtr;
 using kestrune::test::data_packet;
 using kestrune::test::expected_packet;
-using kestrune::test::Rng;
-using kestrune::test::seed_note;
-using kestrune::test::test_seed;
+using kestrune::test::seeded_random;
 using kestrune::test::text;
 
 using Packet = std::vector<uint8_t>;
@@ -315,8 +314,7 @@ class FecRoundTripAllChoicesLong : public ::testing::TestWithParam<int> {};
 // decoder would, and again shuffled.
 TEST_P(FecRoundTripAllChoicesLong, EveryChoiceOfPacketsOfSmallCodes) {
   const int n = GetParam();
-  Rng rng(test_seed() ^ (0x100u + n));
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(0x100u + n);
   for (int k = 1; k <= n; k++) {
     const CodePtr code(fec_create(k, n));
     ASSERT_NE(code, nullptr);
@@ -358,8 +356,7 @@ class FecRoundTripRandomLong : public ::testing::TestWithParam<LargeCode> {};
 // Random choices of k packets, plus the choice with as many parity packets as possible.
 TEST_P(FecRoundTripRandomLong, RandomChoicesOfPackets) {
   const auto [k, n, patterns] = GetParam();
-  Rng rng(test_seed() ^ (static_cast<uint64_t>(k) << 16 | static_cast<uint64_t>(n)));
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(static_cast<uint64_t>(k) << 16 | static_cast<uint64_t>(n));
   const CodePtr code(fec_create(k, n));
   ASSERT_NE(code, nullptr);
   const int pkt_size = 33;

@@ -1,6 +1,6 @@
 // fec_test_util.h - what the codec tests share: a GF(2^8) worked out from its definition (never
-// from the codec's tables), seeded randomness, a buffer whose end touches an inaccessible page, and
-// the byte pattern of data packets.
+// from the codec's tables), a buffer whose end touches an inaccessible page, and the byte pattern
+// of data packets.
 #pragma once
 
 #include <sys/mman.h>
@@ -101,46 +101,6 @@ inline Matrix vandermonde(const std::vector<uint8_t>& points, int k) {
   }
   return m;
 }
-
-// --- Seeded randomness --------------------------------------------------------------------------
-
-// The seed of every randomised test: KESTRUNE_TEST_SEED when set, else a fixed value.
-inline uint64_t test_seed() {
-  const char* text = std::getenv("KESTRUNE_TEST_SEED");
-  if (text != nullptr && *text != '\0') return std::strtoull(text, nullptr, 0);
-  return 0x4b657374u;
-}
-
-// For SCOPED_TRACE, so that a failure names the seed that reproduces it.
-inline std::string seed_note() {
-  return text("seed ", test_seed(), " (rerun with KESTRUNE_TEST_SEED=", test_seed(), ")");
-}
-
-// SplitMix64: small, and the same sequence on every platform.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : state_(seed) {}
-
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-  }
-  // Uniform enough in 0 .. bound-1 for bound far below 2^64.
-  int below(int bound) { return static_cast<int>(next() % static_cast<uint64_t>(bound)); }
-  uint8_t byte() { return static_cast<uint8_t>(next() >> 56); }
-  uint8_t nonzero_byte() { return static_cast<uint8_t>(1 + below(255)); }
-
-  template <typename T>
-  void shuffle(std::vector<T>& items) {
-    for (size_t i = items.size(); i > 1; i--)
-      std::swap(items[i - 1], items[below(static_cast<int>(i))]);
-  }
-
- private:
-  uint64_t state_;
-};
 
 // --- Buffers ------------------------------------------------------------------------------------
 

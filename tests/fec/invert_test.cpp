@@ -10,6 +10,7 @@
 #include "fec/gf.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
+#include "tests/support/random.h"
 
 namespace {
 
@@ -18,9 +19,7 @@ using kestrune::test::field_matrix_product;
 using kestrune::test::field_mul;
 using kestrune::test::identity_matrix;
 using kestrune::test::Matrix;
-using kestrune::test::Rng;
-using kestrune::test::seed_note;
-using kestrune::test::test_seed;
+using kestrune::test::seeded_random;
 using kestrune::test::text;
 
 const char kPivotNotFound[] = "XXX pivot not found!\n";
@@ -99,7 +98,7 @@ TEST_F(GaussInvert, SingularMatricesFail) {
 // P * L * U with L lower and U upper triangular with non-zero diagonals and P a row permutation:
 // invertible by construction. Off-diagonal entries are zero with probability zero_percent, so the
 // sparse ones have zeros on the diagonal and need pivots from other rows and columns.
-Matrix random_invertible(Rng& rng, int k, int zero_percent) {
+Matrix random_invertible(seeded_random& rng, int k, int zero_percent) {
   Matrix lower(static_cast<size_t>(k) * k, 0), upper(static_cast<size_t>(k) * k, 0);
   for (int i = 0; i < k; i++) {
     for (int j = 0; j < k; j++) {
@@ -125,8 +124,7 @@ Matrix random_invertible(Rng& rng, int k, int zero_percent) {
 }
 
 TEST_F(GaussInvert, RandomInvertibleMatrices) {
-  Rng rng(test_seed() ^ 5);
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(5);
   for (const int k : {1, 2, 3, 4, 5, 8, 13, 32, 64, 100}) {
     for (const int zero_percent : {0, 50, 90}) {
       for (int round = 0; round < 3; round++) {
@@ -143,8 +141,7 @@ TEST_F(GaussInvert, RandomInvertibleMatrices) {
 
 // An invertible matrix with one row replaced by a combination of two others.
 TEST_F(GaussInvert, RandomSingularMatrices) {
-  Rng rng(test_seed() ^ 6);
-  SCOPED_TRACE(seed_note());
+  seeded_random rng(6);
   for (const int k : {2, 3, 5, 16, 50}) {
     for (const int zero_percent : {0, 90}) {
       for (int round = 0; round < 3; round++) {

@@ -1,7 +1,9 @@
-// Tests of the SIMD variants of the multiply-accumulate kernel against the plain table kernel, and
-// of the choice of the kernel in use from the instruction-set level.
+// Tests of every variant of the multiply-accumulate kernel against the field as defined, of
+// gf_mul_accumulate() running the kernel in use, and of the choice of that kernel from the
+// instruction-set level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -14,27 +16,41 @@
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 #include "tests/fec/fec_test_util.h"
+#include "tests/support/cpu_levels.h"
+#include "tests/support/random.h"
 
 namespace {
 
-using kestrune::test::Rng;
-using kestrune::test::seed_note;
+using kestrune::test::check_in_fresh_process_at_every_setting;
+using kestrune::test::field_mul_row;
+using kestrune::test::level_for_setting;
+using kestrune::test::seeded_random;
 using kestrune::test::TailGuardedBytes;
-using kestrune::test::test_seed;
+using kestrune::test::text;
+
+// target[i] ^= m * source[i] for nbytes bytes, worked out with the field as defined.
+void field_mul_accumulate(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
+  const uint8_t* times_m = field_mul_row(m);
+  for (int i = 0; i < nbytes; i++) target[i] ^= times_m[source[i]];
+}
 
 // Bytes kept before and after the target; a kernel that writes outside its range changes them.
 constexpr int kCanaryBytes = 64;
 
 // A target of nbytes at `offset` bytes past a 64-byte boundary, with canary bytes on both sides.
-// The whole area starts with random contents; expected() is that area as the plain kernel leaves
-// it.
+// The whole area starts with random contents, or the target with given ones; expected() is the
+// area as the field says a kernel leaves it.
 class TargetArea {
  public:
-  TargetArea(Rng& rng, int nbytes, int offset)
+  TargetArea(seeded_random& rng, int nbytes, int offset)
       : nbytes_(nbytes), bytes_(static_cast<size_t>(nbytes) + 2 * kCanaryBytes + 128) {
     for (uint8_t& b : bytes_) b = rng.byte();
     const auto base = reinterpret_cast<uintptr_t>(bytes_.data());
     start_ = static_cast<size_t>((64 - base % 64) % 64) + kCanaryBytes + offset;
+  }
+  TargetArea(seeded_random& rng, const std::vector<uint8_t>& contents, int offset)
+      : TargetArea(rng, static_cast<int>(contents.size()), offset) {
+    std::copy(contents.begin(), contents.end(), target());
   }
 
   uint8_t* target() { return bytes_.data() + start_; }
@@ -42,7 +58,13 @@ class TargetArea {
 
   std::vector<uint8_t> expected(const uint8_t* source, uint8_t m) const {
     std::vector<uint8_t> result = bytes_;
-    gf_mul_accumulate_table(result.data() + start_, source, m, nbytes_);
+    field_mul_accumulate(result.data() + start_, source, m, nbytes_);
+    return result;
+  }
+  // The area with the target holding `contents` and the canaries as they are now.
+  std::vector<uint8_t> with_target(const std::vector<uint8_t>& contents) const {
+    std::vector<uint8_t> result = bytes_;
+    std::copy(contents.begin(), contents.end(), result.begin() + static_cast<long>(start_));
     return result;
   }
 
@@ -66,13 +88,20 @@ class TargetArea {
   size_t start_;
 };
 
-// nbytes random source bytes starting `offset` bytes before the end of a TailGuardedBytes area of
-// nbytes + 3: with offset 3 the last source byte touches an inaccessible page, so a kernel that
-// reads past the end faults.
+// Source bytes in a TailGuardedBytes area 3 bytes longer than they are: at(3) places their last
+// byte right before an inaccessible page, so that a kernel that reads past the end faults; at(0)
+// to at(2) give other alignments.
 class SourceArea {
  public:
-  SourceArea(Rng& rng, int nbytes) : area_(static_cast<size_t>(nbytes) + 3), copy_(area_.size()) {
+  SourceArea(seeded_random& rng, int nbytes)
+      : area_(static_cast<size_t>(nbytes) + 3), copy_(area_.size()) {
     for (size_t i = 0; i < area_.size(); i++) area_.data()[i] = copy_[i] = rng.byte();
+  }
+  // The given bytes at at(3); an empty source is the guard page itself.
+  explicit SourceArea(const std::vector<uint8_t>& contents)
+      : area_(contents.size() + 3), copy_(area_.size()) {
+    for (size_t i = 0; i < contents.size(); i++) copy_[3 + i] = contents[i];
+    std::memcpy(area_.data(), copy_.data(), copy_.size());
   }
 
   const uint8_t* at(int offset) { return area_.data() + offset; }
@@ -83,16 +112,33 @@ class SourceArea {
   std::vector<uint8_t> copy_;
 };
 
-int kernel_count() {
-  int count = 0;
-  gf_kernel_list(&count);
-  return count;
+// Runs `run` for every multiplier on nbytes at a target offset of m % 64 and a source offset of
+// m / 64 (so each length meets every alignment of the target and 4 of the source, and touches the
+// guard page), and compares the whole target area, canaries included, with the field's result.
+::testing::AssertionResult matches_the_field(gf_kernel_fn run, seeded_random& rng, int nbytes) {
+  SourceArea source(rng, nbytes);
+  for (int m = 0; m < 256; m++) {
+    TargetArea area(rng, nbytes, m % 64);
+    const uint8_t* from = source.at(m / 64);
+    const std::vector<uint8_t> want = area.expected(from, static_cast<uint8_t>(m));
+    run(area.target(), from, static_cast<uint8_t>(m), nbytes);
+    if (area.bytes() != want) {
+      return ::testing::AssertionFailure()
+             << "m " << m << ", nbytes " << nbytes << ", target offset " << m % 64
+             << ", source offset " << m / 64 << ": first difference in the "
+             << area.first_difference(want);
+    }
+  }
+  if (!source.unchanged()) return ::testing::AssertionFailure() << "wrote to the source";
+  return ::testing::AssertionSuccess();
 }
 
-// The variants under test: every entry of the list but the plain kernel, which is the oracle.
-std::vector<int> simd_variants() {
+// Every kernel of the list, the plain one included: the field is the oracle of them all.
+std::vector<int> every_kernel() {
+  int count = 0;
+  gf_kernel_list(&count);
   std::vector<int> indices;
-  for (int i = 0; i + 1 < kernel_count(); i++) indices.push_back(i);
+  for (int i = 0; i < count; i++) indices.push_back(i);
   return indices;
 }
 
@@ -109,130 +155,120 @@ class KernelVariant : public ::testing::TestWithParam<int> {
     }
   }
 
-  // Runs the variant for every multiplier on nbytes at a target offset of m % 64 and a source
-  // offset of m / 64 (so each length meets every alignment of the target and 4 of the source), and
-  // compares the whole target area, canaries included, with the plain kernel's.
-  void compare_with_table(Rng& rng, int nbytes) {
-    SourceArea source(rng, nbytes);
-    for (int m = 0; m < 256; m++) {
-      TargetArea area(rng, nbytes, m % 64);
-      const uint8_t* from = source.at(m / 64);
-      const std::vector<uint8_t> want = area.expected(from, static_cast<uint8_t>(m));
-      kernel_->run(area.target(), from, static_cast<uint8_t>(m), nbytes);
-      if (area.bytes() != want) {
-        ADD_FAILURE() << kernel_->name << ": m " << m << ", nbytes " << nbytes << ", target offset "
-                      << m % 64 << ", source offset " << m / 64 << ": first difference in the "
-                      << area.first_difference(want);
-        return;
-      }
-    }
-    EXPECT_TRUE(source.unchanged()) << kernel_->name << " wrote to the source, nbytes " << nbytes;
-  }
-
   const gf_kernel* kernel_ = nullptr;
 };
 
-TEST_P(KernelVariant, MatchesThePlainKernelForEveryMultiplierAndShortLength) {
-  Rng rng(test_seed() ^ 0x4b);
-  SCOPED_TRACE(seed_note());
-  for (int nbytes = 0; nbytes <= 130; nbytes++) compare_with_table(rng, nbytes);
+TEST_P(KernelVariant, KnownAnswers) {
+  struct Case {
+    uint8_t m;
+    std::vector<uint8_t> source, target, expected;
+  };
+  const Case cases[] = {
+      {2, {128}, {0}, {29}},
+      {3, {7, 0, 1}, {0, 5, 6}, {9, 5, 5}},
+      {255, {255}, {1}, {227}},
+      {142, {2, 4}, {1, 2}, {0, 0}},
+      {1, {0x5A, 0xFF, 0x00, 0x81}, {0x0F, 0x0F, 0xF0, 0x81}, {0x55, 0xF0, 0xF0, 0x00}},  // XOR
+      {0, {1, 2, 3}, {9, 8, 7}, {9, 8, 7}},
+  };
+  seeded_random rng(0x4a);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(text("m = ", int{c.m}));
+    SourceArea source(c.source);
+    TargetArea area(rng, c.target, 0);
+    const std::vector<uint8_t> want = area.with_target(c.expected);
+    kernel_->run(area.target(), source.at(3), c.m, static_cast<int>(c.target.size()));
+    EXPECT_EQ(area.bytes(), want) << "first difference in the " << area.first_difference(want);
+  }
 }
 
-TEST_P(KernelVariant, MatchesThePlainKernelForEveryMultiplierOnPacketAndLargeBuffers) {
-  Rng rng(test_seed() ^ 0x4c);
-  SCOPED_TRACE(seed_note());
-  for (const int nbytes : {1006, 65536}) compare_with_table(rng, nbytes);
+TEST_P(KernelVariant, MatchesTheFieldForEveryMultiplierAndShortLength) {
+  seeded_random rng(0x4b);
+  for (int nbytes = 0; nbytes <= 140; nbytes++) {
+    ASSERT_TRUE(matches_the_field(kernel_->run, rng, nbytes)) << kernel_->name;
+  }
 }
 
+TEST_P(KernelVariant, MatchesTheFieldForEveryMultiplierOnPacketAndLargeBuffers) {
+  seeded_random rng(0x4c);
+  for (const int nbytes : {1000, 1006, 4097, 65536}) {
+    EXPECT_TRUE(matches_the_field(kernel_->run, rng, nbytes)) << kernel_->name;
+  }
+}
+
+// Nothing is read (the source is the guard page itself) and nothing is written.
 TEST_P(KernelVariant, NonPositiveLengthChangesNothing) {
-  Rng rng(test_seed() ^ 0x4d);
-  SCOPED_TRACE(seed_note());
-  for (const int nbytes : {0, -1, -63, -64, -65, INT_MIN}) {
-    SourceArea source(rng, 200);
+  seeded_random rng(0x4d);
+  for (const int nbytes : {0, -1, -16, -17, -63, -64, -65, INT_MIN}) {
+    SourceArea source(std::vector<uint8_t>{});
     TargetArea area(rng, 200, 1);
     const std::vector<uint8_t> before = area.bytes();
-    kernel_->run(area.target(), source.at(0), 0x53, nbytes);
+    kernel_->run(area.target(), source.at(3), 0x53, nbytes);
     EXPECT_EQ(area.bytes(), before) << kernel_->name << ", nbytes " << nbytes;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, KernelVariant, ::testing::ValuesIn(simd_variants()),
+// gf_mul_accumulate() runs the kernel made the one in use, whatever the length.
+TEST_P(KernelVariant, GfMulAccumulateRunsItOnceInUse) {
+  struct Restore {
+    const gf_kernel* kernel;
+    ~Restore() { gf_use_kernel(kernel); }
+  } restore{gf_active_kernel()};
+  gf_use_kernel(kernel_);
+  ASSERT_EQ(gf_active_kernel(), kernel_);
+  seeded_random rng(0x4e);
+  for (int nbytes = 0; nbytes <= 70; nbytes++) {
+    ASSERT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes)) << kernel_->name;
+  }
+  for (const int nbytes : {1000, 4097}) {
+    EXPECT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes)) << kernel_->name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, KernelVariant, ::testing::ValuesIn(every_kernel()),
                          [](const ::testing::TestParamInfo<int>& info) {
                            int count = 0;
                            return std::string(gf_kernel_list(&count)[info.param].name);
                          });
-// Builds without SIMD variants (not x86-64) have nothing to instantiate.
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelVariant);
 
-// The first kernel of the list that `level` allows.
-const gf_kernel* best_for(cpu_level level) {
+TEST(KernelList, EndsWithThePlainKernelThatRunsEverywhere) {
   int count = 0;
   const gf_kernel* kernels = gf_kernel_list(&count);
-  for (int i = 0; i < count; i++) {
-    if (kernels[i].level <= level) return &kernels[i];
-  }
-  return nullptr;
+  ASSERT_GE(count, 1);
+  const gf_kernel& plain = kernels[count - 1];
+  EXPECT_STREQ(plain.name, "table");
+  EXPECT_EQ(plain.run, &gf_mul_accumulate_table);
+  EXPECT_EQ(plain.level, CPU_PORTABLE);
+  EXPECT_TRUE(plain.supported());
 }
 
-// The level the process should use when KESTRUNE_CPU_LEVEL is `name` (null: unset): a level name
-// lowers the detected level in builds that honour the variable; anything else leaves it.
-cpu_level expected_level(const char* name) {
-  cpu_level level = cpu_level_detected();
-#ifdef KESTRUNE_LEVEL_OVERRIDE
-  for (int i = CPU_PORTABLE; i < level && name != nullptr; i++) {
-    if (std::strcmp(name, cpu_level_name(static_cast<cpu_level>(i))) == 0) {
-      level = static_cast<cpu_level>(i);
-    }
-  }
+// The kernel each instruction-set level runs, by the level's number: the fastest the level allows.
+#if defined(__x86_64__)
+constexpr const char* kernel_at[] = {"table", "ssse3", "avx2", "avx512", "gfni"};
 #else
-  (void)name;
+constexpr const char* kernel_at[] = {"table", "table", "table", "table", "table"};
 #endif
-  return level;
-}
 
-// In this process, with whatever KESTRUNE_CPU_LEVEL the test run was given.
-TEST(KernelSelection, ActiveKernelIsTheBestTheLevelInUseAllows) {
+// In this process, at whatever level the test run was given (scripts/test runs the suite again
+// with KESTRUNE_CPU_LEVEL set to every level the machine has).
+TEST(KernelSelection, ActiveKernelIsTheOneKnownForTheLevelInUse) {
   gf_init_tables();
-  const char* name = std::getenv("KESTRUNE_CPU_LEVEL");
-  SCOPED_TRACE(std::string("KESTRUNE_CPU_LEVEL=") + (name ? name : "(unset)"));
-  EXPECT_EQ(cpu_level_in_use(), expected_level(name));
-  const gf_kernel* active = gf_active_kernel();
-  ASSERT_NE(active, nullptr);
-  EXPECT_LE(active->level, cpu_level_in_use()) << active->name;
-  EXPECT_EQ(active, best_for(cpu_level_in_use()))
-      << "active " << active->name << ", best " << best_for(cpu_level_in_use())->name;
+  const char* setting = std::getenv("KESTRUNE_CPU_LEVEL");
+  SCOPED_TRACE(std::string("KESTRUNE_CPU_LEVEL=") + (setting ? setting : "(unset)"));
+  ASSERT_EQ(cpu_level_in_use(), level_for_setting(setting));
+  ASSERT_NE(gf_active_kernel(), nullptr);
+  EXPECT_STREQ(gf_active_kernel()->name, kernel_at[cpu_level_in_use()]);
 }
 
-// The level is read once per process, so each setting runs in a fresh one: the threadsafe death
-// test style starts the test binary again, with the environment set here.
-TEST(KernelSelection, LevelVariableLowersTheKernelInAFreshProcess) {
-  const std::string style = GTEST_FLAG_GET(death_test_style);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const char* saved = std::getenv("KESTRUNE_CPU_LEVEL");
-  const std::string restore = saved ? saved : "";
-  for (const char* name : {"portable", "ssse3", "avx2", "avx512", "gfni", "no-such-level"}) {
-    SCOPED_TRACE(std::string("KESTRUNE_CPU_LEVEL=") + name);
-    setenv("KESTRUNE_CPU_LEVEL", name, 1);
-    const cpu_level want = expected_level(name);
-    EXPECT_EXIT(
-        {
-          gf_init_tables();
-          const gf_kernel* active = gf_active_kernel();
-          const bool ok =
-              cpu_level_in_use() == want && active == best_for(want) && active->level <= want;
-          fprintf(stderr, "level in use %s, active kernel %s\n", cpu_level_name(cpu_level_in_use()),
-                  active->name);
-          std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "")
-        << "wanted level " << cpu_level_name(want) << ", kernel " << best_for(want)->name;
-  }
-  if (saved) {
-    setenv("KESTRUNE_CPU_LEVEL", restore.c_str(), 1);
-  } else {
-    unsetenv("KESTRUNE_CPU_LEVEL");
-  }
-  GTEST_FLAG_SET(death_test_style, style);
+TEST(KernelSelection, LevelVariableChoosesTheKernelInAFreshProcess) {
+  check_in_fresh_process_at_every_setting([](const char* setting) {
+    gf_init_tables();
+    const cpu_level want = level_for_setting(setting);
+    const char* active = gf_active_kernel()->name;
+    std::fprintf(stderr, "level in use %s, kernel %s; expected %s and %s\n",
+                 cpu_level_name(cpu_level_in_use()), active, cpu_level_name(want), kernel_at[want]);
+    return cpu_level_in_use() == want && std::strcmp(active, kernel_at[want]) == 0;
+  });
 }
 
 }  // namespace

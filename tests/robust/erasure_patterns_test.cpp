@@ -4,7 +4,8 @@
 //
 // The decoder runs as the program runs it on a seekable file: decode_stream() on a real file, its
 // standard output and standard error sent to temporary files, and die() turned into an exception
-// through the fatal handler, so that tens of thousands of patterns take seconds.
+// through the fatal seam (tests/support/fatal_seam.h), so that tens of thousands of patterns take
+// seconds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <bit>
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,15 +24,12 @@
 #include "stream/stream.h"
 #include "tests/robust/outcome.h"
 #include "tests/stream/decode_support.h"
+#include "tests/support/fatal_seam.h"
 
 namespace kestrune::test {
 namespace {
 
 const char* const program = "kestrune";
-
-// die() throws this instead of ending the process.
-struct fatal_exit {};
-[[noreturn]] void throw_fatal() { throw fatal_exit{}; }
 
 // A file that collects what a standard stream writes, emptied before every run.
 class capture_file {
@@ -122,10 +119,8 @@ class decoder_setup {
     run_config.decode_mode = 1;
     run_config.input_is_pipe = 0;
     setup_buffers();
-    set_fatal_handler(throw_fatal);
   }
   ~decoder_setup() {
-    set_fatal_handler(nullptr);
     release_buffers();
     run_config = run_settings{};
     program_name = nullptr;
@@ -136,17 +131,20 @@ class decoder_setup {
   // Decodes the input to standard output as the driver does, final flush included; returns the
   // exit status the program would end with. A failed run's buffered output is flushed, as exit()
   // flushes it.
-  static int run(FILE* input) {
-    try {
+  int run(FILE* input) const {
+    const int status = seam_.exit_status([&] {
       decode_stream(input);
       if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-      return 0;
-    } catch (const fatal_exit&) {
+    });
+    if (status != 0) {
       fflush(stdout);
       clearerr(stdout);
-      return 1;
     }
+    return status;
   }
+
+ private:
+  const fatal_seam seam_;
 };
 
 // Changes blocks of one chunk of a stream file in place, and puts them back.
@@ -163,14 +161,14 @@ class block_damager {
 
   // Zeroes the block, or inverts one byte of it (packet or trailer) chosen by the generator.
   // Returns what was done, for failure reports.
-  std::string erase(block_ref where, std::mt19937& rng) {
+  std::string erase(block_ref where, seeded_random& rng) {
     const uint64_t at = block_offset(g_, where);
     changed_.push_back(at);
-    if (std::bernoulli_distribution(0.5)(rng)) {
+    if (rng.chance(0.5)) {
       put(at, std::string(g_.blocksize, '\0'));
       return std::to_string(where.position) + ":zeroed";
     }
-    const size_t offset = std::uniform_int_distribution<size_t>(0, g_.blocksize - 1)(rng);
+    const size_t offset = rng.below(size_t(g_.blocksize));
     put(at + offset, std::string(1, static_cast<char>(~stream_[at + offset])));
     return std::to_string(where.position) + ":byte" + std::to_string(offset);
   }
@@ -206,7 +204,6 @@ void PrintTo(const erasure_shape& shape, std::ostream* os) { *os << shape.name; 
 class RobustErasurePatterns : public ::testing::TestWithParam<erasure_shape> {};
 
 TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
-  SCOPED_TRACE(seed_trace());
   const erasure_shape& shape = GetParam();
   const stream_geometry& g = shape.g;
   const int parity = g.n - g.k;
@@ -224,7 +221,7 @@ TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
   const std::unique_ptr<FILE, int (*)(FILE*)> input(fopen(path.c_str(), "rb"), fclose);
   ASSERT_NE(input, nullptr);
   block_damager damager(path, stream, g);
-  std::mt19937 rng(test_seed());
+  seeded_random rng;
   uint64_t restorable = 0;
   uint64_t unrestorable = 0;
   uint64_t wrong = 0;
@@ -246,7 +243,7 @@ TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
       }
       out.clear();
       err.clear();
-      const int status = decoder_setup::run(input.get());
+      const int status = setup.run(input.get());
       damager.restore();
       const std::string got = out.contents();
       const std::string message = err.contents();
@@ -274,8 +271,8 @@ TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
 }
 
 const erasure_shape erasure_shapes[] = {
-    {"defaults", {1024, 18, 14}, 4048, 8568},
-    {"k10_n16", {1024, 16, 10}, 14893, 11440},
+    {"defaults", {.blocksize = 1024, .n = 18, .k = 14}, 4048, 8568},
+    {"k10_n16", {.blocksize = 1024, .n = 16, .k = 10}, 14893, 11440},
 };
 
 INSTANTIATE_TEST_SUITE_P(Shapes, RobustErasurePatterns, ::testing::ValuesIn(erasure_shapes),

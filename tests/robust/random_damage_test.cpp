@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,31 +17,27 @@
 namespace kestrune::test {
 namespace {
 
-int uniform(std::mt19937& rng, int low, int high) {
-  return std::uniform_int_distribution<int>(low, high)(rng);
-}
-
-stream_geometry random_geometry(std::mt19937& rng) {
+stream_geometry random_geometry(seeded_random& rng) {
   stream_geometry g;
-  if (uniform(rng, 0, 4) == 0) return g;  // the defaults, without options
-  g.n = uniform(rng, 2, 40);
-  g.k = uniform(rng, 1, g.n);
-  g.blocksize = uniform(rng, 26, 1600);
+  if (rng.below(5) == 0) return g;  // the defaults, without options
+  g.n = rng.between(2, 40);
+  g.k = rng.between(1, g.n);
+  g.blocksize = rng.between(26, 1600);
   // A chunk must have room for a byte beside its 8-byte header.
   while (static_cast<size_t>(g.k) * g.payload_len() <= 8) g.blocksize++;
   return g;
 }
 
-size_t random_size(std::mt19937& rng, size_t capacity) {
-  switch (uniform(rng, 0, 5)) {
+size_t random_size(seeded_random& rng, size_t capacity) {
+  switch (rng.below(6)) {
     case 0:
-      return static_cast<size_t>(uniform(rng, 0, 2));
+      return rng.below(size_t{3});
     case 1:
-      return capacity * static_cast<size_t>(uniform(rng, 1, 3));  // chunks filled exactly
+      return capacity * rng.between(size_t{1}, size_t{3});  // chunks filled exactly
     case 2:
-      return capacity * static_cast<size_t>(uniform(rng, 1, 3)) + 1;
+      return capacity * rng.between(size_t{1}, size_t{3}) + 1;
     default:
-      return std::uniform_int_distribution<size_t>(1, 4 * capacity)(rng);
+      return rng.between(size_t{1}, 4 * capacity);
   }
 }
 
@@ -53,16 +48,16 @@ class damage_plan {
       : g_(g), chunks_(chunks), intact_(chunks * g.n, true) {}
 
   // Erases `count` random blocks of the chunk: zeroed, or one byte of packet or trailer changed.
-  void erase(std::string& stream, uint64_t chunk, int count, std::mt19937& rng) {
+  void erase(std::string& stream, uint64_t chunk, int count, seeded_random& rng) {
     std::vector<int> positions(g_.n);
     std::iota(positions.begin(), positions.end(), 0);
-    std::shuffle(positions.begin(), positions.end(), rng);
+    rng.shuffle(positions);
     for (int i = 0; i < count; i++) {
       const block_ref where{chunk, positions[i]};
-      if (uniform(rng, 0, 1) == 0) {
+      if (rng.chance(0.5)) {
         zero_block(stream, g_, where);
       } else {
-        flip_bytes(stream, g_, where, static_cast<size_t>(uniform(rng, 0, g_.blocksize - 1)));
+        flip_bytes(stream, g_, where, rng.below(size_t(g_.blocksize)));
       }
       intact_[chunk * g_.n + positions[i]] = false;
     }
@@ -100,55 +95,46 @@ class damage_plan {
 };
 
 TEST(RobustRandomDamage, EverythingOrTheChunksBeforeTheFirstLostOne) {
-  SCOPED_TRACE(seed_trace());
-  std::mt19937 rng(test_seed());
-  const temp_dir dir;
+  seeded_random rng;
   for (int round = 0; round < 30; round++) {
     const stream_geometry g = random_geometry(rng);
     const size_t capacity = g.capacity();
-    const std::string data = pattern_bytes(random_size(rng, capacity), rng());
-    const bool encode_from_pipe = uniform(rng, 0, 1) == 0;
+    const std::string data = pattern_bytes(random_size(rng, capacity), rng.next());
+    const bool encode_from_pipe = rng.chance(0.5);
     std::ostringstream title;
     title << "round " << round << ": -b" << g.blocksize << " -n" << g.n << " -k" << g.k << ", "
           << data.size() << " bytes encoded from a " << (encode_from_pipe ? "pipe" : "file");
     SCOPED_TRACE(title.str());
 
     // Encoding: status 0 and the whole encoding of the input, nothing less.
-    run_options options;
-    std::vector<std::string> args = geometry_args(g);
-    if (encode_from_pipe) {
-      options.stdin_bytes = data;
-    } else {
-      write_file(dir.file("input"), data);
-      args.push_back(dir.file("input"));
-    }
-    const run_result encoded = run_program(args, options);
+    const run_result encoded = run_in(
+        geometry_args(g), encode_from_pipe ? input_from::pipe : input_from::file_operand, data);
     ASSERT_EQ(encoded.status, 0) << encoded.err;
     EXPECT_EQ(encoded.err, "");
-    ASSERT_TRUE(cli::is_encoding_of(encoded.out, {g.k, g.n, g.blocksize}, data));
+    ASSERT_TRUE(cli::is_encoding_of(encoded.out, g, data));
 
     // Damage: none, at most n - k blocks in every chunk, or more in one chunk; and sometimes a cut.
     std::string stream = encoded.out;
     damage_plan plan(g, chunk_count(g, data.size()));
     const int parity = g.n - g.k;
-    const int kind = uniform(rng, 0, 2);
-    const uint64_t beyond = plan.chunks() == 0 ? 0 : rng() % plan.chunks();
+    const int kind = rng.below(3);
+    const uint64_t beyond = plan.chunks() == 0 ? 0 : rng.below(plan.chunks());
     for (uint64_t c = 0; c < plan.chunks() && kind != 0; c++) {
       const int count =
-          kind == 2 && c == beyond ? uniform(rng, parity + 1, g.n) : uniform(rng, 0, parity);
+          kind == 2 && c == beyond ? rng.between(parity + 1, g.n) : rng.between(0, parity);
       plan.erase(stream, c, count, rng);
     }
     // A cut anywhere, at a block boundary, or at a chunk boundary (a stream that lacks its end).
     const uint64_t blocks = plan.chunks() * g.n;
-    switch (blocks == 0 ? 0 : uniform(rng, 0, 5)) {
+    switch (blocks == 0 ? 0 : rng.below(6)) {
       case 1:
-        plan.cut(stream, std::uniform_int_distribution<uint64_t>(0, stream.size())(rng));
+        plan.cut(stream, rng.below(uint64_t{stream.size()} + 1));
         break;
       case 2:
-        plan.cut(stream, (rng() % blocks) * g.blocksize);
+        plan.cut(stream, rng.below(blocks) * g.blocksize);
         break;
       case 3:
-        plan.cut(stream, g.chunk_offset(rng() % plan.chunks()));
+        plan.cut(stream, g.chunk_offset(rng.below(plan.chunks())));
         break;
       default:
         break;

@@ -133,7 +133,6 @@ void PrintTo(const cut_case& c, std::ostream* os) { *os << c.name; }
 class RobustShrinkingInput : public ::testing::TestWithParam<cut_case> {};
 
 TEST_P(RobustShrinkingInput, StopsAfterTheChunksBeforeTheCut) {
-  SCOPED_TRACE(seed_trace());
   const cut_case& c = GetParam();
   // About 2.8 MB of output, more than a pipe and a 1 MiB output buffer hold: the decoder is still
   // far from the end of the stream when its first bytes come out.

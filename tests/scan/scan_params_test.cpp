@@ -20,13 +20,14 @@ std::string restore_prefix(const stream_geometry& g) {
 }
 
 const stream_geometry shapes[] = {
-    {1024, 18, 14}, {26, 3, 2}, {4096, 16, 10}, {100, 255, 200}, {64, 256, 256},
+    {.blocksize = 1024, .n = 18, .k = 14}, {.blocksize = 26, .n = 3, .k = 2},
+    {.blocksize = 4096, .n = 16, .k = 10}, {.blocksize = 100, .n = 255, .k = 200},
+    {.blocksize = 64, .n = 256, .k = 256},
 };
 
 // Several chunks, the last one partly filled. The damage hits the blocks a probe looks at first,
 // hides the last index of every chunk, or puts intact blocks where the period does not fit them.
 TEST(ScanParameters, FoundForEveryShapeAlsoWithDamage) {
-  SCOPED_TRACE(seed_trace());
   struct damage {
     const char* name;
     // The blocks made unreadable by a flipped packet byte, for a stream of so many chunks.
@@ -110,16 +111,15 @@ TEST(ScanParameters, FoundForEveryShapeAlsoWithDamage) {
 // Without two intact neighbours anywhere, block 0 alone gives the size when its header fits, or,
 // without it, any intact block at a size a user picks; other sizes are not found then.
 TEST(ScanParameters, FoundWhenNoTwoNeighboursAreIntact) {
-  SCOPED_TRACE(seed_trace());
   struct sparse {
     stream_geometry g;
     bool first_wiped;
     bool found;
   };
   const sparse cases[] = {
-      {{1000, 18, 14}, false, true},
-      {{1024, 18, 14}, true, true},
-      {{1000, 18, 14}, true, false},
+      {{.blocksize = 1000, .n = 18, .k = 14}, false, true},
+      {{.blocksize = 1024, .n = 18, .k = 14}, true, true},
+      {{.blocksize = 1000, .n = 18, .k = 14}, true, false},
   };
   for (const sparse& c : cases) {
     const stream_geometry& g = c.g;
@@ -150,22 +150,21 @@ TEST(ScanParameters, FoundWhenNoTwoNeighboursAreIntact) {
 // One chunk shows no period: n comes from the stream's length, and the report says that lost
 // trailing parity would not show; 256 needs no evidence.
 TEST(ScanParameters, SingleChunkStreamsTakeNFromTheLength) {
-  SCOPED_TRACE(seed_trace());
   struct single {
     stream_geometry g;
     const char* n_from;
     const char* text;
   };
   const single cases[] = {
-      {{1024, 18, 14},
+      {{.blocksize = 1024, .n = 18, .k = 14},
        "stream length",
        "n 18 (found: from the stream length, one chunk of 18 blocks (trailing parity blocks lost "
        "from it would not show))"},
-      {{64, 3, 3},
+      {{.blocksize = 64, .n = 3, .k = 3},
        "stream length",
        "n 3 (found: from the stream length, one chunk of 3 blocks (trailing parity blocks lost "
        "from it would not show))"},
-      {{64, 256, 256}, "bound", "n 256 (found: the most there can be)"},
+      {{.blocksize = 64, .n = 256, .k = 256}, "bound", "n 256 (found: the most there can be)"},
   };
   for (const single& c : cases) {
     SCOPED_TRACE(shape_name(c.g));
@@ -184,8 +183,7 @@ TEST(ScanParameters, SingleChunkStreamsTakeNFromTheLength) {
 }
 
 TEST(ScanParameters, GivenOnesAreTakenAndTheOthersFound) {
-  SCOPED_TRACE(seed_trace());
-  const stream_geometry g{1024, 18, 14};
+  const stream_geometry g{.blocksize = 1024, .n = 18, .k = 14};
   const std::string stream = encode(pattern_bytes(g.capacity() * 3, test_seed()), g);
   struct partial {
     std::vector<std::string> args;
@@ -219,8 +217,7 @@ TEST(ScanParameters, GivenOnesAreTakenAndTheOthersFound) {
 
 // A probe that cannot decide names what is missing, exits with status 1 and writes no report.
 TEST(ScanParameters, UndecidedProbesSaySoInsteadOfGuessing) {
-  SCOPED_TRACE(seed_trace());
-  const stream_geometry g{1024, 18, 14};
+  const stream_geometry g{.blocksize = 1024, .n = 18, .k = 14};
   const std::string two_chunks = encode(pattern_bytes(g.capacity() * 2, test_seed()), g);
   const std::string one_chunk = encode(pattern_bytes(g.capacity() / 3, test_seed()), g);
 

@@ -3,8 +3,6 @@
 // the damage implies.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "tests/scan/scan_support.h"
 
 namespace kestrune::test {
@@ -74,29 +72,32 @@ expectation expect(const stream_geometry& g, size_t data_size,
 }
 
 TEST(ScanSalvage, RandomDamageKeepsEveryReadableByteInItsPlace) {
-  SCOPED_TRACE(seed_trace());
-  std::mt19937 random(test_seed());
-  const stream_geometry geometries[] = {{128, 6, 4}, {26, 3, 2}, {1024, 18, 14}, {100, 10, 7}};
+  seeded_random random;
+  const stream_geometry geometries[] = {
+      {.blocksize = 128, .n = 6, .k = 4},
+      {.blocksize = 26, .n = 3, .k = 2},
+      {.blocksize = 1024, .n = 18, .k = 14},
+      {.blocksize = 100, .n = 10, .k = 7},
+  };
   const double rates[] = {0.04, 0.15, 0.35};
   for (const stream_geometry& g : geometries) {
     for (const double rate : rates) {
-      const size_t size = std::uniform_int_distribution<size_t>(1, g.capacity() * 6)(random);
+      const size_t size = random.between(size_t{1}, g.capacity() * 6);
       SCOPED_TRACE("blocksize " + std::to_string(g.blocksize) + ", rate " + std::to_string(rate) +
                    ", " + std::to_string(size) + " bytes");
-      const std::string data = pattern_bytes(size, static_cast<unsigned>(random()));
+      const std::string data = pattern_bytes(size, random.next());
       std::string stream = encode(data, g);
       const size_t chunks = stream.size() / g.chunk_bytes();
       std::vector<std::vector<bool>> damaged(chunks, std::vector<bool>(g.n, false));
-      std::bernoulli_distribution hit(rate);
       for (size_t m = 0; m < chunks; m++) {
         for (int i = 0; i < g.n; i++) {
-          if (!hit(random)) continue;
+          if (!random.chance(rate)) continue;
           damaged[m][i] = true;
           // A wiped block, or one changed byte anywhere in it, trailer included.
-          if (random() % 2 == 0) {
+          if (random.chance(0.5)) {
             zero_block(stream, g, {m, i});
           } else {
-            flip_bytes(stream, g, {m, i}, random() % static_cast<unsigned>(g.blocksize));
+            flip_bytes(stream, g, {m, i}, random.below(size_t(g.blocksize)));
           }
         }
       }

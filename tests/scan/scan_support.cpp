@@ -12,19 +12,9 @@ std::vector<std::string> all_geometry_args(const stream_geometry& g) {
 }
 
 run_result scan(const std::string& stream, feed how, const std::vector<std::string>& args,
-                const std::string& stream_name) {
-  run_options options;
+                run_options options) {
   options.program = scan_path();
-  std::vector<std::string> all = args;
-  if (how == feed::pipe) {
-    options.stdin_bytes = stream;
-    return run_program(all, options);
-  }
-  const temp_dir dir;
-  const std::string path = dir.file(stream_name);
-  write_file(path, stream);
-  all.push_back(path);
-  return run_program(all, options);
+  return run_in(args, input_of(how), stream, output_to::captured, options, "stream.kst");
 }
 
 json_report read_json_report(const std::string& out) {

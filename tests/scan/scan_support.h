@@ -17,10 +17,11 @@ std::string scan_path();
 // The -b, -n and -k options for the geometry, all three spelled out.
 std::vector<std::string> all_geometry_args(const stream_geometry& g);
 
-// Runs kestrune-scan with args on the stream: stored in a file named stream_name that ends the
-// command line, or through a pipe. Extra files the run writes (salvage) are named by the caller.
+// Runs kestrune-scan with args on the stream: stored in a file named stream.kst that ends the
+// command line, or through a pipe; `options` adds to the run. Extra files the run writes (salvage)
+// are named by the caller.
 run_result scan(const std::string& stream, feed how, const std::vector<std::string>& args = {},
-                const std::string& stream_name = "stream.kst");
+                run_options options = {});
 
 // The report of a --json run: one object per chunk, then the summary. Throws when the output is
 // not that.

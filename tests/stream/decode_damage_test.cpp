@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "tests/stream/decode_support.h"
 
@@ -23,11 +22,11 @@ struct block_harm {
 // The damaged blocks of one chunk, in position order.
 using chunk_plan = std::vector<block_harm>;
 
-block_harm harm_at(const stream_geometry& g, int position, harm kind, std::mt19937& rng) {
+block_harm harm_at(const stream_geometry& g, int position, harm kind, seeded_random& rng) {
   block_harm h{position, kind, 0, -1};
   switch (kind) {
     case harm::payload_byte:
-      h.offset = std::uniform_int_distribution<size_t>(0, g.payload_len() - 1)(rng);
+      h.offset = rng.below(g.payload_len());
       break;
     case harm::index_byte:
       h.offset = g.index_byte();
@@ -36,13 +35,13 @@ block_harm harm_at(const stream_geometry& g, int position, harm kind, std::mt199
       h.offset = g.k_byte();
       break;
     case harm::digest_byte:
-      h.offset = std::uniform_int_distribution<size_t>(g.digest(), g.blocksize - 1)(rng);
+      h.offset = rng.between(g.digest(), size_t(g.blocksize) - 1);
       break;
     case harm::zeroed:
       break;
     case harm::misplaced:
       // Any other position of the chunk, damaged or not: its intact block is copied.
-      h.source = std::uniform_int_distribution<int>(0, g.n - 2)(rng);
+      h.source = rng.below(g.n - 1);
       if (h.source >= position) h.source++;
       break;
   }
@@ -50,15 +49,15 @@ block_harm harm_at(const stream_geometry& g, int position, harm kind, std::mt199
 }
 
 // count distinct positions, each with a random kind of damage.
-chunk_plan random_plan(const stream_geometry& g, int count, std::mt19937& rng) {
+chunk_plan random_plan(const stream_geometry& g, int count, seeded_random& rng) {
   std::vector<int> positions(g.n);
   for (int i = 0; i < g.n; i++) positions[i] = i;
-  std::shuffle(positions.begin(), positions.end(), rng);
+  rng.shuffle(positions);
   positions.resize(count);
   std::sort(positions.begin(), positions.end());
   chunk_plan plan;
   for (const int p : positions) {
-    const auto kind = static_cast<harm>(std::uniform_int_distribution<int>(0, 5)(rng));
+    const auto kind = static_cast<harm>(rng.below(6));
     plan.push_back(harm_at(g, p, kind, rng));
   }
   return plan;
@@ -178,25 +177,22 @@ class StreamDecodeDamage : public ::testing::TestWithParam<damage_shape> {
 };
 
 TEST_P(StreamDecodeDamage, RestoresUpToParityCountInEveryChunk) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry& g = GetParam().g;
-  std::mt19937 rng(test_seed());
+  seeded_random rng;
   std::vector<chunk_plan> plans;
   for (uint64_t m = 0; m < GetParam().chunks; m++) {
     // Mostly the most a chunk survives, sometimes less.
-    const int count =
-        m % 3 == 1 ? std::uniform_int_distribution<int>(0, g.n - g.k)(rng) : g.n - g.k;
+    const int count = m % 3 == 1 ? rng.between(0, g.n - g.k) : g.n - g.k;
     plans.push_back(random_plan(g, count, rng));
   }
   expect_decoding(data(), g, plans);
 }
 
 TEST_P(StreamDecodeDamage, OneBlockTooManyEndsAfterTheEarlierChunks) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry& g = GetParam().g;
   const uint64_t chunks = GetParam().chunks;
-  std::mt19937 rng(test_seed());
-  const uint64_t middle = std::uniform_int_distribution<uint64_t>(1, chunks - 2)(rng);
+  seeded_random rng;
+  const uint64_t middle = rng.between(uint64_t{1}, chunks - 2);
   for (const uint64_t failing : {uint64_t{0}, middle, chunks - 1}) {
     SCOPED_TRACE("chunk " + std::to_string(failing) + " unrecoverable");
     std::vector<chunk_plan> plans;
@@ -209,10 +205,10 @@ TEST_P(StreamDecodeDamage, OneBlockTooManyEndsAfterTheEarlierChunks) {
 
 const damage_shape damage_shapes[] = {
     {"defaults", {}, 6},
-    {"k2_n3_b26", {26, 3, 2}, 5},
-    {"k1_n3_b27", {27, 3, 1}, 5},
-    {"k10_n16_b100", {100, 16, 10}, 5},
-    {"k200_n255_b64", {64, 255, 200}, 3},
+    {"k2_n3_b26", {.blocksize = 26, .n = 3, .k = 2}, 5},
+    {"k1_n3_b27", {.blocksize = 27, .n = 3, .k = 1}, 5},
+    {"k10_n16_b100", {.blocksize = 100, .n = 16, .k = 10}, 5},
+    {"k200_n255_b64", {.blocksize = 64, .n = 255, .k = 200}, 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Shapes, StreamDecodeDamage, ::testing::ValuesIn(damage_shapes),
@@ -223,8 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, StreamDecodeDamage, ::testing::ValuesIn(damage_
 // The helpers the damaged streams are built with agree with the stream the encoder writes and
 // change exactly what they name.
 TEST(StreamDecodeDamageHelpers, AgreeWithTheEncodersStream) {
-  SCOPED_TRACE(seed_trace());
-  const stream_geometry g{100, 6, 4};
+  const stream_geometry g{.blocksize = 100, .n = 6, .k = 4};
   const std::string intact = encode(pattern_bytes(2 * g.capacity() + 10, test_seed()), g);
   ASSERT_EQ(intact.size(), 3 * g.chunk_bytes());
 
@@ -260,7 +255,6 @@ TEST(StreamDecodeDamageHelpers, AgreeWithTheEncodersStream) {
 // Chunk after chunk loses other blocks, data and parity, with intact chunks between: each chunk
 // is rebuilt from its own blocks whatever order the previous rebuild left the slots in.
 TEST(StreamDecodeDamageSequence, ConsecutiveChunksLoseDifferentBlocks) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry g;
   const std::vector<chunk_plan> plans = {
       payload_plan(g, {0, 1, 2, 3}),
@@ -281,8 +275,8 @@ TEST(StreamDecodeDamageSequence, ConsecutiveChunksLoseDifferentBlocks) {
 // A seekable input's parity blocks are read only for a chunk with damaged data blocks, a pipe's are
 // read and passed over: destroying every parity block of an intact stream goes unnoticed.
 TEST(StreamDecodeDamageSequence, DestroyedParityOfAnIntactStreamIsNeverChecked) {
-  SCOPED_TRACE(seed_trace());
-  for (const stream_geometry& g : {stream_geometry{}, stream_geometry{64, 255, 200}}) {
+  for (const stream_geometry& g :
+       {stream_geometry{}, stream_geometry{.blocksize = 64, .n = 255, .k = 200}}) {
     SCOPED_TRACE("k " + std::to_string(g.k) + " n " + std::to_string(g.n));
     const std::string data = pattern_bytes(3 * g.capacity() + 17, test_seed());
     std::string stream = encode(data, g);
@@ -305,8 +299,7 @@ TEST(StreamDecodeDamageSequence, DestroyedParityOfAnIntactStreamIsNeverChecked) 
 // With k = n = 256 the k byte of every block is 0, which is k modulo 256: the stream decodes; and
 // with no parity a single damaged block ends the decoding.
 TEST(StreamDecodeK256, DecodesAndStopsAtTheFirstDamage) {
-  SCOPED_TRACE(seed_trace());
-  const stream_geometry g{64, 256, 256};
+  const stream_geometry g{.blocksize = 64, .n = 256, .k = 256};
   const std::string data = pattern_bytes(3 * g.capacity() + 1000, test_seed());
   const std::string intact = encode(data, g);
   ASSERT_EQ(intact.size(), 4 * g.chunk_bytes());

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <sstream>
 
 #include "tests/stream/decode_support.h"
@@ -76,7 +75,6 @@ uint64_t file_size(const std::string& path) {
 }
 
 TEST(StreamDecodeLarge, StreamBeyond4GiBWithDamageNearItsEnd) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry g;
   const uint64_t last_len = 1234;
   const uint64_t chunks = (uint64_t{4} << 30) / g.chunk_bytes() + 5000;
@@ -133,7 +131,7 @@ TEST(StreamDecodeLarge, StreamBeyond4GiBWithDamageNearItsEnd) {
   // n - k damaged blocks in the chunks across 2 GiB and 4 GiB and in the last two chunks. In the
   // first two they are the block across the boundary and data blocks, so that every block up to
   // the last of the chunk is read.
-  std::mt19937 rng(test_seed());
+  seeded_random rng;
   std::vector<std::pair<uint64_t, std::vector<int>>> damaged;
   for (const uint64_t boundary : {uint64_t{1} << 31, uint64_t{1} << 32}) {
     const uint64_t chunk = boundary / g.chunk_bytes();
@@ -145,7 +143,7 @@ TEST(StreamDecodeLarge, StreamBeyond4GiBWithDamageNearItsEnd) {
   for (auto& [chunk, positions] : damaged) {
     const int highest = positions.empty() ? g.n - 1 : g.k - 1;
     while (positions.size() < size_t(g.n - g.k)) {
-      const int p = std::uniform_int_distribution<int>(0, highest)(rng);
+      const int p = rng.between(0, highest);
       if (std::find(positions.begin(), positions.end(), p) == positions.end()) {
         positions.push_back(p);
       }
@@ -155,8 +153,7 @@ TEST(StreamDecodeLarge, StreamBeyond4GiBWithDamageNearItsEnd) {
       if (p % 2 == 0) {
         zero_block_in_file(stream_path, g, {chunk, p});
       } else {
-        flip_bytes_in_file(stream_path, g, {chunk, p},
-                           std::uniform_int_distribution<size_t>(0, g.blocksize - 1)(rng));
+        flip_bytes_in_file(stream_path, g, {chunk, p}, rng.below(size_t(g.blocksize)));
       }
     }
   }

@@ -81,11 +81,12 @@ std::vector<layout_case> layout_cases() {
                      splice_block(s, g, {1, 5}, encode(data.substr(0, 100), g), {0, 7});
                    },
                    0, chunks(0), reads({cap}) + bad_block(g, {1, 5}, 7) + reads({cap, last_len})});
-  cases.push_back({"block 3 of chunk 1 taken from a stream written with k 12", 3,
-                   [](std::string& s, const std::string& data) {
-                     splice_block(s, g, {1, 3}, encode(data, {1024, 18, 12}), {1, 3});
-                   },
-                   1, chunks(0, 1), reads({cap}) + fatal("incorrect K value")});
+  cases.push_back(
+      {"block 3 of chunk 1 taken from a stream written with k 12", 3,
+       [](std::string& s, const std::string& data) {
+         splice_block(s, g, {1, 3}, encode(data, {.blocksize = 1024, .n = 18, .k = 12}), {1, 3});
+       },
+       1, chunks(0, 1), reads({cap}) + fatal("incorrect K value")});
   cases.push_back({"k byte of block 4 of chunk 1 set to 15 and resealed", 3,
                    [](std::string& s, const std::string&) {
                      overwrite_bytes(s, g, {1, 4}, g.k_byte(), "\x0f");
@@ -187,21 +188,22 @@ std::vector<layout_case> layout_cases() {
 
   // Streams written with other parameters.
   cases.push_back({"written with k 12", 3, nullptr, 1, nothing, fatal("incorrect K value"),
-                   stream_geometry{1024, 18, 12}});
+                   stream_geometry{.blocksize = 1024, .n = 18, .k = 12}});
   cases.push_back({"written with blocksize 512", 3, nullptr, 1, nothing,
                    bad_run(0, 0, 18, -3) + fatal(too_many_bad_blocks),
-                   stream_geometry{512, 18, 14}});
+                   stream_geometry{.blocksize = 512, .n = 18, .k = 14}});
   cases.push_back({"written with n 20, one chunk", 1, nullptr, 0, chunks(0), reads({last_len}),
-                   stream_geometry{1024, 20, 14}});
+                   stream_geometry{.blocksize = 1024, .n = 20, .k = 14}});
   std::string lines = reads({cap}) + bad_block(base(1), 18, 0) + bad_block(base(1) + block, 19, 1);
   for (int i = 2; i < 18; i++) lines += bad_block(g, {1, i}, i - 2);
   cases.push_back({"written with n 20, two chunks", 2, nullptr, 1, chunks(0, 1),
-                   lines + fatal(too_many_bad_blocks), stream_geometry{1024, 20, 14}});
+                   lines + fatal(too_many_bad_blocks),
+                   stream_geometry{.blocksize = 1024, .n = 20, .k = 14}});
   lines = reads({cap});
   for (int i = 0; i < 14; i++) lines += bad_block(g, {1, i}, i + 2);
   cases.push_back({"written with n 16, two chunks", 2, nullptr, 1, chunks(0, 1),
                    lines + bad_run(1, 14, 18, -2) + fatal(too_many_bad_blocks),
-                   stream_geometry{1024, 16, 14}});
+                   stream_geometry{.blocksize = 1024, .n = 16, .k = 14}});
   return cases;
 }
 
@@ -211,7 +213,6 @@ void PrintTo(const layout_case& param, std::ostream* os) { *os << param.name; }
 class StreamDecodeLayout : public ::testing::TestWithParam<layout_case> {};
 
 TEST_P(StreamDecodeLayout, OutputStatusAndReport) {
-  SCOPED_TRACE(seed_trace());
   const layout_case& c = GetParam();
   const stream_geometry& w = c.written;
   ASSERT_LT(last_len, w.capacity());
@@ -239,30 +240,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, StreamDecodeLayout, ::testing::ValuesIn(layout_c
                            }
                            return name;
                          });
-
-// Standard output that takes nothing: "write error", whether the write fails in a chunk or only
-// when the last bytes are flushed.
-TEST(StreamDecodeOutput, FullOutputIsAWriteError) {
-  SCOPED_TRACE(seed_trace());
-  for (const size_t size : {size_t{100}, size_t{3} * cap + 7}) {
-    SCOPED_TRACE(std::to_string(size) + " bytes");
-    const std::string stream = encode(pattern_bytes(size, test_seed()), g);
-    const temp_dir dir;
-    const std::string path = dir.file("stream.kst");
-    write_file(path, stream);
-    for (const feed how : all_feeds) {
-      SCOPED_TRACE(feed_name(how));
-      run_options options;
-      options.stdout_file = "/dev/full";
-      std::vector<std::string> args{"-d"};
-      if (how == feed::file) args.push_back(path);
-      if (how == feed::pipe) options.stdin_bytes = stream;
-      const run_result r = run_program(args, options);
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, fatal("write error"));
-    }
-  }
-}
 
 }  // namespace
 }  // namespace kestrune::test

@@ -31,7 +31,6 @@ void PrintTo(const shape& param, std::ostream* os) { *os << param.name; }
 class StreamDecodeRoundTrip : public ::testing::TestWithParam<shape> {};
 
 TEST_P(StreamDecodeRoundTrip, RestoresTheInput) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry& g = GetParam().g;
   for (const size_t size : sizes_for(GetParam())) {
     SCOPED_TRACE("input of " + std::to_string(size) + " bytes");
@@ -49,12 +48,17 @@ TEST_P(StreamDecodeRoundTrip, RestoresTheInput) {
 }
 
 const shape shapes[] = {
-    {"k1_n2", {1024, 2, 1}, false},         {"k2_n3_b26", {26, 3, 2}, false},
-    {"k1_n2_b27", {27, 2, 1}, false},       {"k14_n18_b26", {26, 18, 14}, false},
-    {"k14_n18_b27", {27, 18, 14}, false},   {"defaults", {}, true},
-    {"k5_n5", {1024, 5, 5}, false},         {"k200_n255", {1024, 255, 200}, false},
-    {"k256_n256", {1024, 256, 256}, false}, {"b64K", {65536, 18, 14}, true},
-    {"k2_n3_b64K", {65536, 3, 2}, false},
+    {"k1_n2", {.blocksize = 1024, .n = 2, .k = 1}, false},
+    {"k2_n3_b26", {.blocksize = 26, .n = 3, .k = 2}, false},
+    {"k1_n2_b27", {.blocksize = 27, .n = 2, .k = 1}, false},
+    {"k14_n18_b26", {.blocksize = 26, .n = 18, .k = 14}, false},
+    {"k14_n18_b27", {.blocksize = 27, .n = 18, .k = 14}, false},
+    {"defaults", {}, true},
+    {"k5_n5", {.blocksize = 1024, .n = 5, .k = 5}, false},
+    {"k200_n255", {.blocksize = 1024, .n = 255, .k = 200}, false},
+    {"k256_n256", {.blocksize = 1024, .n = 256, .k = 256}, false},
+    {"b64K", {.blocksize = 65536, .n = 18, .k = 14}, true},
+    {"k2_n3_b64K", {.blocksize = 65536, .n = 3, .k = 2}, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Shapes, StreamDecodeRoundTrip, ::testing::ValuesIn(shapes),
@@ -65,42 +69,33 @@ INSTANTIATE_TEST_SUITE_P(Shapes, StreamDecodeRoundTrip, ::testing::ValuesIn(shap
 // The program decodes under a name that ends in "decode" without -d, from a seekable standard
 // input as from a file operand; -v reports the parameters and the kind of input.
 TEST(StreamDecodeInvocation, DecodeNameSeekableStdinAndReport) {
-  SCOPED_TRACE(seed_trace());
-  const stream_geometry g{512, 7, 4};
+  const stream_geometry g{.blocksize = 512, .n = 7, .k = 4};
   const std::string data = pattern_bytes(3 * g.capacity() + 100, test_seed());
   const std::string stream = encode(data, g);
   const temp_dir dir;
-  const std::string path = dir.file("stream.kst");
-  write_file(path, stream);
   const std::string link = dir.file("kestrune-decode");
   std::filesystem::create_symlink(kestrune_path(), link);
 
   struct invocation {
     const char* name;
     std::string program;
-    std::vector<std::string> args;
-    bool from_stdin_file;
+    std::vector<std::string> options;  // before the parameters
+    input_from from;
     feed reported;
   };
-  const std::vector<std::string> params{"-b", "512", "-n", "7", "-k", "4"};
-  auto with = [&](std::vector<std::string> first, std::vector<std::string> last) {
-    first.insert(first.end(), params.begin(), params.end());
-    first.insert(first.end(), last.begin(), last.end());
-    return first;
-  };
   const invocation cases[] = {
-      {"kestrune-decode FILE", link, with({"-v"}, {path}), false, feed::file},
-      {"kestrune-decode < FILE", link, with({"-v"}, {}), true, feed::file},
-      {"kestrune -d < FILE", kestrune_path(), with({"-v", "-d"}, {}), true, feed::file},
-      {"kestrune -d < PIPE", kestrune_path(), with({"-v", "-d"}, {}), false, feed::pipe},
+      {"kestrune-decode FILE", link, {"-v"}, input_from::file_operand, feed::file},
+      {"kestrune-decode < FILE", link, {"-v"}, input_from::stdin_file, feed::file},
+      {"kestrune -d < FILE", kestrune_path(), {"-v", "-d"}, input_from::stdin_file, feed::file},
+      {"kestrune -d < PIPE", kestrune_path(), {"-v", "-d"}, input_from::pipe, feed::pipe},
   };
   for (const invocation& c : cases) {
     SCOPED_TRACE(c.name);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-b", "512", "-n", "7", "-k", "4"});
     run_options options;
     options.program = c.program;
-    if (c.from_stdin_file) options.stdin_file = path;
-    if (c.reported == feed::pipe) options.stdin_bytes = stream;
-    const run_result r = run_program(c.args, options);
+    const run_result r = run_in(args, c.from, stream, output_to::captured, options, "stream.kst");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, report(g, c.reported, 1));
     EXPECT_TRUE(same_bytes(r.out, data));

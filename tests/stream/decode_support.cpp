@@ -1,21 +1,15 @@
 // decode_support.cpp - running the encoder and the decoder for the decoder tests.
 #include "tests/stream/decode_support.h"
 
-#include <cstdlib>
 #include <stdexcept>
 
 namespace kestrune::test {
 
-unsigned test_seed() {
-  const char* text = std::getenv("KESTRUNE_TEST_SEED");
-  if (text != nullptr && *text != '\0')
-    return static_cast<unsigned>(std::strtoul(text, nullptr, 0));
-  return 20261210;
-}
-
-std::string seed_trace() { return "KESTRUNE_TEST_SEED=" + std::to_string(test_seed()); }
-
 const char* feed_name(feed how) { return how == feed::file ? "file" : "pipe"; }
+
+input_from input_of(feed how) {
+  return how == feed::file ? input_from::file_operand : input_from::pipe;
+}
 
 std::vector<std::string> geometry_args(const stream_geometry& g) {
   const stream_geometry defaults;
@@ -42,20 +36,11 @@ std::string encode(const std::string& data, const stream_geometry& g) {
 }
 
 run_result decode(const std::string& stream, const stream_geometry& g, feed how,
-                  const std::vector<std::string>& extra) {
+                  const std::vector<std::string>& extra, const run_options& options) {
   std::vector<std::string> args{"-d"};
   for (const std::string& arg : geometry_args(g)) args.push_back(arg);
   for (const std::string& arg : extra) args.push_back(arg);
-  run_options options;
-  if (how == feed::pipe) {
-    options.stdin_bytes = stream;
-    return run_program(args, options);
-  }
-  const temp_dir dir;
-  const std::string path = dir.file("stream.kst");
-  write_file(path, stream);
-  args.push_back(path);
-  return run_program(args, options);
+  return run_in(args, input_of(how), stream, output_to::captured, options, "stream.kst");
 }
 
 uint64_t chunk_count(const stream_geometry& g, uint64_t size) {

@@ -1,5 +1,5 @@
-// decode_support.h - what the decoder tests share: the test seed, writing streams with the real
-// encoder, decoding them from a file or a pipe, and the output and messages expected back.
+// decode_support.h - what the decoder tests share: writing streams with the real encoder, decoding
+// them from a file or a pipe, and the output and messages expected back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,18 +10,17 @@
 
 #include "tests/support/damage.h"
 #include "tests/support/process.h"
+#include "tests/support/random.h"
+#include "tests/support/surroundings.h"
 
 namespace kestrune::test {
-
-// KESTRUNE_TEST_SEED from the environment, or the fixed default.
-unsigned test_seed();
-// "KESTRUNE_TEST_SEED=<seed>", for SCOPED_TRACE: a failure shows how to repeat the run.
-std::string seed_trace();
 
 // How the decoder gets the stream: a file named on the command line (seekable), or a pipe.
 enum class feed { file, pipe };
 inline constexpr feed all_feeds[] = {feed::file, feed::pipe};
 const char* feed_name(feed how);
+// The surrounding of the feed: the file named as the operand, or the pipe.
+input_from input_of(feed how);
 
 // The -b, -n and -k options for the geometry; none for the defaults, so that these get used too.
 std::vector<std::string> geometry_args(const stream_geometry& g);
@@ -29,9 +28,10 @@ std::vector<std::string> geometry_args(const stream_geometry& g);
 // The stream the encoder writes for the data (read through a pipe). Throws if encoding fails.
 std::string encode(const std::string& data, const stream_geometry& g);
 
-// Runs kestrune -d with the geometry's options and `extra` (e.g. "-vv") on the stream.
+// Runs kestrune -d with the geometry's options and `extra` (e.g. "-vv") on the stream, stored in a
+// file named stream.kst that ends the command line, or through a pipe; `options` adds to the run.
 run_result decode(const std::string& stream, const stream_geometry& g, feed how,
-                  const std::vector<std::string>& extra = {});
+                  const std::vector<std::string>& extra = {}, const run_options& options = {});
 
 // The number of chunks the encoder makes of size bytes (at least one for a non-empty input).
 uint64_t chunk_count(const stream_geometry& g, uint64_t size);

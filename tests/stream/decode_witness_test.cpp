@@ -44,7 +44,6 @@ void PrintTo(const witness_case& c, std::ostream* os) { *os << c.name; }
 class StreamDecodeWitness : public ::testing::TestWithParam<witness_case> {};
 
 TEST_P(StreamDecodeWitness, LeavesOutTheBlocksThatDisagreeOrStops) {
-  SCOPED_TRACE(seed_trace());
   const witness_case& c = GetParam();
   const stream_geometry& g = c.g;
   const versions v = two_versions(g, 3);
@@ -110,7 +109,6 @@ INSTANTIATE_TEST_SUITE_P(
 // A stream whose blocks agree but whose witness is damaged: the next block serves, and nothing of
 // it shows, not even at -vv.
 TEST(StreamDecodeWitness, DamagedWitnessesChangeNoReport) {
-  SCOPED_TRACE(seed_trace());
   const stream_geometry g = defaults;
   const versions v = two_versions(g, 2);
   std::string stream = encode(v.now, g);

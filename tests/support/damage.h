@@ -12,23 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/geometry.h"
+
 namespace kestrune::test {
-
-// The layout of a stream: blocks of blocksize bytes, n blocks a chunk, k of them data.
-struct stream_geometry {
-  int blocksize = 1024;
-  int n = 18;
-  int k = 14;
-
-  size_t payload_len() const { return static_cast<size_t>(blocksize) - 18; }
-  size_t index_byte() const { return payload_len(); }
-  size_t k_byte() const { return payload_len() + 1; }
-  size_t digest() const { return payload_len() + 2; }
-  uint64_t chunk_bytes() const { return uint64_t(n) * static_cast<uint64_t>(blocksize); }
-  // User bytes a chunk carries.
-  size_t capacity() const { return static_cast<size_t>(k) * payload_len() - 8; }
-  uint64_t chunk_offset(uint64_t chunk) const { return chunk * chunk_bytes(); }
-};
 
 struct block_ref {
   uint64_t chunk = 0;

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -47,6 +49,19 @@ pid_t start_feeder(int write_end, const std::string& bytes) {
   return pid;
 }
 
+// The test's environment with the settings added, a later setting of a name replacing an earlier
+// one.
+std::vector<std::string> environment_with(const std::vector<std::string>& settings) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; entry++) env.push_back(*entry);
+  for (const std::string& setting : settings) {
+    const std::string name = setting.substr(0, setting.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+    env.push_back(setting);
+  }
+  return env;
+}
+
 }  // namespace
 
 std::string kestrune_path() { return KESTRUNE_BINARY; }
@@ -75,7 +90,7 @@ void write_file(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::string pattern_bytes(size_t size, unsigned seed) {
+std::string pattern_bytes(size_t size, uint64_t seed) {
   std::string bytes(size, '\0');
   uint64_t state = 0x9E3779B97F4A7C15ull * (seed + 1);
   for (size_t i = 0; i < size; i++) {
@@ -92,6 +107,11 @@ run_result run_program(const std::vector<std::string>& args, const run_options& 
   temp_dir capture;
   const std::string out_path = capture.file("stdout");
   const std::string err_path = capture.file("stderr");
+
+  std::vector<std::string> env = environment_with(options.env);
+  std::vector<char*> envp;
+  for (std::string& setting : env) envp.push_back(setting.data());
+  envp.push_back(nullptr);
 
   int pipe_fds[2] = {-1, -1};
   if (options.stdin_bytes && pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
@@ -123,7 +143,7 @@ run_result run_program(const std::vector<std::string>& args, const run_options& 
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
 

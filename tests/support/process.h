@@ -1,7 +1,9 @@
-// process.h - running the kestrune binary from tests: arguments, standard input from a file or a
-// pipe, and the captured standard output, standard error and exit status.
+// process.h - running the kestrune binary from tests: arguments, environment, standard input from a
+// file or a pipe, and the captured standard output, standard error and exit status.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@ struct run_options {
   bool close_stdin = false;                // standard input closed
   std::optional<std::string> stdout_file;  // standard output to this file instead of captured
   bool close_stdout = false;               // standard output closed
+  std::vector<std::string> env;            // "NAME=value" settings added to the test's environment
 };
 
 struct run_result {
@@ -47,4 +50,4 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
 // Bytes that depend on the seed and the position, for inputs that tests can tell apart.
-std::string pattern_bytes(size_t size, unsigned seed);
+std::string pattern_bytes(size_t size, uint64_t seed);

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# package_test.sh - `cpack -G DEB` makes a package that holds the programs, the kestrune-decode link
+# and the manual pages under /usr, declares what it needs, and whose unpacked programs round-trip a
+# file. Nothing is installed on the machine: the package is unpacked into a temporary directory.
+set -euo pipefail
+build_dir=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "package: $*" >&2
+  exit 1
+}
+
+(cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/out" >cpack.log 2>&1) ||
+  { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+debs=("$work"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
+deb=${debs[0]}
+
+# Contents: exactly these files and links (directories aside).
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' |
+  sort >"$work/contents"
+sort >"$work/expected" <<'EOF'
+./usr/bin/kestrune
+./usr/bin/kestrune-decode -> kestrune
+./usr/bin/kestrune-scan
+./usr/share/man/man1/kestrune-decode.1 -> kestrune.1
+./usr/share/man/man1/kestrune-scan.1
+./usr/share/man/man1/kestrune.1
+EOF
+diff -u "$work/expected" "$work/contents" || fail "unexpected contents"
+
+# The control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = kestrune ] || fail "Package: $(field Package)"
+[ "$(field Section)" = utils ] || fail "Section: $(field Section)"
+[[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^\>]+@[^\>]+\>$ ]] || fail "Maintainer: $(field Maintainer)"
+[[ "$(field Description)" == *erasure\ code* ]] || fail "Description: $(field Description)"
+[[ ", $(field Depends)," =~ ,\ libmd0[\ ,] ]] || fail "Depends lacks libmd0: $(field Depends)"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
+  fail "Architecture: $(field Architecture)"
+
+# The unpacked programs: the version the package carries, and a file round-tripped through kestrune
+# and the kestrune-decode link, and checked by kestrune-scan.
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+bin=$root/usr/bin
+version=$(field Version)
+[ "$("$bin/kestrune" --version)" = "kestrune $version" ] || fail "kestrune --version"
+[ "$("$bin/kestrune-scan" --version)" = "kestrune-scan $version" ] || fail "kestrune-scan --version"
+head -c 300000 /dev/urandom >"$work/data"
+"$bin/kestrune" -b 2K -n 10 -k 7 "$work/data" >"$work/data.kst"
+"$bin/kestrune-decode" -b 2K -n 10 -k 7 "$work/data.kst" | cmp - "$work/data"
+"$bin/kestrune-scan" --salvage - "$work/data.kst" 2>"$work/report" | cmp - "$work/data"
+grep -qx "result: every chunk intact (exit 0)" "$work/report" || fail "kestrune-scan report"
+
+# The manual pages: each one's header carries the version, and man finds the decode name's page.
+man=$root/usr/share/man/man1
+for page in kestrune.1 kestrune-scan.1; do
+  grep -q "^\.TH .* \"kestrune $version\"" "$man/$page" || fail "$page does not say version $version"
+done
+found=$(man -M "$root/usr/share/man" -w kestrune-decode) || fail "man does not find kestrune-decode"
+[ "$(readlink -f "$found")" = "$(readlink -f "$man/kestrune.1")" ] ||
+  fail "man kestrune-decode shows $found, not kestrune.1"
+echo "package: ok ($(basename "$deb"))"
