@@ -190,6 +190,13 @@ INSTANTIATE_TEST_SUITE_P(
                      return s;
                    },
                    2},
+        truth_case{"written over an older, longer archive with another n",
+                   [](const material& m) {
+                     std::string s = encode(pattern_bytes(400000, 3), params{1024, 20, 14});
+                     s.replace(0, m.stream.size(), m.stream);
+                     return s;
+                   },
+                   3},
         truth_case{"the first 20 KiB zeroed",
                    [](const material& m) {
                      std::string s = m.stream;
@@ -210,6 +217,23 @@ TEST(ScanTruth, AStreamInsideTheDataIsNotTheStream) {
   scan_options.program = scan_binary;
   const run_result scan = run_program({path}, scan_options);
   EXPECT_EQ(scan.status, 0) << scan.out;
+  EXPECT_NE(scan.out.find("restore with: kestrune -d -b 1024 -n 18 -k 14 "), std::string::npos)
+      << scan.out;
+}
+
+// A new archive written over an older, longer one with another n: the probe takes the n of the
+// stream that starts the input, and, with most of the input after its last chunk, promises nothing.
+TEST(ScanTruth, AnOlderArchiveBehindTheStreamDoesNotSetN) {
+  const temp_dir dir;
+  std::string s = encode(pattern_bytes(400000, 3), params{1024, 20, 14});
+  const std::string stream = encode(pattern_bytes(60000, 4), params{});
+  s.replace(0, stream.size(), stream);
+  const std::string path = dir.file("over.kst");
+  write_file(path, s);
+  run_options scan_options;
+  scan_options.program = scan_binary;
+  const run_result scan = run_program({path}, scan_options);
+  EXPECT_EQ(scan.status, 3) << scan.out;
   EXPECT_NE(scan.out.find("restore with: kestrune -d -b 1024 -n 18 -k 14 "), std::string::npos)
       << scan.out;
 }

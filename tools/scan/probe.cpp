@@ -273,11 +273,28 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
     return b.index < n && b.j >= b.index && (b.j - b.index) % n == 0;
   };
 
+  // The stream is what starts at the start of the input: n is weighed by the intact blocks it
+  // explains from there on, up to the first run of blocks it does not explain (the end of the
+  // stream, where an older archive written over may go on with another n). A single block that
+  // does not fit (another stream's) does not end the run.
+  constexpr int misfit_run = 8;
+  const auto explained_from_start = [&](int n) {
+    int64_t count = 0;
+    int misfits = 0;
+    for (const seen_block& b : seen) {
+      if (fits(b, n)) {
+        count++;
+        misfits = 0;
+      } else if (++misfits == misfit_run) {
+        break;
+      }
+    }
+    return count;
+  };
   std::vector<int> best;
   int64_t best_count = -1;
   for (int n = lowest; n <= 256; n++) {
-    const int64_t count =
-        std::count_if(seen.begin(), seen.end(), [&](const seen_block& b) { return fits(b, n); });
+    const int64_t count = explained_from_start(n);
     if (count > best_count) best.clear();
     if (count >= best_count) {
       best_count = count;
