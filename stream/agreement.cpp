@@ -29,16 +29,21 @@ bool agrees_with_rebuild(const uint8_t* packet, int position) {
   return memcmp(block_buffer, packet, static_cast<size_t>(payload_len)) == 0;
 }
 
-witness_fit judge_witness(const uint8_t* block, bool complete, int position) {
+witness_fit judge_witness(const uint8_t* block, bool complete, int position, digest_state& digest) {
   const int32_t blocksize = run_config.blocksize;
   if (!complete || get_block_index(block, blocksize) != position ||
       get_k_byte(block, blocksize) != static_cast<uint8_t>(run_config.k)) {
     return witness_fit::none;
   }
-  if (agrees_with_rebuild(block, position)) return witness_fit::confirms;
-  bool digest_ok = false;
-  verify_blocks(&block, 1, &digest_ok);
-  return digest_ok ? witness_fit::disagrees : witness_fit::none;
+  // A damaged block says nothing, not even when its packet happens to equal the rebuilt one: a
+  // block of the other version with a broken trailer would otherwise confirm that version.
+  if (digest == digest_state::unknown) {
+    bool ok = false;
+    verify_blocks(&block, 1, &ok);
+    digest = ok ? digest_state::good : digest_state::bad;
+  }
+  if (digest == digest_state::bad) return witness_fit::none;
+  return agrees_with_rebuild(block, position) ? witness_fit::confirms : witness_fit::disagrees;
 }
 
 namespace {

@@ -22,12 +22,16 @@ bool agrees_with_rebuild(const uint8_t* packet, int position);
 
 // What a block read beyond the k-th accepted one tells about the chunk rebuilt in pkt_table.
 enum class witness_fit : uint8_t {
-  none,       // nothing: not read whole, another position's or another k's block, or a block that
-              // differs and is not intact either (damaged)
-  confirms,   // its packet equals the rebuilt one, whatever its trailer says
-  disagrees,  // an acceptable block whose packet differs: some block does not belong
+  none,       // nothing: not acceptable (not read whole, damaged, another position's or another
+              // k's block)
+  confirms,   // acceptable, and its packet equals the rebuilt one
+  disagrees,  // acceptable, and its packet differs: some block does not belong
 };
-witness_fit judge_witness(const uint8_t* block, bool complete, int position);
+// Whether a block's digest is known to be right, known to be wrong, or still to be computed.
+enum class digest_state : uint8_t { unknown, good, bad };
+// Judges the block at position; computes its digest when `digest` is unknown and stores the
+// outcome there.
+witness_fit judge_witness(const uint8_t* block, bool complete, int position, digest_state& digest);
 
 // How many witnesses must confirm a chunk before its rebuild is trusted: one, and for k = 1 two, so
 // that at least three blocks always agree; two blocks of another version at the front of a chunk

@@ -121,14 +121,16 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   std::copy(spare, spare + (n - k), slots + k);
   bool complete[max_iov];
   int result[max_iov];
+  digest_state digest[max_iov];
+  std::fill(digest, digest + n, digest_state::unknown);
   int j = 0;
   int i = 0;
   int beyond = 0;  // blocks read beyond the k-th accepted one
   while (j < k && i < n) {
     // Until k blocks are accepted every further position is read anyway; ask for just that many,
-    // and on a seekable input for the first witness candidate with them.
+    // and for the first witness candidate with them.
     const int count = std::min(k - j, n - i);
-    const int reads = count + (!pipe && i + count < n ? 1 : 0);
+    const int reads = count + (i + count < n ? 1 : 0);
     const int first_slot = j;
     read_positions(chunk_base, i, slots + first_slot, reads, input, complete);
     // The witness candidate is digested along: a multi-lane pass has room for it, and it is
@@ -139,6 +141,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       if (j == k) {
         std::swap(slots[k], slots[slot]);
         complete[0] = complete[t];
+        digest[0] = result[t] >= 0 ? digest_state::good : digest_state::bad;
         beyond = 1;
         continue;
       }
@@ -164,8 +167,8 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   // reads here pass unnoticed.
   const int first_beyond = i - beyond;
   if (pipe && i < n) {
-    read_pipe(input, slots + k, n - i, complete);
-    beyond = n - i;
+    read_pipe(input, slots + k + beyond, n - i, complete + beyond);
+    beyond += n - i;
   }
   std::copy(slots, slots + k, pkt_table);
   std::copy(slots + k, slots + n, spare);
@@ -195,7 +198,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       read_positions(chunk_base, position, spare + t, 1, input, complete + t);
       beyond++;
     }
-    const witness_fit fit = judge_witness(spare[t], complete[t], position);
+    const witness_fit fit = judge_witness(spare[t], complete[t], position, digest[t]);
     if (fit == witness_fit::none) continue;
     if (fit == witness_fit::confirms) {
       if (++confirmations == witnesses_needed(k)) break;
@@ -219,7 +222,9 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       packets[count] = kept_block(p);
       positions[count++] = p;
     }
-    for (int u = t; u < beyond; u++) {
+    // Every acceptable block beyond the k: those that confirmed before this one, this one, and
+    // the rest.
+    for (int u = 0; u < beyond; u++) {
       const int p = first_beyond + u;
       if (u != t && !acceptable(spare[u], complete[u], p)) continue;
       memcpy(kept_block(p), spare[u], static_cast<size_t>(payload_len));

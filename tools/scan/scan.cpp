@@ -157,7 +157,7 @@ class scanner {
     r.offset = number * g_.chunk_bytes;
     r.data_offset = data_offset_;
     positions p = classify(r, blocks, got, ok);
-    const uint8_t* const* packets = settle(r, p, blocks, got);
+    const uint8_t* const* packets = settle(r, p, blocks, got, ok);
     predict(r, p);
     account_data(r, p, packets);
     data_offset_ += r.data_length;
@@ -222,7 +222,7 @@ class scanner {
   // inconsistent, and without one the chunk is lost. Marks a chunk whose header names another
   // chunk as misplaced.
   const uint8_t* const* settle(chunk_result& r, positions& p, uint8_t* const* blocks,
-                               const block_read* got) {
+                               const block_read* got, const bool* ok) {
     const uint8_t* const* packets = blocks;
     if (r.status != chunk_status::lost) {
       const int count = r.accepted;
@@ -232,7 +232,8 @@ class scanner {
       witness_fit witness = witness_fit::none;
       int confirmations = 0;
       for (int i = p.accepted[g_.k - 1] + 1; i < g_.n; i++) {
-        witness = judge_witness(blocks[i], got[i] == block_read::whole, i);
+        digest_state digest = ok[i] ? digest_state::good : digest_state::bad;
+        witness = judge_witness(blocks[i], got[i] == block_read::whole, i, digest);
         if (witness == witness_fit::disagrees) break;
         if (witness == witness_fit::confirms && ++confirmations == witnesses_needed(g_.k)) break;
       }
