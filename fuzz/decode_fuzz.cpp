@@ -30,6 +30,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/agreement.h"
 #include "stream/buffers.h"
@@ -39,69 +40,12 @@
 
 namespace {
 
-struct fatal_exit {};
-
-[[noreturn]] void throw_fatal() { throw fatal_exit{}; }
-
-FILE* null_sink;
-int stream_fd = -1;  // a memory file: the seekable input
-
-void init_once() {
-  if (null_sink != nullptr) return;
-  null_sink = fopen("/dev/null", "w");
-  stream_fd = memfd_create("decode_fuzz", 0);
-  if (null_sink == nullptr || stream_fd < 0) {
-    perror("decode_fuzz: setup");
-    abort();
-  }
-  set_fatal_handler(throw_fatal);
-}
-
-[[noreturn]] void fail(const char* what) {
-  fprintf(stderr, "decode_fuzz: %s (k %d, n %d, blocksize %d)\n", what, run_config.k, run_config.n,
-          run_config.blocksize);
-  abort();
-}
-
-struct outcome {
-  bool completed;
-  std::string output;
-};
-
-// Runs the stream routine with standard output captured in memory and standard error discarded;
-// a fatal failure (die()) ends it early.
-template <typename Routine>
-outcome run_captured(Routine routine) {
-  char* bytes = nullptr;
-  size_t length = 0;
-  FILE* memory = open_memstream(&bytes, &length);
-  if (memory == nullptr) fail("open_memstream failed");
-  FILE* const saved_out = stdout;
-  FILE* const saved_err = stderr;
-  stdout = memory;
-  stderr = null_sink;
-  bool completed = true;
-  try {
-    routine();
-  } catch (const fatal_exit&) {
-    completed = false;
-  }
-  stdout = saved_out;
-  stderr = saved_err;
-  fclose(memory);
-  outcome result{completed, std::string(bytes, length)};
-  free(bytes);
-  return result;
-}
+using namespace fuzz_harness;
 
 // The stream on a memory file through a FILE (the decoder reads it with pread).
 outcome decode_seekable(const std::string& stream) {
-  if (ftruncate(stream_fd, 0) != 0 ||
-      (!stream.empty() &&
-       pwrite(stream_fd, stream.data(), stream.size(), 0) != static_cast<ssize_t>(stream.size()))) {
-    fail("can't write the memory file");
-  }
-  FILE* input = fdopen(dup(stream_fd), "rb");
+  store(stream);
+  FILE* input = fdopen(dup(memory_file), "rb");
   if (input == nullptr) fail("fdopen failed");
   run_config.input_is_pipe = 0;
   outcome result = run_captured([input] { decode_stream(input); });
@@ -141,18 +85,6 @@ outcome decode_both(const std::string& stream) {
   }
   if (chunks == 0 && seekable.completed) fail("a decode completed without a whole chunk");
   return seekable;
-}
-
-// The stream the encoder writes for the data.
-std::string encode_in_process(const std::string& data) {
-  // The encoder reads the data through a FILE, as from a pipe.
-  FILE* input = data.empty() ? fopen("/dev/null", "rb")
-                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
-  if (input == nullptr) fail("can't open the encoder's input");
-  const outcome encoded = run_captured([input] { encode_stream(input); });
-  fclose(input);
-  if (!encoded.completed) fail("the encoder failed on an in-memory input");
-  return encoded.output;
 }
 
 // What the old version's blocks did to the damaged stream: whether any of them differs from the
@@ -280,7 +212,7 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  init_once();
+  init_once("decode_fuzz");
   reader in{data, size};
   const uint8_t mode = in.byte();
   const int n = 2 + in.byte() % 23;

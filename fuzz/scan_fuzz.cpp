@@ -29,6 +29,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/buffers.h"
 #include "stream/rules.h"
@@ -40,76 +41,7 @@
 
 namespace {
 
-struct fatal_exit {};
-
-[[noreturn]] void throw_fatal() { throw fatal_exit{}; }
-
-FILE* null_sink;
-int stream_fd = -1;  // a memory file: the seekable input
-
-void init_once() {
-  if (null_sink != nullptr) return;
-  null_sink = fopen("/dev/null", "w");
-  stream_fd = memfd_create("scan_fuzz", 0);
-  if (null_sink == nullptr || stream_fd < 0) {
-    perror("scan_fuzz: setup");
-    abort();
-  }
-  set_fatal_handler(throw_fatal);
-  // A scan that stops reading leaves the pipe's feeder with nobody to write to.
-  signal(SIGPIPE, SIG_IGN);
-}
-
-[[noreturn]] void fail(const char* what) {
-  fprintf(stderr, "scan_fuzz: %s (k %d, n %d, blocksize %d)\n", what, run_config.k, run_config.n,
-          run_config.blocksize);
-  abort();
-}
-
-struct outcome {
-  bool completed;
-  std::string output;
-  std::string errors;
-};
-
-// Runs the routine with standard output and standard error captured in memory; a fatal failure
-// (die()) ends it early.
-template <typename Routine>
-outcome run_captured(Routine routine) {
-  char* out_bytes = nullptr;
-  size_t out_length = 0;
-  char* err_bytes = nullptr;
-  size_t err_length = 0;
-  FILE* out = open_memstream(&out_bytes, &out_length);
-  FILE* err = open_memstream(&err_bytes, &err_length);
-  if (out == nullptr || err == nullptr) fail("open_memstream failed");
-  FILE* const saved_out = stdout;
-  FILE* const saved_err = stderr;
-  stdout = out;
-  stderr = err;
-  bool completed = true;
-  try {
-    routine();
-  } catch (const fatal_exit&) {
-    completed = false;
-  }
-  stdout = saved_out;
-  stderr = saved_err;
-  fclose(out);
-  fclose(err);
-  outcome result{completed, std::string(out_bytes, out_length), std::string(err_bytes, err_length)};
-  free(out_bytes);
-  free(err_bytes);
-  return result;
-}
-
-void store(const std::string& stream) {
-  if (ftruncate(stream_fd, 0) != 0 ||
-      (!stream.empty() &&
-       pwrite(stream_fd, stream.data(), stream.size(), 0) != static_cast<ssize_t>(stream.size()))) {
-    fail("can't write the memory file");
-  }
-}
+using namespace fuzz_harness;
 
 struct scan_run {
   bool completed = false;  // neither the probe nor the scan ended the run
@@ -140,7 +72,7 @@ scan_run scan(const std::string& stream, bool pipe, const probe_request& given) 
     fd = fds[0];
   } else {
     store(stream);
-    fd = dup(stream_fd);
+    fd = dup(memory_file);
     lseek(fd, 0, SEEK_SET);
   }
   const outcome o = run_captured([&] {
@@ -204,7 +136,7 @@ void same_scans(const scan_run& a, const scan_run& b) {
 // The decoder on the memory file, with the buffers as the scan left them.
 outcome decode_file(const std::string& stream) {
   store(stream);
-  FILE* input = fdopen(dup(stream_fd), "rb");
+  FILE* input = fdopen(dup(memory_file), "rb");
   if (input == nullptr) fail("fdopen failed");
   run_config.input_is_pipe = 0;
   outcome result = run_captured([input] { decode_stream(input); });
@@ -236,17 +168,6 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   if ((v.status == 0 || v.status == 2) && !decoded.completed) {
     fail("the scan promises a restore that fails");
   }
-}
-
-// The stream the encoder writes for the data.
-std::string encode_in_process(const std::string& data) {
-  FILE* input = data.empty() ? fopen("/dev/null", "rb")
-                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
-  if (input == nullptr) fail("can't open the encoder's input");
-  const outcome encoded = run_captured([input] { encode_stream(input); });
-  fclose(input);
-  if (!encoded.completed) fail("the encoder failed on an in-memory input");
-  return encoded.output;
 }
 
 std::string encode_and_damage(reader in) {
@@ -296,7 +217,9 @@ std::string encode_and_damage(reader in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  init_once();
+  init_once("scan_fuzz");
+  // A scan that stops reading leaves the pipe's feeder with nobody to write to.
+  signal(SIGPIPE, SIG_IGN);
   reader in{data, size};
   const uint8_t mode = in.byte();
   const int n = 2 + in.byte() % 23;

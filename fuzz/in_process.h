@@ -1,0 +1,99 @@
+// in_process.h - what the fuzz targets that run the program's code in-process share: fatal
+// failures turned into exceptions, standard output and error captured, a memory file as the
+// seekable input, and the encoder run on a buffer.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "stream/stream.h"
+
+namespace fuzz_harness {
+
+struct fatal_exit {};
+
+inline const char* target_name = "fuzz";
+inline int memory_file = -1;  // the seekable input
+
+[[noreturn]] inline void fail(const char* what) {
+  fprintf(stderr, "%s: %s (k %d, n %d, blocksize %d)\n", target_name, what, run_config.k,
+          run_config.n, run_config.blocksize);
+  abort();
+}
+
+// Once per process: die() throws fatal_exit, and the memory file is made.
+inline void init_once(const char* name) {
+  if (memory_file >= 0) return;
+  target_name = name;
+  memory_file = memfd_create(name, 0);
+  if (memory_file < 0) {
+    perror(name);
+    abort();
+  }
+  set_fatal_handler([] { throw fatal_exit{}; });
+}
+
+struct outcome {
+  bool completed;      // no fatal failure
+  std::string output;  // standard output
+  std::string errors;  // standard error
+};
+
+// Runs the routine with standard output and standard error captured in memory; a fatal failure
+// (die()) ends it early.
+template <typename Routine>
+outcome run_captured(Routine routine) {
+  char* out_bytes = nullptr;
+  size_t out_length = 0;
+  char* err_bytes = nullptr;
+  size_t err_length = 0;
+  FILE* out = open_memstream(&out_bytes, &out_length);
+  FILE* err = open_memstream(&err_bytes, &err_length);
+  if (out == nullptr || err == nullptr) fail("open_memstream failed");
+  FILE* const saved_out = stdout;
+  FILE* const saved_err = stderr;
+  stdout = out;
+  stderr = err;
+  bool completed = true;
+  try {
+    routine();
+  } catch (const fatal_exit&) {
+    completed = false;
+  }
+  stdout = saved_out;
+  stderr = saved_err;
+  fclose(out);
+  fclose(err);
+  outcome result{completed, std::string(out_bytes, out_length), std::string(err_bytes, err_length)};
+  free(out_bytes);
+  free(err_bytes);
+  return result;
+}
+
+// Puts the bytes in the memory file, from its start.
+inline void store(const std::string& bytes) {
+  if (ftruncate(memory_file, 0) != 0 ||
+      (!bytes.empty() &&
+       pwrite(memory_file, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))) {
+    fail("can't write the memory file");
+  }
+}
+
+// The stream the encoder writes for the data, read through a FILE as from a pipe.
+inline std::string encode_in_process(const std::string& data) {
+  FILE* input = data.empty() ? fopen("/dev/null", "rb")
+                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+  if (input == nullptr) fail("can't open the encoder's input");
+  const outcome encoded = run_captured([input] { encode_stream(input); });
+  fclose(input);
+  if (!encoded.completed) fail("the encoder failed on an in-memory input");
+  return encoded.output;
+}
+
+}  // namespace fuzz_harness
