@@ -92,7 +92,8 @@ class FecCreateShapes : public ::testing::TestWithParam<Shape> {};
 TEST_P(FecCreateShapes, EncodeMatrixIsTheSystematicVandermondeMatrix) {
   const auto [k, n] = GetParam();
   fec_code* raw = nullptr;
-  EXPECT_EQ(capture_stderr([&] { raw = fec_create(k, n); }), "");
+  // Captured by name: clang 14 cannot capture structured bindings.
+  EXPECT_EQ(capture_stderr([&, k = k, n = n] { raw = fec_create(k, n); }), "");
   const CodePtr code(raw);
   ASSERT_NE(code, nullptr);
   EXPECT_EQ(code->k, k);
@@ -128,7 +129,7 @@ class FecCreateInvalid : public ::testing::TestWithParam<Shape> {};
 TEST_P(FecCreateInvalid, ReturnsNullWithAMessage) {
   const auto [k, n] = GetParam();
   fec_code* code = nullptr;
-  const std::string message = capture_stderr([&] { code = fec_create(k, n); });
+  const std::string message = capture_stderr([&, k = k, n = n] { code = fec_create(k, n); });
   EXPECT_EQ(code, nullptr);
   EXPECT_EQ(message, text("Invalid parameters k ", k, " n ", n, " GF_SIZE 255\n"));
   const CodePtr owned(code);

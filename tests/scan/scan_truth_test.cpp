@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/unreadable.h"
 
 namespace kestrune::test {
 namespace {
@@ -152,6 +153,17 @@ INSTANTIATE_TEST_SUITE_P(
                      return s;
                    },
                    2},
+        truth_case{"a stale block where only k + 1 blocks are acceptable",
+                   [](const material& m) {
+                     std::string s = m.stream;
+                     copy_block(s, m.old_stream, m.p, 3, 5);
+                     for (const int position : {0, 1, 2}) {
+                       s.replace(block_at(m.p, 3, position), size_t(m.p.blocksize),
+                                 size_t(m.p.blocksize), '\0');
+                     }
+                     return s;
+                   },
+                   3},
         truth_case{"two stale blocks in one chunk",
                    [](const material& m) {
                      std::string s = m.stream;
@@ -236,6 +248,46 @@ TEST(ScanTruth, AnOlderArchiveBehindTheStreamDoesNotSetN) {
   EXPECT_EQ(scan.status, 3) << scan.out;
   EXPECT_NE(scan.out.find("restore with: kestrune -d -b 1024 -n 18 -k 14 "), std::string::npos)
       << scan.out;
+}
+
+// An unreadable stretch at the start of the input: the probe reads around it (as zeros) and
+// finds the parameters from the blocks behind it.
+TEST(ScanTruth, AnUnreadableStretchDoesNotEndTheProbe) {
+  const material m = make(params{}, 100000, 5);
+  const temp_dir dir;
+  const std::string path = dir.file("archive.kst");
+  write_file(path, m.stream);
+  for (const read_failure how : {read_failure::whole_read, read_failure::after_a_short}) {
+    SCOPED_TRACE(name_of(how));
+    run_options scan_options;
+    scan_options.program = scan_binary;
+    scan_options.env = unreadable_bytes(3000, 1000, how);
+    const run_result scan = run_program({path}, scan_options);
+    EXPECT_EQ(scan.status, 2) << scan.out << scan.err;
+    EXPECT_NE(scan.out.find("restore with: kestrune -d -b 1024 -n 18 -k 14 "), std::string::npos)
+        << scan.out;
+  }
+}
+
+// A pipe that never ends after the last chunk: the scan stops reading after a bounded amount and
+// says "at least".
+TEST(ScanTruth, ANeverEndingPipeAfterTheLastChunk) {
+  const material m = make(params{}, 30000, 6);
+  const temp_dir dir;
+  const std::string path = dir.file("archive.kst");
+  write_file(path, m.stream);
+  run_options shell;
+  shell.program = "/bin/sh";
+  const run_result scan = run_program(
+      {"-c", "cat \"$1\" /dev/zero | \"$2\" -b 1024 -n 18 -k 14", "sh", path, scan_binary}, shell);
+  EXPECT_EQ(scan.status, 0) << scan.out << scan.err;
+  // 64 MiB beyond the last chunk, counted from where the scan's last read ended.
+  const std::string tag = "trailing: at least ";
+  const size_t at = scan.out.find(tag);
+  ASSERT_NE(at, std::string::npos) << scan.out;
+  const long long counted = std::stoll(scan.out.substr(at + tag.size()));
+  EXPECT_GE(counted, 64LL << 20);
+  EXPECT_LT(counted, 65LL << 20);
 }
 
 }  // namespace
