@@ -6,14 +6,19 @@
 // user data, as for decode_fuzz: the data is encoded in-process and the stream damaged. Damage
 // entries are three bytes (a position, big-endian, and a kind byte): kind bit 7 swaps the chunk
 // with the next one, bit 6 puts the block of an older version of the data in place (a stale
-// block), bit 5 moves the last chunk in front of the chunk, otherwise the byte changes by the kind.
-// Mode bit 1 lets the scanner probe the parameters instead of being given them.
+// block), bit 5 moves the last chunk in front of the chunk, otherwise the byte changes by the kind;
+// with mode bit 3, bytes are deleted there or repeated instead (kind bits 0-3 count them, 0 for a
+// block's worth; bit 4 repeats). Mode bit 1 lets the scanner probe the parameters instead of
+// being given them. Mode bit 2 hands the repair two copies of the stream instead of one.
 //
 // Checked on every input: the scan of a seekable file and of a pipe end alike (same verdicts,
 // same prediction, same salvage). With the parameters given: the decoder completes exactly when
 // the scan predicts it does, fails with the predicted message otherwise, and writes the predicted
 // number of bytes; when it completes, the salvage holds exactly its bytes. When probing, a verdict
 // of 0 or 2 promises that the decoder with the probed parameters restores the salvage's bytes.
+// The repair (--repair) with the scan's parameters: a stream it restores completely decodes to
+// exactly its salvage and is what the encoder writes for that data; an intact verdict gives the
+// stream back as it was.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -36,6 +41,7 @@
 #include "stream/stream.h"
 #include "tools/scan/input.h"
 #include "tools/scan/probe.h"
+#include "tools/scan/repair.h"
 #include "tools/scan/report.h"
 #include "tools/scan/scan.h"
 
@@ -170,7 +176,7 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   }
 }
 
-std::string encode_and_damage(reader in) {
+std::string encode_and_damage(reader in, bool shifts) {
   const int entries = in.byte() % 8;
   struct entry {
     uint32_t position;
@@ -192,8 +198,9 @@ std::string encode_and_damage(reader in) {
 
   const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   const size_t chunk_len = blocksize * static_cast<size_t>(run_config.n);
-  const size_t chunks = stream.size() / chunk_len;
   for (const entry& e : damage) {
+    // Bytes deleted or repeated change the length as the list goes on.
+    const size_t chunks = stream.size() / chunk_len;
     const size_t at = e.position % stream.size();
     const size_t block = at / blocksize;
     const size_t chunk = at / chunk_len;
@@ -201,17 +208,75 @@ std::string encode_and_damage(reader in) {
       const std::string first = stream.substr(chunk * chunk_len, chunk_len);
       stream.replace(chunk * chunk_len, chunk_len, stream, (chunk + 1) * chunk_len, chunk_len);
       stream.replace((chunk + 1) * chunk_len, chunk_len, first);
-    } else if ((e.kind & 0x40) != 0) {
+    } else if ((e.kind & 0x40) != 0 && block * blocksize < old_stream.size()) {
       stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
     } else if ((e.kind & 0x20) != 0 && chunk + 1 < chunks) {
       const std::string last = stream.substr((chunks - 1) * chunk_len);
       stream.erase((chunks - 1) * chunk_len);
       stream.insert(chunk * chunk_len, last);
+    } else if (shifts) {
+      // Bytes lost or added: kind bits 0-3 count them (0: a block's worth), bit 4 adds a copy of
+      // the bytes at the place instead of deleting them.
+      const size_t count = (e.kind & 0x0f) != 0 ? size_t{e.kind & 0x0fu} : blocksize;
+      const std::string piece = stream.substr(at, count);
+      if ((e.kind & 0x10) != 0) {
+        stream.insert(at, piece);
+      } else {
+        stream.erase(at, count);
+      }
+      if (stream.empty()) return stream;
     } else {
       stream[at] = static_cast<char>(stream[at] ^ (e.kind != 0 ? e.kind : 0xff));
     }
   }
   return stream;
+}
+
+// The bytes a routine writes to a memory file.
+template <typename Routine>
+std::string written_by(Routine routine) {
+  char* bytes = nullptr;
+  size_t length = 0;
+  FILE* file = open_memstream(&bytes, &length);
+  if (file == nullptr) fail("open_memstream failed");
+  routine(file);
+  fclose(file);
+  std::string result(bytes, length);
+  free(bytes);
+  return result;
+}
+
+// The repair of the stream (given as one copy or as two), with the buffers as the scan left them.
+void repair_holds(const std::string& stream, bool two_copies) {
+  store(stream);
+  repair_summary summary;
+  std::string salvaged;
+  std::string repaired;
+  const outcome o = run_captured([&] {
+    scan_input first(dup(memory_file), true);
+    scan_input second(dup(memory_file), true);
+    std::vector<scan_input*> copies{&first};
+    if (two_copies) copies.push_back(&second);
+    repaired = written_by([&](FILE* out) {
+      salvaged = written_by([&](FILE* salvage) {
+        summary = repair_copies(copies, out, salvage, [](const repaired_chunk&) {});
+      });
+    });
+  });
+  if (!o.completed) fail("the repair ended the run");
+  const verdict_of_repair v = judge_repair(summary);
+  if ((v.status == 3) == summary.complete) fail("the repair's verdict contradicts its summary");
+  if (!summary.complete) return;
+  if (v.status == 0 && stream.compare(0, repaired.size(), repaired) != 0) {
+    fail("an intact stream does not come back as it was");
+  }
+  const outcome decoded = decode_file(repaired);
+  if (!decoded.completed) fail("the repaired stream does not decode");
+  if (decoded.output != salvaged)
+    fail("the repaired stream decodes to other bytes than the salvage");
+  if (encode_in_process(decoded.output) != repaired) {
+    fail("the repaired stream is not what the encoder writes for its data");
+  }
 }
 
 }  // namespace
@@ -233,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run_config.blocksize = blocksize;
   setup_buffers();
   const std::string stream = (mode & 1) != 0
-                                 ? encode_and_damage(in)
+                                 ? encode_and_damage(in, (mode & 8) != 0)
                                  : std::string(reinterpret_cast<const char*>(in.data), in.size);
   const bool probe = (mode & 2) != 0;
   const probe_request given = probe ? probe_request{} : probe_request{blocksize, n, k};
@@ -241,7 +306,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const scan_run from_file = scan(stream, false, given);
   const scan_run from_pipe = scan(stream, true, given);
   same_scans(from_file, from_pipe);
-  if (from_file.completed) prediction_holds(from_file, stream);
+  if (from_file.completed) {
+    prediction_holds(from_file, stream);
+    repair_holds(stream, (mode & 4) != 0);
+  }
   release_buffers();
   return 0;
 }

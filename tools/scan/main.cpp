@@ -1,5 +1,6 @@
 // main.cpp - kestrune-scan: checks a protected stream block by block, reports the health of every
-// chunk and how to restore it, and on request saves what can be saved of its user data.
+// chunk and how to restore it, and on request saves what can be saved of its user data, or
+// repairs the stream from one or more copies of it.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "frontend/diag.h"
@@ -19,6 +22,7 @@
 #include "stream/rules.h"
 #include "tools/scan/input.h"
 #include "tools/scan/probe.h"
+#include "tools/scan/repair.h"
 #include "tools/scan/report.h"
 #include "tools/scan/scan.h"
 
@@ -28,7 +32,7 @@ constexpr size_t stdio_buffer_size = 1 << 20;
 
 constexpr const char* usage_format =
     "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--min-spare N] [--salvage FILE] "
-    "[file]\n";
+    "[--repair OUT] [file...]\n";
 
 const char* shown_name() { return program_name != nullptr ? program_name : "kestrune-scan"; }
 
@@ -50,7 +54,7 @@ void help_or_version(int argc, char** argv) {
     printf(usage_format, shown_name());
     fputs(
         "Checks a stream written by kestrune block by block, reports every chunk's health and how\n"
-        "to restore it, and saves what can be saved of its data.\n"
+        "to restore it, saves what can be saved of its data, and repairs it from its copies.\n"
         "\n"
         "  -b blocksize     bytes per block, trailer included (found if not given)\n"
         "  -n n             blocks per chunk (found if not given)\n"
@@ -59,10 +63,14 @@ void help_or_version(int argc, char** argv) {
         "  --min-spare N    exit 2 when a chunk can lose fewer than N more blocks\n"
         "  --salvage FILE   write the data that can be saved, zeros for what is lost; with -,\n"
         "                   to standard output, and the report to standard error\n"
+        "  --repair OUT     write the stream restored from the files, copies of one stream,\n"
+        "                   realigned where bytes were lost or added and every chunk in its\n"
+        "                   place, exactly as kestrune writes it; only when nothing is lost\n"
         "  -h, --help       print this help (first argument only)\n"
         "  -V, --version    print the version (first argument only)\n"
         "\n"
         "The file - (or none) is standard input. Options may follow the file; -- ends them.\n"
+        "Several files, copies of one stream, go with --repair or --salvage.\n"
         "Exit status: 0 intact, 2 damaged but repairable or spare below N, 3 data lost, 1 error.\n"
         "See kestrune-scan(1).\n",
         stdout);
@@ -109,6 +117,175 @@ char* large_buffer(FILE* file) {
   return buffer;
 }
 
+// The repaired stream is written to a temporary file beside OUT (or, for -, in the temporary
+// directory) and renamed to OUT, or copied to standard output, once every chunk is restored; it
+// is removed otherwise, and when the program dies on the way.
+std::string pending_repair;
+
+void remove_pending_repair() {
+  if (!pending_repair.empty()) unlink(pending_repair.c_str());
+}
+
+FILE* open_repair_file(const char* path) {
+  std::string name;
+  if (strcmp(path, "-") == 0) {
+    const char* tmpdir = getenv("TMPDIR");
+    name = std::string(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp") +
+           "/kestrune-scan-XXXXXX";
+  } else {
+    const std::string whole = path;
+    const size_t slash = whole.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : whole.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? whole : whole.substr(slash + 1);
+    name = dir + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
+  }
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  const int fd = mkstemp(buffer.data());
+  if (fd < 0) die("can't write '%s'", path);
+  pending_repair = buffer.data();
+  // What a shell redirection would create: 0666 less the umask.
+  const mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(fd, 0666 & ~mask);
+  FILE* file = fdopen(fd, strcmp(path, "-") == 0 ? "w+" : "w");
+  if (file == nullptr) die("can't write '%s'", path);
+  return file;
+}
+
+// Copies the finished repair file to standard output (for --repair -).
+void copy_to_stdout(FILE* file, int out_fd) {
+  if (fflush(file) != 0 || fseeko(file, 0, SEEK_SET) != 0) {
+    die("write error on the repaired stream");
+  }
+  std::vector<uint8_t> buffer(stdio_buffer_size);
+  size_t got = 0;
+  while ((got = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    for (size_t done = 0; done < got;) {
+      const ssize_t wrote = write(out_fd, buffer.data() + done, got - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) die("write error");
+      done += static_cast<size_t>(wrote);
+    }
+  }
+  if (ferror(file)) die("write error on the repaired stream");
+}
+
+// --repair OUT, or --salvage with several files: every file is a copy of one stream.
+int repair_main(report_setup& setup, const probe_request& given,
+                const std::vector<const char*>& operands) {
+  if (setup.min_spare >= 0) die("--min-spare does not go with --repair or several files");
+  std::vector<const char*> paths = operands;
+  if (paths.empty()) paths.push_back("-");
+  std::vector<std::unique_ptr<scan_input>> inputs;
+  std::vector<scan_input*> copies;
+  bool standard_input = false;
+  for (const char* path : paths) {
+    const bool is_stdin = strcmp(path, "-") == 0;
+    if (is_stdin && standard_input) usage();
+    standard_input = standard_input || is_stdin;
+    inputs.push_back(std::make_unique<scan_input>(is_stdin ? nullptr : path));
+    copies.push_back(inputs.back().get());
+    setup.copy_paths.push_back(is_stdin ? nullptr : path);
+    setup.copy_seekable.push_back(inputs.back()->seekable());
+  }
+  const bool repair_to_stdout = setup.repair_path != nullptr && strcmp(setup.repair_path, "-") == 0;
+  const bool salvage_to_stdout =
+      setup.salvage_path != nullptr && strcmp(setup.salvage_path, "-") == 0;
+  if (repair_to_stdout && salvage_to_stdout) {
+    die("--repair - and --salvage - both take standard output");
+  }
+  for (const std::unique_ptr<scan_input>& input : inputs) {
+    if (setup.repair_path != nullptr && !repair_to_stdout &&
+        same_file(setup.repair_path, input->fd())) {
+      die("the repair file '%s' is an input", setup.repair_path);
+    }
+    if (setup.salvage_path != nullptr && !salvage_to_stdout &&
+        same_file(setup.salvage_path, input->fd())) {
+      die("the salvage file '%s' is the input", setup.salvage_path);
+    }
+  }
+  // The parameters from the first copy that tells them.
+  struct not_found {
+    std::string message;
+  };
+  std::string first_failure;
+  bool found = false;
+  for (scan_input* input : copies) {
+    try {
+      setup.params = probe_parameters(*input, given,
+                                      [](const std::string& message) { throw not_found{message}; });
+      found = true;
+      break;
+    } catch (const not_found& failure) {
+      if (first_failure.empty()) first_failure = failure.message;
+    }
+  }
+  if (!found) {
+    report_no_parameters(setup, first_failure);
+    die("%s", first_failure.c_str());
+  }
+  const probe_result& p = setup.params;
+  check_parameters({p.blocksize, p.n, p.k}, {});
+  run_config.blocksize = p.blocksize;
+  run_config.n = p.n;
+  run_config.k = p.k;
+  run_config.input_is_pipe = 0;
+  setup_buffers();
+
+  // Whichever takes standard output, the report goes to standard error.
+  int data_fd = -1;
+  if (repair_to_stdout || salvage_to_stdout) {
+    data_fd = dup(STDOUT_FILENO);
+    if (data_fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) die("can't write '-'");
+  }
+  FILE* salvage = nullptr;
+  if (salvage_to_stdout) {
+    salvage = fdopen(data_fd, "w");
+    if (salvage == nullptr) die("can't write '-'");
+  } else if (setup.salvage_path != nullptr) {
+    salvage = open_or_die(setup.salvage_path, "w");
+  }
+  char* salvage_buffer = salvage != nullptr ? large_buffer(salvage) : nullptr;
+  FILE* repaired = nullptr;
+  char* repaired_buffer = nullptr;
+  if (setup.repair_path != nullptr) {
+    atexit(remove_pending_repair);
+    repaired = open_repair_file(setup.repair_path);
+    repaired_buffer = large_buffer(repaired);
+  }
+  large_buffer(stdout);
+
+  report_repair_parameters(setup);
+  const repair_summary summary = repair_copies(
+      copies, repaired, salvage, [&](const repaired_chunk& c) { report_repair_chunk(setup, c); });
+  if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
+  free(salvage_buffer);
+  bool written = false;
+  if (repaired != nullptr) {
+    if (summary.complete && repair_to_stdout) {
+      copy_to_stdout(repaired, data_fd);
+      if (fclose(repaired) != 0) die("write error on the repaired stream");
+      written = true;
+    } else if (summary.complete) {
+      if (fclose(repaired) != 0) die("write error on the repaired stream");
+      if (rename(pending_repair.c_str(), setup.repair_path) != 0) {
+        die("can't write '%s'", setup.repair_path);
+      }
+      pending_repair.clear();
+      written = true;
+    } else {
+      fclose(repaired);
+    }
+    remove_pending_repair();
+    pending_repair.clear();
+    free(repaired_buffer);
+  }
+  report_repair_summary(setup, summary, written);
+  if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
+  return judge_repair(summary).status;
+}
+
 int parse_min_spare(const char* text) {
   char* end = nullptr;
   const long value = strtol(text, &end, 10);
@@ -127,6 +304,7 @@ int main(int argc, char** argv) {
       {"json", no_argument, nullptr, 'j'},
       {"min-spare", required_argument, nullptr, 'm'},
       {"salvage", required_argument, nullptr, 's'},
+      {"repair", required_argument, nullptr, 'r'},
       {nullptr, 0, nullptr, 0},
   };
   probe_request given;
@@ -164,12 +342,19 @@ int main(int argc, char** argv) {
       case 's':
         setup.salvage_path = optarg;
         break;
+      case 'r':
+        setup.repair_path = optarg;
+        break;
       default:
         usage();
     }
   }
   check_parameters(given, {b_given, n_given, k_given});
   for (int i = optind; i < argc; i++) operands.push_back(argv[i]);
+  // Several files are copies of one stream, for a repair or a salvage from all of them.
+  if (setup.repair_path != nullptr || (operands.size() >= 2 && setup.salvage_path != nullptr)) {
+    return repair_main(setup, given, operands);
+  }
   if (operands.size() >= 2) usage();
   // "-" is standard input, as no operand is.
   setup.input_path = operands.size() == 1 && strcmp(operands[0], "-") != 0 ? operands[0] : nullptr;
@@ -206,7 +391,7 @@ int main(int argc, char** argv) {
   large_buffer(stdout);
 
   report_parameters(setup);
-  const scan_summary summary =
+  scan_summary summary =
       scan_stream(input, salvage, [&](const chunk_result& c) { report_chunk(setup, c); });
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);

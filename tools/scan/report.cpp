@@ -417,3 +417,222 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
   }
   printf("result: %s (exit %d)\n", words, v.status);
 }
+
+namespace {
+
+// "0-9, 11, 13-17": runs of positions.
+std::string text_positions(const std::vector<int>& positions) {
+  std::string text;
+  for (size_t i = 0; i < positions.size();) {
+    size_t j = i;
+    while (j + 1 < positions.size() && positions[j + 1] == positions[j] + 1) j++;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(positions[i]);
+    if (j > i) {
+      text += '-';
+      text += std::to_string(positions[j]);
+    }
+    i = j + 1;
+  }
+  return text;
+}
+
+std::string json_numbers(const std::vector<int>& numbers) {
+  std::string text = "[";
+  for (const int x : numbers) {
+    if (text.size() > 1) text += ",";
+    text += std::to_string(x);
+  }
+  return text + "]";
+}
+
+std::string copy_name(const report_setup& setup, int copy) {
+  const char* path = setup.copy_paths[static_cast<size_t>(copy)];
+  return path != nullptr ? path : "standard input";
+}
+
+}  // namespace
+
+void report_repair_parameters(const report_setup& setup) {
+  if (setup.json) return;
+  for (size_t c = 0; c < setup.copy_paths.size(); c++) {
+    printf("copy %zu: %s (%s)\n", c + 1, copy_name(setup, static_cast<int>(c)).c_str(),
+           setup.copy_seekable[c] ? "file" : "read in order");
+  }
+  const probe_result& p = setup.params;
+  printf("blocksize %d (%s)\n", p.blocksize, blocksize_evidence(p).c_str());
+  printf("n %d (%s)\n", p.n, n_evidence(p).c_str());
+  printf("k %d (%s)\n", p.k, k_evidence(p).c_str());
+}
+
+void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
+  if (setup.json) {
+    std::string sources = "[";
+    for (const chunk_source& s : c.sources) {
+      if (sources.size() > 1) sources += ",";
+      std::string left = "[";
+      for (size_t i = 0; i < s.inconsistent.size(); i++) {
+        if (left.size() > 1) left += ",";
+        left += "{\"position\":" + std::to_string(s.inconsistent[i]) +
+                ",\"offset\":" + std::to_string(s.left_out[i]) + "}";
+      }
+      sources += "{\"copy\":" + std::to_string(s.copy + 1) +
+                 ",\"place\":" + std::to_string(s.slot) +
+                 ",\"offset\":" + std::to_string(s.offset) + ",\"blocks\":" + json_numbers(s.used) +
+                 ",\"inconsistent\":" + left + "]}";
+    }
+    sources += "]";
+    json_object o;
+    o.field("type", "chunk").field("chunk", c.number).field("status", repair_status_name(c.status));
+    if (c.why == loss::none) {
+      o.null("why");
+    } else {
+      o.field("why", loss_name(c.why));
+    }
+    if (c.header_known) {
+      o.field("clen", int64_t{c.clen}).field("chunk_id", c.chunk_id);
+    } else {
+      o.null("clen").null("chunk_id");
+    }
+    o.flag("out_of_place", c.out_of_place).raw("sources", sources);
+    o.field("data_offset", c.data_offset).field("data_length", c.data_length);
+    o.raw("lost", json_ranges(c.lost));
+    o.print();
+    return;
+  }
+  printf("chunk %ld: %s", static_cast<long>(c.number), repair_status_name(c.status));
+  if (c.why != loss::none) printf(" (%s)", loss_name(c.why));
+  if (c.header_known) {
+    printf(", clen %u, id %d", c.clen, c.chunk_id);
+  } else {
+    printf(", header lost");
+  }
+  if (c.out_of_place) printf(", out of place");
+  for (const chunk_source& s : c.sources) {
+    printf("; copy %d at %ld", s.copy + 1, static_cast<long>(s.offset));
+    if (s.slot != c.number) printf(" (place %ld)", static_cast<long>(s.slot));
+    printf(": blocks %s", s.used.empty() ? "none" : text_positions(s.used).c_str());
+    if (!s.inconsistent.empty()) {
+      printf(", left out as inconsistent %s", text_positions(s.inconsistent).c_str());
+    }
+  }
+  if (c.sources.empty()) printf("; no block found");
+  printf("\n");
+  if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
+}
+
+void report_repair_summary(const report_setup& setup, const repair_summary& s, bool written) {
+  const verdict_of_repair v = judge_repair(s);
+  const probe_result& p = setup.params;
+  const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
+  const char* end = s.last_found ? "last chunk" : "not found";
+  report_setup restored = setup;
+  restored.input_path = setup.repair_path != nullptr && strcmp(setup.repair_path, "-") != 0
+                            ? setup.repair_path
+                            : nullptr;
+  if (setup.json) {
+    for (size_t c = 0; c < s.copies.size(); c++) {
+      const copy_summary& copy = s.copies[c];
+      std::string shifts = "[";
+      for (const alignment_shift& shift : copy.walk.shifts) {
+        if (shifts.size() > 1) shifts += ",";
+        shifts += "{\"from\":" + std::to_string(shift.from) +
+                  ",\"to\":" + std::to_string(shift.to) +
+                  ",\"bytes\":" + std::to_string(shift.bytes) + ",\"change\":\"" +
+                  (shift.bytes > 0 ? "inserted" : "deleted") +
+                  "\",\"place\":" + std::to_string(shift.slot) + "}";
+      }
+      shifts += "]";
+      json_object o;
+      o.field("type", "copy").field("copy", static_cast<int64_t>(c + 1));
+      o.field("input", setup.copy_paths[c]).flag("seekable", setup.copy_seekable[c]);
+      if (copy.size >= 0) {
+        o.field("size", copy.size);
+      } else {
+        o.null("size");
+      }
+      o.field("accepted", copy.walk.accepted).field("missing", copy.walk.missing);
+      o.field("searched", copy.walk.searched).field("end_of_blocks", copy.walk.end_of_blocks);
+      o.raw("shifts", shifts);
+      o.print();
+    }
+    json_object o;
+    o.field("type", "summary").field("mode", "repair");
+    o.field("blocksize", p.blocksize).field("n", p.n).field("k", p.k);
+    o.field("blocksize_from", p.blocksize_given ? "given" : "probe");
+    o.field("n_from", n_basis_name(p.n_from));
+    o.field("k_from", p.k_given ? "given" : "k byte");
+    o.field("chunks", s.chunks).field("intact", s.intact).field("repaired", s.repaired);
+    o.field("lost", s.lost).field("out_of_place", s.out_of_place).field("merged", s.merged);
+    o.field("inconsistent", s.inconsistent).field("unplaced", s.unplaced);
+    o.field("end", end);
+    o.raw("lost_data", json_ranges(s.lost_data)).field("lost_bytes", s.lost_bytes);
+    o.field("repair", setup.repair_path).flag("repair_written", written);
+    if (written) {
+      o.field("repair_bytes", s.stream_bytes).field("restore", restore_command(restored));
+    } else {
+      o.null("repair_bytes").null("restore");
+    }
+    o.field("salvage", setup.salvage_path);
+    if (setup.salvage_path != nullptr) {
+      o.field("salvage_bytes", s.salvage_bytes);
+    } else {
+      o.null("salvage_bytes");
+    }
+    o.field("result", v.result).field("exit", v.status);
+    o.print();
+    return;
+  }
+
+  for (size_t c = 0; c < s.copies.size(); c++) {
+    const copy_summary& copy = s.copies[c];
+    const std::string name = copy_name(setup, static_cast<int>(c));
+    for (const alignment_shift& shift : copy.walk.shifts) {
+      printf("copy %zu: %ld bytes %s between %ld and %ld; realigned from %ld on (place %ld)\n",
+             c + 1, static_cast<long>(shift.bytes > 0 ? shift.bytes : -shift.bytes),
+             shift.bytes > 0 ? "inserted" : "deleted", static_cast<long>(shift.from),
+             static_cast<long>(shift.to), static_cast<long>(shift.to),
+             static_cast<long>(shift.slot));
+    }
+    printf("copy %zu: %ld blocks accepted, %ld missing between them, %ld bytes searched", c + 1,
+           static_cast<long>(copy.walk.accepted), static_cast<long>(copy.walk.missing),
+           static_cast<long>(copy.walk.searched));
+    if (copy.size > copy.walk.end_of_blocks) {
+      printf("; %ld bytes after its last block",
+             static_cast<long>(copy.size - copy.walk.end_of_blocks));
+    }
+    printf("\n");
+  }
+  printf(
+      "summary: %ld chunks; %ld intact, %ld repaired, %ld lost; %ld out of place, %ld from "
+      "several copies, %ld blocks left out as inconsistent, %ld chunks without a place\n",
+      static_cast<long>(s.chunks), static_cast<long>(s.intact), static_cast<long>(s.repaired),
+      static_cast<long>(s.lost), static_cast<long>(s.out_of_place), static_cast<long>(s.merged),
+      static_cast<long>(s.inconsistent), static_cast<long>(s.unplaced));
+  if (s.last_found) {
+    printf("end: chunk %ld is the last (id -1)\n", static_cast<long>(s.chunks - 1));
+  } else {
+    printf("end: the last chunk was not restored\n");
+  }
+  if (s.lost_data.empty()) {
+    printf("lost user data: none\n");
+  } else {
+    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(s.lost_data).c_str(),
+           static_cast<long>(s.lost_bytes), lost_open ? " and all that followed" : "");
+  }
+  if (setup.repair_path != nullptr && written) {
+    printf("repaired stream: %ld bytes written to %s\n", static_cast<long>(s.stream_bytes),
+           setup.repair_path);
+    printf("restore with: %s\n", restore_command(restored).c_str());
+  } else if (setup.repair_path != nullptr) {
+    printf("repaired stream: not written, data is lost (--salvage saves what can be saved)\n");
+  }
+  if (setup.salvage_path != nullptr) {
+    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
+           static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
+  }
+  const char* words = v.status == 0   ? "every chunk intact"
+                      : v.status == 2 ? "repaired, every chunk restored"
+                                      : "data lost";
+  printf("result: %s (exit %d)\n", words, v.status);
+}

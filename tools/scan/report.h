@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/scan/probe.h"
+#include "tools/scan/repair.h"
 #include "tools/scan/scan.h"
 
 struct report_setup {
@@ -14,6 +16,11 @@ struct report_setup {
   probe_result params;
   int min_spare = -1;  // -1: not asked for
   const char* salvage_path = nullptr;
+  // A repair (--repair, or several files): every copy's file (null: standard input) and whether
+  // it is read with positioned reads, and the repaired stream's file.
+  std::vector<const char*> copy_paths;
+  std::vector<bool> copy_seekable;
+  const char* repair_path = nullptr;
 };
 
 // The exit status and its word: 0 intact, 2 damaged but every chunk repairable or a spare below
@@ -36,3 +43,10 @@ void report_parameters(const report_setup& setup);
 void report_no_parameters(const report_setup& setup, const std::string& message);
 void report_chunk(const report_setup& setup, const chunk_result& chunk);
 void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size);
+
+// The report of a repair: the copies and the parameters; a line or object per place of the
+// restored stream; then per copy where its alignment shifted, and the summary. `written` tells
+// whether the repaired stream was kept.
+void report_repair_parameters(const report_setup& setup);
+void report_repair_chunk(const report_setup& setup, const repaired_chunk& chunk);
+void report_repair_summary(const report_setup& setup, const repair_summary& summary, bool written);

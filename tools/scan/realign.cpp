@@ -1,0 +1,248 @@
+// realign.cpp - the walk of one copy: blocks verified in batches at the current alignment, and a
+// search for the next alignment when they stop verifying.
+#include "tools/scan/realign.h"
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cstring>
+
+#include "frontend/program.h"
+#include "stream/format.h"
+#include "stream/rules.h"
+
+namespace {
+
+// Blocks digested together while the alignment holds: several full passes of the widest
+// multi-lane digest, as the scan's batches give.
+constexpr int batch_blocks = 256;
+// The input is read in pieces of about this many bytes.
+constexpr int64_t piece_bytes = int64_t{1} << 20;
+// The search window: a few chunks, and no more than 64 MiB unless one chunk is larger.
+constexpr int window_chunks = 4;
+constexpr int64_t window_limit = int64_t{64} << 20;
+
+}  // namespace
+
+copy_walker::copy_walker(scan_input& input, int copy)
+    : input_(input),
+      copy_(copy),
+      blocksize_(run_config.blocksize),
+      n_(run_config.n),
+      k_byte_(static_cast<uint8_t>(run_config.k)) {
+  const int64_t chunk_bytes = int64_t{n_} * blocksize_;
+  window_bytes_ = std::min(window_chunks * chunk_bytes, std::max(chunk_bytes, window_limit));
+}
+
+int64_t copy_walker::progress() const {
+  if (done_) return INT64_MAX;
+  return last_block_ < 0 ? 0 : last_block_ / n_;
+}
+
+// Makes bytes [offset, offset + length) of the input lie in the buffer, or as many of them as the
+// input holds, and returns how many do. Bytes before keep_from (or offset) may be let go; the
+// caller never asks for them again.
+int64_t copy_walker::ensure(int64_t offset, int64_t length, int64_t keep_from) {
+  assert(offset >= start_);
+  keep_from = std::min(keep_from, offset);
+  if (offset + length > end_ && !at_end_) {
+    if (keep_from > start_) {
+      memmove(buffer_.data(), buffer_.data() + (keep_from - start_),
+              static_cast<size_t>(end_ - keep_from));
+      start_ = keep_from;
+    }
+    const int32_t b = blocksize_;
+    const int count = static_cast<int>(std::max<int64_t>(1, piece_bytes / b));
+    std::vector<block_read> got(static_cast<size_t>(count));
+    while (end_ < offset + length && !at_end_) {
+      const size_t needed = static_cast<size_t>(end_ - start_ + int64_t{count} * b);
+      if (buffer_.size() < needed) buffer_.resize(needed);
+      uint8_t* dest = buffer_.data() + (end_ - start_);
+      input_.read_blocks(end_, b, count, dest, got.data());
+      int64_t arrived = 0;
+      for (int t = 0; t < count && !at_end_; t++) {
+        const int64_t block_end = end_ + int64_t{t + 1} * b;
+        if (got[t] == block_read::whole) {
+          arrived += b;
+        } else if (got[t] == block_read::partial && input_.seekable() &&
+                   input_.size() >= block_end) {
+          // Unreadable: its bytes are not known, and zeros fail every check.
+          memset(dest + int64_t{t} * b, 0, static_cast<size_t>(b));
+          arrived += b;
+        } else {
+          // The input ends before this block or inside it.
+          at_end_ = true;
+          arrived = std::max<int64_t>(input_.size() - end_, int64_t{t} * b);
+        }
+      }
+      end_ += arrived;
+    }
+  }
+  return std::clamp<int64_t>(end_ - offset, 0, length);
+}
+
+bool copy_walker::accepts(const uint8_t* block, bool digest_ok, int64_t number) const {
+  return judge_block(block, digest_ok, static_cast<int>(number % n_), blocksize_, run_config.k) ==
+         block_fit::accepted;
+}
+
+void copy_walker::accept(int64_t offset, int64_t number, const uint8_t* block) {
+  const int64_t slot = number / n_;
+  const int position = static_cast<int>(number % n_);
+  chunk_instance& chunk = open_[slot];
+  if (chunk.blocks.empty()) {
+    chunk.copy = copy_;
+    chunk.slot = slot;
+    chunk.blocks.resize(static_cast<size_t>(n_) * static_cast<size_t>(blocksize_));
+    chunk.offsets.assign(static_cast<size_t>(n_), -1);
+  }
+  memcpy(chunk.blocks.data() + int64_t{position} * blocksize_, block,
+         static_cast<size_t>(blocksize_));
+  if (chunk.offsets[position] < 0) chunk.present++;
+  chunk.offsets[position] = offset;
+  stats_.missing += number - last_block_ - 1;
+  last_block_ = number;
+  last_end_ = offset + blocksize_;
+  stats_.accepted++;
+}
+
+// Takes the alignment of the block with this index at offset: on the current alignment when it
+// stands where that puts a block with its index, else as the first block with that index after
+// the last accepted one (bytes were deleted or inserted, none of the blocks between survived).
+void copy_walker::adopt(int64_t offset, int index) {
+  const int64_t b = blocksize_;
+  const int64_t on_grid = offset - delta_;
+  int64_t number = 0;
+  if (on_grid % b == 0 && on_grid / b > last_block_ && (on_grid / b) % n_ == index) {
+    number = on_grid / b;
+  } else {
+    const int64_t low = last_block_ + 1;
+    number = low + ((index - low % n_) % n_ + n_) % n_;
+  }
+  const int64_t delta = offset - number * b;
+  if (delta != delta_) stats_.shifts.push_back({last_end_, offset, delta - delta_, number / n_});
+  delta_ = delta;
+  position_ = offset;
+  searching_ = false;
+}
+
+void copy_walker::hand_over(int64_t below, const std::function<void(chunk_instance&&)>& take) {
+  while (!open_.empty() && open_.begin()->first < below) {
+    chunk_instance chunk = std::move(open_.begin()->second);
+    open_.erase(open_.begin());
+    take(std::move(chunk));
+  }
+}
+
+void copy_walker::finish(const std::function<void(chunk_instance&&)>& take) {
+  done_ = true;
+  stats_.end_of_blocks = last_end_;
+  hand_over(INT64_MAX, take);
+}
+
+void copy_walker::walk_blocks(const std::function<void(chunk_instance&&)>& take) {
+  const int64_t b = blocksize_;
+  const int64_t available = ensure(position_, batch_blocks * b, std::min(position_, last_end_));
+  const int count = static_cast<int>(available / b);
+  if (count == 0) {
+    finish(take);
+    return;
+  }
+  const uint8_t* blocks[batch_blocks];
+  bool ok[batch_blocks];
+  for (int t = 0; t < count; t++) blocks[t] = buffer_.data() + (position_ - start_) + t * b;
+  verify_blocks(blocks, count, ok);
+
+  int64_t number = (position_ - delta_) / b;
+  for (int t = 0; t < count; t++, number++) {
+    const int64_t offset = position_ + t * b;
+    if (accepts(blocks[t], ok[t], number)) {
+      accept(offset, number, blocks[t]);
+      continue;
+    }
+    // One block that fails between blocks that verify is damage in place; two in a row may be the
+    // start of a shift, and the search tells.
+    if (t + 1 < count) {
+      if (accepts(blocks[t + 1], ok[t + 1], number + 1)) continue;
+      searching_ = true;
+      search_from_ = last_end_;
+      hand_over(progress(), take);
+      return;
+    }
+    if (at_end_ && offset + 2 * b > end_) continue;  // the input's last whole block
+    position_ = offset;                              // judged again with the blocks that follow it
+    hand_over(progress(), take);
+    return;
+  }
+  position_ += count * b;
+  hand_over(progress(), take);
+}
+
+void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
+  const int64_t b = blocksize_;
+  const int64_t from = search_from_;
+  const int64_t available = ensure(from, window_bytes_ + 2 * b, from);
+  if (available < b) {
+    stats_.searched += available;
+    finish(take);
+    return;
+  }
+  // Offsets from..last hold a whole block; a pair needs the next one too.
+  const int64_t last = from + std::min(window_bytes_ - 1, available - b);
+  const uint8_t* base = buffer_.data() + (from - start_);
+  const int64_t k_byte_at = b - TRAILER_LEN + 1;
+  // Pairs digested in one window: no more than a scan of the window would digest.
+  int64_t budget = window_bytes_ / b + 8;
+  for (int64_t p = from; p <= last && budget > 0; p++) {
+    // The k byte first, found as fast as the library can look for one byte.
+    const void* hit =
+        memchr(base + (p - from) + k_byte_at, k_byte_, static_cast<size_t>(last - p + 1));
+    if (hit == nullptr) break;
+    p = from + (static_cast<const uint8_t*>(hit) - base) - k_byte_at;
+    const uint8_t* block = base + (p - from);
+    const int index = get_block_index(block, blocksize_);
+    if (index >= n_) continue;
+    if (p + 2 * b <= from + available) {
+      const uint8_t* next = block + b;
+      if (get_k_byte(next, blocksize_) != k_byte_ ||
+          get_block_index(next, blocksize_) != (index + 1) % n_) {
+        continue;
+      }
+      const uint8_t* pair[2] = {block, next};
+      bool ok[2];
+      verify_blocks(pair, 2, ok);
+      budget--;
+      if (ok[0] && ok[1]) {
+        stats_.searched += p - from;
+        adopt(p, index);
+        return;
+      }
+    } else if (at_end_ && p + b == end_) {
+      // The input's last block has no successor to confirm it; its digest alone does.
+      bool ok = false;
+      verify_blocks(&block, 1, &ok);
+      budget--;
+      if (ok) {
+        stats_.searched += p - from;
+        adopt(p, index);
+        return;
+      }
+    }
+  }
+  stats_.searched += last + 1 - from;
+  if (at_end_ && last + b >= end_) {
+    finish(take);
+    return;
+  }
+  search_from_ = from + window_bytes_;
+}
+
+bool copy_walker::step(const std::function<void(chunk_instance&&)>& take) {
+  if (done_) return false;
+  if (searching_) {
+    search(take);
+  } else {
+    walk_blocks(take);
+  }
+  return !done_;
+}

@@ -1,0 +1,622 @@
+// repair.cpp - the chunks of every copy gathered, placed by their numbers and rebuilt from the
+// blocks that agree; the restored stream and the salvage written in order.
+//
+// The copies are walked in turns, the ones furthest behind first, so that the blocks of a chunk
+// from all copies are at hand together and memory holds only the chunks near the walks. A chunk
+// that k blocks of one copy rebuild is known by the number in its header; one with fewer is known
+// by its place in the copy until the blocks of all copies for that place are put together. A
+// place is settled once every copy has walked a little past it, so that a chunk exchanged with a
+// neighbour, or pushed back by a last chunk moved forward, has been seen; a place whose chunk has
+// not turned up waits while the walks go on, and is given up as lost once they are far past it.
+#include "tools/scan/repair.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "stream/agreement.h"
+#include "stream/format.h"
+#include "stream/rules.h"
+#include "tools/scan/rewrite.h"
+
+namespace {
+
+// Every copy walks this many places past a place before it is settled.
+constexpr int64_t place_margin = 2;
+// A place whose chunk has not turned up is given up once every copy has walked this many bytes
+// past it; the chunks restored after it wait in memory until then.
+constexpr int64_t reach_bytes = int64_t{64} << 20;
+// The most ways tried of choosing among the different blocks that copies hold at the same positions
+// of a chunk (every way, when there are no more; else one way per copy, preferring its blocks).
+constexpr int max_choices = 64;
+
+enum block_use : uint8_t { absent = 0, agrees = 1, left_out = 2 };
+
+// A chunk rebuilt from the blocks of a group of chunk instances.
+struct settled {
+  bool ok = false;
+  bool confirmed = false;  // more blocks agree than the k that rebuild it: the rebuild is checked
+  bool disagree = false;   // (when not ok) the blocks disagree, rather than being too few
+  std::vector<uint8_t> data;              // the k data packets, one after the other
+  std::vector<std::vector<uint8_t>> use;  // per instance, per position: a block_use
+  int whole = -1;  // an instance whose n blocks all agree: they are the chunk as it was written
+};
+
+// Blocks with the same packet at the same position, and the instances that hold them.
+struct variant {
+  const uint8_t* block;
+  std::vector<int> holders;
+};
+
+// Rebuilds the chunk from the blocks of the group that agree. Identical blocks count once. Where
+// the instances hold different blocks at one position, every way of choosing one of them is tried
+// (or, beyond max_choices ways, one way per instance, preferring its blocks); for each, the
+// blocks chosen either all agree, or the unique smallest set whose exclusion leaves the rest
+// agreeing is left out (find_disagreeing()). The way that leaves out the fewest blocks wins; two
+// such ways that rebuild different data leave the chunk unsettled.
+settled settle(const std::vector<const chunk_instance*>& group) {
+  const int n = run_config.n;
+  const int k = run_config.k;
+  const int64_t b = run_config.blocksize;
+  const size_t packet = static_cast<size_t>(payload_len);
+  settled result;
+
+  std::vector<std::vector<variant>> at(static_cast<size_t>(n));
+  for (size_t m = 0; m < group.size(); m++) {
+    const chunk_instance& c = *group[m];
+    for (int p = 0; p < n; p++) {
+      if (c.offsets[p] < 0) continue;
+      const uint8_t* block = c.blocks.data() + p * b;
+      std::vector<variant>& list = at[p];
+      auto same = std::find_if(list.begin(), list.end(), [&](const variant& v) {
+        return memcmp(v.block, block, packet) == 0;
+      });
+      if (same == list.end()) {
+        list.push_back({block, {static_cast<int>(m)}});
+      } else {
+        same->holders.push_back(static_cast<int>(m));
+      }
+    }
+  }
+  std::vector<int> present;
+  int64_t ways = 1;
+  for (int p = 0; p < n; p++) {
+    if (at[p].empty()) continue;
+    present.push_back(p);
+    ways = std::min<int64_t>(ways * static_cast<int64_t>(at[p].size()), max_choices + 1);
+  }
+  if (static_cast<int>(present.size()) < k) return result;
+
+  // The choices: a variant per present position.
+  std::vector<std::vector<int>> choices;
+  if (ways <= max_choices) {
+    std::vector<int> choice(present.size(), 0);
+    for (;;) {
+      choices.push_back(choice);
+      size_t t = 0;
+      while (t < present.size() && ++choice[t] == static_cast<int>(at[present[t]].size())) {
+        choice[t++] = 0;
+      }
+      if (t == present.size()) break;
+    }
+  } else {
+    for (size_t m = 0; m < group.size(); m++) {
+      std::vector<int> choice(present.size(), 0);
+      for (size_t t = 0; t < present.size(); t++) {
+        const std::vector<variant>& list = at[present[t]];
+        for (size_t v = 0; v < list.size(); v++) {
+          const std::vector<int>& h = list[v].holders;
+          if (std::find(h.begin(), h.end(), static_cast<int>(m)) != h.end()) {
+            choice[t] = static_cast<int>(v);
+          }
+        }
+      }
+      if (std::find(choices.begin(), choices.end(), choice) == choices.end()) {
+        choices.push_back(choice);
+      }
+    }
+  }
+
+  const int count = static_cast<int>(present.size());
+  int64_t best_left_out = -1;
+  bool tie = false;
+  std::vector<int> best_choice;
+  bool best_excluded[256] = {};
+  std::vector<uint8_t> data(static_cast<size_t>(k) * packet);
+  for (const std::vector<int>& choice : choices) {
+    const uint8_t* packets[256];
+    int positions[256];
+    for (int t = 0; t < count; t++) {
+      packets[t] = at[present[t]][choice[t]].block;
+      positions[t] = present[t];
+    }
+    bool excluded[256] = {};
+    rebuild_from(packets, positions);
+    bool all_agree = true;
+    for (int t = k; t < count && all_agree; t++) {
+      all_agree = agrees_with_rebuild(packets[t], positions[t]);
+    }
+    if (!all_agree && !find_disagreeing(packets, positions, count, excluded)) {
+      result.disagree = true;
+      continue;
+    }
+    int64_t left = 0;
+    for (int t = 0; t < count; t++) {
+      const std::vector<variant>& list = at[present[t]];
+      for (size_t v = 0; v < list.size(); v++) {
+        if (static_cast<int>(v) != choice[t] || excluded[t]) {
+          left += static_cast<int64_t>(list[v].holders.size());
+        }
+      }
+    }
+    for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, pkt_table[j], packet);
+    if (best_left_out < 0 || left < best_left_out) {
+      best_left_out = left;
+      tie = false;
+      best_choice = choice;
+      std::copy(excluded, excluded + count, best_excluded);
+      result.data = data;
+    } else if (left == best_left_out && data != result.data) {
+      tie = true;
+    }
+  }
+  if (best_left_out < 0 || tie) {
+    result.disagree = result.disagree || tie;
+    result.data.clear();
+    return result;
+  }
+
+  result.ok = true;
+  result.use.assign(group.size(), std::vector<uint8_t>(static_cast<size_t>(n), absent));
+  int agreeing = 0;
+  for (int t = 0; t < count; t++) {
+    const std::vector<variant>& list = at[present[t]];
+    if (!best_excluded[t]) agreeing++;
+    for (size_t v = 0; v < list.size(); v++) {
+      const bool kept = static_cast<int>(v) == best_choice[t] && !best_excluded[t];
+      for (const int m : list[v].holders) result.use[m][present[t]] = kept ? agrees : left_out;
+    }
+  }
+  result.confirmed = agreeing >= k + witnesses_needed(k);
+  for (size_t m = 0; m < group.size() && result.whole < 0; m++) {
+    const std::vector<uint8_t>& u = result.use[m];
+    if (std::all_of(u.begin(), u.end(), [](uint8_t x) { return x == agrees; })) {
+      result.whole = static_cast<int>(m);
+    }
+  }
+  return result;
+}
+
+// A chunk instance handed over by a walk, with what its own blocks tell.
+struct held_chunk {
+  chunk_instance chunk;
+  std::unique_ptr<settled> own;  // its rebuild from its own blocks, when they make one
+  int32_t chunk_id = 0;          // the number in that rebuild's header
+};
+
+void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length) {
+  if (length == 0) return;
+  if (!ranges.empty() && ranges.back().length >= 0 &&
+      ranges.back().start + ranges.back().length == start) {
+    ranges.back().length = length < 0 ? -1 : ranges.back().length + length;
+    return;
+  }
+  ranges.push_back({start, length});
+}
+
+class salvage_sink {
+ public:
+  explicit salvage_sink(FILE* file) : file_(file) {}
+  void bytes(const uint8_t* data, int64_t count) {
+    if (file_ == nullptr || count <= 0) return;
+    if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
+      die("write error on the salvage file");
+    }
+    written_ += count;
+  }
+  void zeros(int64_t count) {
+    static const uint8_t zero[65536] = {};
+    while (count > 0) {
+      const int64_t piece = std::min<int64_t>(count, sizeof zero);
+      bytes(zero, piece);
+      count -= piece;
+    }
+  }
+  int64_t written() const { return written_; }
+
+ private:
+  FILE* file_;
+  int64_t written_ = 0;
+};
+
+class repairer {
+ public:
+  repairer(const std::vector<scan_input*>& copies, FILE* stream_out, FILE* salvage,
+           const std::function<void(const repaired_chunk&)>& report)
+      : rewriter_(stream_out), salvage_(salvage), report_(report) {
+    for (size_t c = 0; c < copies.size(); c++) {
+      walkers_.push_back(std::make_unique<copy_walker>(*copies[c], static_cast<int>(c)));
+    }
+    capacity_ = chunk_capacity(run_config.blocksize, run_config.k);
+    const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
+    reach_ = std::max(place_margin + 1, reach_bytes / chunk_bytes);
+    take_ = [this](chunk_instance&& c) { take(std::move(c)); };
+  }
+  repairer(const repairer&) = delete;
+  repairer& operator=(const repairer&) = delete;
+
+  repair_summary run() {
+    for (;;) {
+      const int64_t lowest = lowest_progress();
+      if (lowest == INT64_MAX) break;
+      // The walks furthest behind go on; the others wait for them.
+      for (const std::unique_ptr<copy_walker>& w : walkers_) {
+        if (!w->done() && w->progress() <= lowest + place_margin) w->step(take_);
+      }
+      settle_places(false);
+    }
+    settle_places(true);
+    summary_.complete = summary_.last_found && summary_.lost == 0;
+    if (summary_.complete) rewriter_.finish();
+    summary_.stream_bytes = rewriter_.written();
+    summary_.salvage_bytes = salvage_.written();
+    for (const std::unique_ptr<copy_walker>& w : walkers_) {
+      summary_.copies.push_back({w->size(), w->stats()});
+    }
+    for (const auto& [number, list] : by_number_)
+      summary_.unplaced += static_cast<int64_t>(list.size());
+    return summary_;
+  }
+
+ private:
+  int64_t lowest_progress() const {
+    int64_t lowest = INT64_MAX;
+    for (const std::unique_ptr<copy_walker>& w : walkers_) lowest = std::min(lowest, w->progress());
+    return lowest;
+  }
+
+  // Files a chunk instance by the number its own blocks rebuild to, or by its place when they do
+  // not rebuild it, or rebuild it unchecked to a number that is not its place (an unchecked
+  // rebuild with a block of another version in it can carry any number).
+  void take(chunk_instance&& c) {
+    highest_slot_ = std::max(highest_slot_, c.slot);
+    held_chunk h;
+    h.chunk = std::move(c);
+    if (h.chunk.present >= run_config.k) {
+      auto own = std::make_unique<settled>(settle({&h.chunk}));
+      if (own->ok) {
+        h.chunk_id = get_chunk_id(own->data.data());
+        h.own = std::move(own);
+      }
+    }
+    const int64_t slot = h.chunk.slot;
+    if (h.own && (h.own->confirmed || h.chunk_id == -1 || h.chunk_id == slot)) {
+      const int32_t id = h.chunk_id;
+      if (id == -1) {
+        last_.push_back(std::move(h));
+      } else if (id < 0 || id < next_ || id > highest_slot_ + reach_) {
+        summary_.unplaced++;  // already written, or a number the stream cannot reach
+      } else {
+        by_number_[id].push_back(std::move(h));
+      }
+      return;
+    }
+    h.own.reset();
+    if (slot >= next_) by_slot_[slot].push_back(std::move(h));
+  }
+
+  // Settles the places that every copy has walked far enough past, or at the end all of them.
+  void settle_places(bool at_end) {
+    for (;;) {
+      const int64_t place = next_;
+      const int64_t lowest = lowest_progress();
+      // Once every walk is over, the end settles what is left.
+      if (!at_end && (lowest == INT64_MAX || lowest <= place + place_margin)) return;
+      if (restore(place, at_end)) {
+        if (summary_.last_found) return;
+        continue;
+      }
+      if (!at_end) {
+        if (lowest > place + reach_) {
+          write_lost(place, false);
+          continue;
+        }
+        return;
+      }
+      // At the end: a place with numbered chunks or other blocks after it is a lost chunk; the
+      // place after all of them is the last chunk's.
+      if (more_after(place)) {
+        write_lost(place, false);
+        continue;
+      }
+      write_lost(place, true);
+      return;
+    }
+  }
+
+  // Whether chunks or blocks of places after this one are at hand (a numbered chunk for this one,
+  // blocks at a later place, the last chunk found at a later place): then this place is not the
+  // last chunk's.
+  bool more_after(int64_t place) const {
+    return by_number_.lower_bound(place) != by_number_.end() ||
+           by_slot_.upper_bound(place) != by_slot_.end() ||
+           std::any_of(last_.begin(), last_.end(),
+                       [place](const held_chunk& h) { return h.chunk.slot > place; });
+  }
+
+  // The instances that may hold the chunk of this place, and whether the last chunk is expected
+  // there.
+  std::vector<held_chunk*> gather(int64_t place, bool at_end, bool* as_last) {
+    std::vector<held_chunk*> group;
+    *as_last = false;
+    const auto numbered = by_number_.find(place);
+    if (numbered != by_number_.end()) {
+      for (held_chunk& h : numbered->second) group.push_back(&h);
+    } else if (at_end && !more_after(place) && !last_.empty()) {
+      *as_last = true;
+      for (held_chunk& h : last_) group.push_back(&h);
+    }
+    const auto partial = by_slot_.find(place);
+    if (partial != by_slot_.end()) {
+      for (held_chunk& h : partial->second) group.push_back(&h);
+    }
+    return group;
+  }
+
+  bool restore(int64_t place, bool at_end) {
+    bool as_last = false;
+    std::vector<held_chunk*> group = gather(place, at_end, &as_last);
+    if (group.empty()) return false;
+    settled merged;
+    const settled* s = nullptr;
+    if (group.size() == 1 && group[0]->own) {
+      s = group[0]->own.get();
+    } else {
+      std::vector<const chunk_instance*> chunks;
+      for (const held_chunk* h : group) chunks.push_back(&h->chunk);
+      merged = settle(chunks);
+      s = &merged;
+    }
+    if (!s->ok) return false;
+    const int32_t id = get_chunk_id(s->data.data());
+    // Blocks of this place that rebuild the last chunk make it the last when nothing numbered
+    // follows.
+    const bool last_here = id == -1 && at_end && !more_after(place);
+    if (id != place && !last_here) return false;
+    write_restored(place, group, *s, id == -1);
+    by_number_.erase(place);
+    by_slot_.erase(place);
+    if (as_last || id == -1) last_.clear();
+    return true;
+  }
+
+  chunk_source source_of(const held_chunk& h, const std::vector<uint8_t>* use) const {
+    const int64_t b = run_config.blocksize;
+    chunk_source src;
+    src.copy = h.chunk.copy;
+    src.slot = h.chunk.slot;
+    for (int p = 0; p < run_config.n; p++) {
+      const int64_t offset = h.chunk.offsets[p];
+      if (offset < 0) continue;
+      if (src.used.empty() && src.inconsistent.empty()) src.offset = offset - p * b;
+      if (use == nullptr || (*use)[p] == agrees) {
+        src.used.push_back(p);
+      } else {
+        src.inconsistent.push_back(p);
+        src.left_out.push_back(offset);
+      }
+    }
+    return src;
+  }
+
+  void write_restored(int64_t place, std::vector<held_chunk*>& group, const settled& s, bool last) {
+    const int n = run_config.n;
+    repaired_chunk r;
+    r.number = place;
+    r.header_known = true;
+    r.clen = get_clen(s.data.data());
+    r.chunk_id = get_chunk_id(s.data.data());
+    r.data_offset = data_offset_;
+    r.data_length = std::min<int64_t>(r.clen, capacity_);
+    std::map<int, std::set<int>> used_by_copy;
+    std::set<int> copies_whole;
+    bool intact = true;
+    for (size_t m = 0; m < group.size(); m++) {
+      const held_chunk& h = *group[m];
+      chunk_source src = source_of(h, &s.use[m]);
+      if (h.chunk.slot != place) r.out_of_place = true;
+      if (!src.used.empty()) used_by_copy[src.copy].insert(src.used.begin(), src.used.end());
+      const bool whole = static_cast<int>(src.used.size()) == n;
+      if (!whole || h.chunk.slot != place || copies_whole.count(src.copy) > 0) intact = false;
+      copies_whole.insert(src.copy);
+      summary_.inconsistent += static_cast<int64_t>(src.inconsistent.size());
+      r.sources.push_back(std::move(src));
+    }
+    if (copies_whole.size() != walkers_.size()) intact = false;
+    // The original blocks are what the encoder writes for the data when all n agree and the data
+    // area after the user bytes is zero, as the encoder leaves it. A chunk is intact only when
+    // they also go out as they are: full, or the last one holding at least a byte; a repaired
+    // stream made of intact chunks alone is then the input itself.
+    const uint8_t* user = s.data.data() + HEADER_LEN;
+    const int64_t area = static_cast<int64_t>(s.data.size()) - HEADER_LEN;
+    const bool as_encoded =
+        s.whole >= 0 && r.clen <= static_cast<uint64_t>(capacity_) &&
+        std::all_of(user + r.data_length, user + area, [](uint8_t x) { return x == 0; });
+    const bool in_layout = last ? r.clen >= 1 : r.data_length == capacity_;
+    if (!as_encoded || !in_layout) intact = false;
+    r.status = intact ? repair_status::intact : repair_status::repaired;
+    // Restored thanks to several copies: none of them holds k agreeing blocks of it.
+    size_t most = 0;
+    for (const auto& [copy, positions] : used_by_copy) most = std::max(most, positions.size());
+    if (used_by_copy.size() > 1 && static_cast<int>(most) < run_config.k) summary_.merged++;
+    std::stable_sort(r.sources.begin(), r.sources.end(),
+                     [](const chunk_source& a, const chunk_source& b) { return a.copy < b.copy; });
+
+    if (complete_so_far_) {
+      std::vector<uint8_t> original;
+      if (as_encoded) original = std::move(group[s.whole]->chunk.blocks);
+      rewriter_.add(user, r.data_length, std::move(original), r.chunk_id);
+    }
+    salvage_.bytes(user, r.data_length);
+    data_offset_ += r.data_length;
+    if (last) summary_.last_found = true;
+    next_++;
+    account(r);
+  }
+
+  // A place whose chunk cannot be restored: its data packets that some copy holds are salvaged in
+  // place, zeros elsewhere. Its length is the one in its header when a block 0 with this place's
+  // number (or, for the last chunk, -1) is at hand, else the chunk's capacity; the place of a
+  // last chunk not found at all has no length: everything from there on is lost.
+  void write_lost(int64_t place, bool last) {
+    const int n = run_config.n;
+    const int k = run_config.k;
+    const int64_t b = run_config.blocksize;
+    bool as_last = false;
+    std::vector<held_chunk*> group = gather(place, true, &as_last);
+    repaired_chunk r;
+    r.number = place;
+    r.status = repair_status::lost;
+    r.data_offset = data_offset_;
+    r.data_length = capacity_;
+    std::set<int> positions;
+    for (const held_chunk* h : group) {
+      r.sources.push_back(source_of(*h, nullptr));
+      if (h->chunk.slot != place) r.out_of_place = true;
+      for (int p = 0; p < n; p++) {
+        if (h->chunk.offsets[p] >= 0) positions.insert(p);
+      }
+      const uint8_t* block0 = h->chunk.blocks.data();
+      const int32_t id = h->chunk.offsets[0] >= 0 ? get_chunk_id(block0) : -2;
+      if (!r.header_known && (id == place || (id == -1 && (last || as_last)))) {
+        r.header_known = true;
+        r.clen = get_clen(block0);
+        r.chunk_id = id;
+        r.data_length = std::min<int64_t>(r.clen, capacity_);
+      }
+    }
+    std::stable_sort(r.sources.begin(), r.sources.end(),
+                     [](const chunk_source& a, const chunk_source& b) { return a.copy < b.copy; });
+    r.why = group.empty()                            ? loss::missing
+            : static_cast<int>(positions.size()) < k ? loss::too_few
+                                                     : loss::inconsistent;
+    if (group.empty() && last) {
+      // Nothing of the last chunk: the restored data ends at an unknown point from here on.
+      add_range(summary_.lost_data, data_offset_, -1);
+      complete_so_far_ = false;
+      return;
+    }
+    {
+      const int64_t packet = payload_len;
+      for (int i = 0; i < k; i++) {
+        const int64_t start = i == 0 ? 0 : i * packet - HEADER_LEN;
+        if (start >= r.data_length) break;
+        const int64_t span = std::min(i == 0 ? packet - HEADER_LEN : packet, r.data_length - start);
+        const held_chunk* holder = nullptr;
+        for (const held_chunk* h : group) {
+          if (holder == nullptr && h->chunk.offsets[i] >= 0) holder = h;
+        }
+        if (holder != nullptr) {
+          salvage_.bytes(holder->chunk.blocks.data() + i * b + (i == 0 ? HEADER_LEN : 0), span);
+        } else {
+          salvage_.zeros(span);
+          add_range(r.lost, data_offset_ + start, span);
+        }
+      }
+    }
+    data_offset_ += r.data_length;
+    // Without a header of the last chunk, whether more chunks followed is not known.
+    if (last && !r.header_known) add_range(r.lost, data_offset_, -1);
+    complete_so_far_ = false;
+    by_number_.erase(place);
+    by_slot_.erase(place);
+    if (as_last) last_.clear();
+    next_++;
+    account(r);
+  }
+
+  void account(const repaired_chunk& r) {
+    summary_.chunks++;
+    switch (r.status) {
+      case repair_status::intact:
+        summary_.intact++;
+        break;
+      case repair_status::repaired:
+        summary_.repaired++;
+        break;
+      case repair_status::lost:
+        summary_.lost++;
+        break;
+    }
+    if (r.out_of_place) summary_.out_of_place++;
+    for (const byte_range& lost : r.lost) {
+      add_range(summary_.lost_data, lost.start, lost.length);
+      if (lost.length > 0) summary_.lost_bytes += lost.length;
+    }
+    report_(r);
+  }
+
+  std::vector<std::unique_ptr<copy_walker>> walkers_;
+  std::function<void(chunk_instance&&)> take_;
+  stream_rewriter rewriter_;
+  salvage_sink salvage_;
+  const std::function<void(const repaired_chunk&)>& report_;
+  int64_t capacity_ = 0;
+  int64_t reach_ = 0;  // places
+
+  std::map<int64_t, std::vector<held_chunk>> by_number_;  // rebuilt: by their number
+  std::vector<held_chunk> last_;                          // rebuilt, numbered -1
+  std::map<int64_t, std::vector<held_chunk>> by_slot_;    // not rebuilt alone: by their place
+  int64_t highest_slot_ = 0;
+  int64_t next_ = 0;  // the next place to write
+  int64_t data_offset_ = 0;
+  bool complete_so_far_ = true;
+  repair_summary summary_;
+};
+
+}  // namespace
+
+const char* repair_status_name(repair_status s) {
+  switch (s) {
+    case repair_status::intact:
+      return "intact";
+    case repair_status::repaired:
+      return "repaired";
+    case repair_status::lost:
+      return "lost";
+  }
+  return "";
+}
+
+const char* loss_name(loss l) {
+  switch (l) {
+    case loss::none:
+      return "";
+    case loss::missing:
+      return "missing";
+    case loss::too_few:
+      return "too few blocks";
+    case loss::inconsistent:
+      return "inconsistent blocks";
+  }
+  return "";
+}
+
+repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
+                             FILE* salvage,
+                             const std::function<void(const repaired_chunk&)>& on_chunk) {
+  repairer r(copies, stream_out, salvage, on_chunk);
+  return r.run();
+}
+
+verdict_of_repair judge_repair(const repair_summary& s) {
+  if (!s.complete) return {3, "lost"};
+  bool damaged = s.repaired > 0 || s.unplaced > 0;
+  for (const copy_summary& c : s.copies) damaged = damaged || !c.walk.shifts.empty();
+  return damaged ? verdict_of_repair{2, "repaired"} : verdict_of_repair{0, "intact"};
+}

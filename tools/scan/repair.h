@@ -1,0 +1,96 @@
+// repair.h - restoring a protected stream from one or more copies of it: each copy realigned on its
+// own, the chunks placed by their numbers, every chunk rebuilt from the blocks of all copies that
+// agree, and the result written as kestrune writes it, or salvaged as user data.
+//
+// Works in the program-wide state: run_config holds blocksize, n and k, and setup_buffers() has
+// made the codec and the packet slots (the rebuilds use pkt_table and block_buffer).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "tools/scan/input.h"
+#include "tools/scan/realign.h"
+#include "tools/scan/scan.h"
+
+enum class repair_status : uint8_t {
+  intact,    // every copy holds it whole, in its place, and all its blocks agree
+  repaired,  // restored, from fewer blocks, from elsewhere, or leaving blocks out
+  lost,      // not restored
+};
+const char* repair_status_name(repair_status s);
+
+// Why a chunk is lost.
+enum class loss : uint8_t {
+  none,
+  missing,       // no block of it was found
+  too_few,       // fewer than k blocks of it were found in all copies together
+  inconsistent,  // its blocks disagree and no unique set of them can be left out
+};
+const char* loss_name(loss l);
+
+// What one copy gave a chunk.
+struct chunk_source {
+  int copy = 0;
+  int64_t slot = 0;               // its place in the copy, as realigned
+  int64_t offset = 0;             // where its block 0 stands (or would stand) in the copy
+  std::vector<int> used;          // positions whose blocks agree with the rebuild
+  std::vector<int> inconsistent;  // positions whose blocks disagree with it: left out
+  std::vector<int64_t> left_out;  // the offsets of those blocks in the copy
+};
+
+struct repaired_chunk {
+  int64_t number = 0;  // its place in the restored stream (the last chunk's too)
+  repair_status status = repair_status::intact;
+  loss why = loss::none;
+  bool header_known = false;
+  uint32_t clen = 0;
+  int32_t chunk_id = 0;
+  bool out_of_place = false;  // a copy holds it at another place
+  std::vector<chunk_source> sources;
+  int64_t data_offset = 0;  // where its user bytes go in the restored output
+  int64_t data_length = 0;  // how many
+  std::vector<byte_range> lost;
+};
+
+struct copy_summary {
+  int64_t size = -1;  // the input's length, -1 when not known
+  walk_stats walk;
+};
+
+struct repair_summary {
+  int64_t chunks = 0;  // places in the restored stream, the last chunk's included
+  int64_t intact = 0;
+  int64_t repaired = 0;
+  int64_t lost = 0;
+  int64_t out_of_place = 0;  // chunks a copy holds elsewhere than at their place
+  int64_t merged = 0;        // chunks that no copy alone holds k agreeing blocks of
+  int64_t inconsistent = 0;  // blocks left out because they disagree with their chunk
+  int64_t unplaced = 0;      // chunks found whose number has no place (repeated or foreign)
+  bool last_found = false;   // the chunk numbered -1 was restored
+  std::vector<copy_summary> copies;
+  std::vector<byte_range> lost_data;
+  int64_t lost_bytes = 0;
+  bool complete = false;      // every chunk restored, the last one included
+  int64_t stream_bytes = 0;   // written as the repaired stream
+  int64_t salvage_bytes = 0;  // written as salvage
+};
+
+// Restores the stream from the copies (not owned; read in turns, each from its start, so that the
+// chunks of all copies are at hand together). Calls on_chunk for every place of the restored
+// stream, in order. When stream_out is not null the repaired stream goes there as it is restored
+// (the caller keeps it only when the summary says complete); when salvage is not null the user
+// data goes there, zeros in place of what is lost.
+repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
+                             FILE* salvage,
+                             const std::function<void(const repaired_chunk&)>& on_chunk);
+
+// The exit status of a repair and its word: 0 "intact" (no copy showed any damage), 2 "repaired",
+// 3 "lost".
+struct verdict_of_repair {
+  int status;
+  const char* result;
+};
+verdict_of_repair judge_repair(const repair_summary& s);

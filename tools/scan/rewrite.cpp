@@ -1,0 +1,89 @@
+// rewrite.cpp - restored user data cut into chunks, encoded and sealed as kestrune encodes them.
+#include "tools/scan/rewrite.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fec/fec.h"
+#include "frontend/diag.h"
+#include "frontend/program.h"
+#include "stream/format.h"
+#include "stream/rules.h"
+
+stream_rewriter::stream_rewriter(FILE* out)
+    : out_(out), capacity_(chunk_capacity(run_config.blocksize, run_config.k)) {}
+
+void stream_rewriter::add(const uint8_t* data, int64_t length, std::vector<uint8_t>&& blocks,
+                          int32_t chunk_id) {
+  if (out_ == nullptr || length <= 0) return;
+  // The original blocks stand for the held bytes only when they are the whole of them.
+  const bool whole = held_.empty() && !blocks.empty() && length <= capacity_;
+  while (length > 0) {
+    // A full chunk with more bytes behind it is not the last.
+    if (static_cast<int64_t>(held_.size()) == capacity_) {
+      write_held(static_cast<int32_t>(next_id_));
+      next_id_++;
+    }
+    const int64_t take = std::min(length, capacity_ - static_cast<int64_t>(held_.size()));
+    original_.clear();
+    held_.insert(held_.end(), data, data + take);
+    data += take;
+    length -= take;
+  }
+  if (whole) {
+    original_ = std::move(blocks);
+    original_id_ = chunk_id;
+  }
+}
+
+void stream_rewriter::finish() {
+  if (out_ == nullptr || held_.empty()) return;
+  write_held(-1);
+}
+
+void stream_rewriter::put(const uint8_t* bytes, size_t count) {
+  if (fwrite(bytes, 1, count, out_) != count) die("write error on the repaired stream");
+  written_ += static_cast<int64_t>(count);
+}
+
+void stream_rewriter::write_held(int32_t chunk_id) {
+  if (!original_.empty() && original_id_ == chunk_id) {
+    put(original_.data(), original_.size());
+  } else {
+    encode_held(chunk_id);
+  }
+  held_.clear();
+  original_.clear();
+}
+
+void stream_rewriter::encode_held(int32_t chunk_id) {
+  const int n = run_config.n;
+  const int k = run_config.k;
+  const int64_t b = run_config.blocksize;
+  const size_t packet = static_cast<size_t>(payload_len);
+  chunk_.resize(static_cast<size_t>(n * b));
+  uint8_t* data_packets[256];
+  for (int i = 0; i < k; i++) {
+    data_packets[i] = chunk_.data() + i * b;
+    memset(data_packets[i], 0, packet);
+  }
+  // The user bytes follow the header in packet 0 and fill the data packets in turn; the rest stays
+  // zero, as the encoder leaves a short chunk.
+  put_chunk_header(data_packets[0], static_cast<uint32_t>(held_.size()), chunk_id);
+  size_t done = 0;
+  for (int i = 0; i < k && done < held_.size(); i++) {
+    const size_t skip = i == 0 ? HEADER_LEN : 0;
+    const size_t piece = std::min(packet - skip, held_.size() - done);
+    memcpy(data_packets[i] + skip, held_.data() + done, piece);
+    done += piece;
+  }
+  uint8_t* blocks[256];
+  for (int i = 0; i < n; i++) {
+    blocks[i] = chunk_.data() + i * b;
+    if (i >= k) fec_encode_pkt(codec, data_packets, blocks[i], i, payload_len);
+    blocks[i][payload_len] = static_cast<uint8_t>(i);
+    blocks[i][payload_len + 1] = static_cast<uint8_t>(k);
+  }
+  seal_blocks(blocks, n);
+  put(chunk_.data(), chunk_.size());
+}
