@@ -23,6 +23,7 @@
 #include "stream/format.h"
 #include "stream/rules.h"
 #include "tools/scan/rewrite.h"
+#include "tools/scan/salvage.h"
 
 namespace {
 
@@ -197,41 +198,6 @@ struct held_chunk {
   chunk_instance chunk;
   std::unique_ptr<settled> own;  // its rebuild from its own blocks, when they make one
   int32_t chunk_id = 0;          // the number in that rebuild's header
-};
-
-void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length) {
-  if (length == 0) return;
-  if (!ranges.empty() && ranges.back().length >= 0 &&
-      ranges.back().start + ranges.back().length == start) {
-    ranges.back().length = length < 0 ? -1 : ranges.back().length + length;
-    return;
-  }
-  ranges.push_back({start, length});
-}
-
-class salvage_sink {
- public:
-  explicit salvage_sink(FILE* file) : file_(file) {}
-  void bytes(const uint8_t* data, int64_t count) {
-    if (file_ == nullptr || count <= 0) return;
-    if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
-      die("write error on the salvage file");
-    }
-    written_ += count;
-  }
-  void zeros(int64_t count) {
-    static const uint8_t zero[65536] = {};
-    while (count > 0) {
-      const int64_t piece = std::min<int64_t>(count, sizeof zero);
-      bytes(zero, piece);
-      count -= piece;
-    }
-  }
-  int64_t written() const { return written_; }
-
- private:
-  FILE* file_;
-  int64_t written_ = 0;
 };
 
 class repairer {
@@ -564,7 +530,7 @@ class repairer {
   std::vector<std::unique_ptr<copy_walker>> walkers_;
   std::function<void(chunk_instance&&)> take_;
   stream_rewriter rewriter_;
-  salvage_sink salvage_;
+  salvage_writer salvage_;
   const std::function<void(const repaired_chunk&)>& report_;
   int64_t capacity_ = 0;
   int64_t reach_ = 0;  // places

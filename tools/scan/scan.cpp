@@ -6,6 +6,7 @@
 // it, and every other accepted block is checked against the rebuild: a block that disagrees does
 // not belong (an older version of the archive, another stream) and is reported as inconsistent.
 #include "tools/scan/scan.h"
+#include "tools/scan/salvage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -33,42 +34,6 @@ struct geometry {
 // The user bytes of data packet i lie at [start(i), start(i) + span(i)) of the chunk's data.
 int64_t packet_start(const geometry& g, int i) { return i == 0 ? 0 : int64_t{i} * g.packet - 8; }
 int64_t packet_span(const geometry& g, int i) { return i == 0 ? g.packet - 8 : g.packet; }
-
-void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length) {
-  if (length == 0) return;
-  if (!ranges.empty() && ranges.back().length >= 0 &&
-      ranges.back().start + ranges.back().length == start) {
-    ranges.back().length = length < 0 ? -1 : ranges.back().length + length;
-    return;
-  }
-  ranges.push_back({start, length});
-}
-
-class salvage_writer {
- public:
-  explicit salvage_writer(FILE* file) : file_(file) {}
-
-  void bytes(const uint8_t* data, int64_t count) {
-    if (file_ == nullptr || count <= 0) return;
-    if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
-      die("write error on the salvage file");
-    }
-    written_ += count;
-  }
-  void zeros(int64_t count) {
-    static const uint8_t zero[65536] = {};
-    while (count > 0) {
-      const int64_t part = std::min<int64_t>(count, sizeof zero);
-      bytes(zero, part);
-      count -= part;
-    }
-  }
-  int64_t written() const { return written_; }
-
- private:
-  FILE* file_;
-  int64_t written_ = 0;
-};
 
 // Writes data_length user bytes from the data packets; a packet that is not there becomes zeros.
 void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* packets,

@@ -1,0 +1,27 @@
+// salvage.h - what the scan and the repair share to account for user data: ranges of lost bytes
+// and the salvage file that receives what is saved.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "tools/scan/scan.h"
+
+// Appends [start, start + length) to the ranges, merged with the last one when they touch; a
+// length of -1 runs to an end that is not known.
+void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length);
+
+// The salvage file (or none): bytes and zeros written in order, counted; dies with "write error on
+// the salvage file" when a write fails.
+class salvage_writer {
+ public:
+  explicit salvage_writer(FILE* file) : file_(file) {}
+  void bytes(const uint8_t* data, int64_t count);
+  void zeros(int64_t count);
+  int64_t written() const { return written_; }
+
+ private:
+  FILE* file_;
+  int64_t written_ = 0;
+};
