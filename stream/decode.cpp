@@ -42,6 +42,9 @@ constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
 // rebuild, in case the witness disagrees.
 uint8_t* spare[max_iov];
 
+// The positions the previous chunk rejected before its k-th accepted block.
+int last_rejected;
+
 uint8_t* kept_block(int position) { return batch_block(0, position); }
 
 // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
@@ -145,9 +148,11 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   int beyond = 0;  // blocks read beyond the k-th accepted one
   while (j < k && i < n) {
     // Until k blocks are accepted every further position is read anyway; ask for just that many,
-    // and for the first witness candidate with them.
+    // and for the first witness candidate with them. A chunk after one that lost blocks reads as
+    // many more at once: a bad stripe of the medium costs every chunk the same positions, and
+    // one read and one digest pass then serve the whole chunk.
     const int count = std::min(k - j, n - i);
-    const int reads = count + (i + count < n ? 1 : 0);
+    const int reads = std::min(n - i, count + 1 + (i == 0 ? last_rejected : 0));
     const int first_slot = j;
     read_positions(chunk_base, i, slots + first_slot, reads, input, complete);
     // The witness candidate is digested along: a multi-lane pass has room for it, and it is
@@ -156,10 +161,10 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
       if (j == k) {
-        std::swap(slots[k], slots[slot]);
-        complete[0] = complete[t];
-        digest[0] = result[t] >= 0 ? digest_state::good : digest_state::bad;
-        beyond = 1;
+        std::swap(slots[k + beyond], slots[slot]);
+        complete[beyond] = complete[t];
+        digest[beyond] = result[t] >= 0 ? digest_state::good : digest_state::bad;
+        beyond++;
         continue;
       }
       const int r = result[t];
@@ -179,6 +184,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     }
   }
   if (j < k) die("%s", MSG_TOO_MANY_BAD);
+  last_rejected = i - beyond - k;
 
   // A pipe reads the rest of the chunk, so that the next chunk begins at the right place; short
   // reads here pass unnoticed.
@@ -278,6 +284,7 @@ void decode_stream(FILE* input) {
   const int k = run_config.k;
   for (int i = 0; i < k; i++) pkt_table[i] = work_block(i);
   for (int i = k; i < run_config.n; i++) spare[i - k] = work_block(i);
+  last_rejected = 0;
 
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
