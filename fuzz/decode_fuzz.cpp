@@ -42,17 +42,6 @@ namespace {
 
 using namespace fuzz_harness;
 
-// The stream on a memory file through a FILE (the decoder reads it with pread).
-outcome decode_seekable(const std::string& stream) {
-  store(stream);
-  FILE* input = fdopen(dup(memory_file), "rb");
-  if (input == nullptr) fail("fdopen failed");
-  run_config.input_is_pipe = 0;
-  outcome result = run_captured([input] { decode_stream(input); });
-  fclose(input);
-  return result;
-}
-
 // The stream read in order through a FILE, as from a pipe.
 outcome decode_pipe(const std::string& stream) {
   // fmemopen refuses an empty buffer; an empty file then.
@@ -69,7 +58,7 @@ int64_t capacity() { return int64_t{run_config.k} * payload_len - HEADER_LEN; }
 
 // Decodes the stream both ways and checks what every decode must satisfy; returns the outcome.
 outcome decode_both(const std::string& stream) {
-  const outcome seekable = decode_seekable(stream);
+  const outcome seekable = decode_memory_file(stream);
   const outcome pipe = decode_pipe(stream);
   if (seekable.completed != pipe.completed) fail("seekable and pipe decodes end differently");
   if (seekable.output != pipe.output) fail("seekable and pipe decodes write different bytes");
@@ -215,16 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   init_once("decode_fuzz");
   reader in{data, size};
   const uint8_t mode = in.byte();
-  const int n = 2 + in.byte() % 23;
-  const int k = 1 + in.byte() % n;
-  const int blocksize = MIN_BLOCKSIZE + in.byte();
-  // As the driver: a chunk must have room for a user byte beside its header.
-  if (params_error({blocksize, n, k}) != nullptr) return -1;
-
-  run_config = run_settings{};
-  run_config.n = n;
-  run_config.k = k;
-  run_config.blocksize = blocksize;
+  if (!configure_from(in)) return -1;
   run_config.decode_mode = (mode & 1) == 0;
   run_config.verbose = (mode & 2) != 0 ? 2 : 0;
   setup_buffers();

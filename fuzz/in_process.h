@@ -12,6 +12,8 @@
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
+#include "fuzz/input_reader.h"
+#include "stream/rules.h"
 #include "stream/stream.h"
 
 namespace fuzz_harness {
@@ -37,6 +39,20 @@ inline void init_once(const char* name) {
     abort();
   }
   set_fatal_handler([] { throw fatal_exit{}; });
+}
+
+// Takes n, k and the block size from the input (one byte each, mapped into small ranges) and sets
+// run_config to them, everything else at its default; false when kestrune would refuse them.
+inline bool configure_from(reader& in) {
+  const int n = 2 + in.byte() % 23;
+  const int k = 1 + in.byte() % n;
+  const int blocksize = MIN_BLOCKSIZE + in.byte();
+  if (params_error({blocksize, n, k}) != nullptr) return false;
+  run_config = run_settings{};
+  run_config.n = n;
+  run_config.k = k;
+  run_config.blocksize = blocksize;
+  return true;
 }
 
 struct outcome {
@@ -83,6 +99,18 @@ inline void store(const std::string& bytes) {
        pwrite(memory_file, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))) {
     fail("can't write the memory file");
   }
+}
+
+// The decoder on the stream in the memory file, read through a FILE with positioned reads, with
+// the program-wide buffers as they stand.
+inline outcome decode_memory_file(const std::string& stream) {
+  store(stream);
+  FILE* input = fdopen(dup(memory_file), "rb");
+  if (input == nullptr) fail("fdopen failed");
+  run_config.input_is_pipe = 0;
+  outcome result = run_captured([input] { decode_stream(input); });
+  fclose(input);
+  return result;
 }
 
 // The stream the encoder writes for the data, read through a FILE as from a pipe.

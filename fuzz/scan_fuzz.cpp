@@ -139,20 +139,9 @@ void same_scans(const scan_run& a, const scan_run& b) {
   if (a.salvage != b.salvage) fail("file and pipe salvages differ");
 }
 
-// The decoder on the memory file, with the buffers as the scan left them.
-outcome decode_file(const std::string& stream) {
-  store(stream);
-  FILE* input = fdopen(dup(memory_file), "rb");
-  if (input == nullptr) fail("fdopen failed");
-  run_config.input_is_pipe = 0;
-  outcome result = run_captured([input] { decode_stream(input); });
-  fclose(input);
-  return result;
-}
-
 // The scan's prediction against the decoder's run with the same parameters.
 void prediction_holds(const scan_run& run, const std::string& stream) {
-  const outcome decoded = decode_file(stream);
+  const outcome decoded = decode_memory_file(stream);
   const scan_summary& s = run.summary;
   int64_t predicted_length = 0;
   for (const chunk_result& c : run.chunks) {
@@ -270,7 +259,7 @@ void repair_holds(const std::string& stream, bool two_copies) {
   if (v.status == 0 && stream.compare(0, repaired.size(), repaired) != 0) {
     fail("an intact stream does not come back as it was");
   }
-  const outcome decoded = decode_file(repaired);
+  const outcome decoded = decode_memory_file(repaired);
   if (!decoded.completed) fail("the repaired stream does not decode");
   if (decoded.output != salvaged)
     fail("the repaired stream decodes to other bytes than the salvage");
@@ -287,21 +276,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   signal(SIGPIPE, SIG_IGN);
   reader in{data, size};
   const uint8_t mode = in.byte();
-  const int n = 2 + in.byte() % 23;
-  const int k = 1 + in.byte() % n;
-  const int blocksize = MIN_BLOCKSIZE + in.byte();
-  if (params_error({blocksize, n, k}) != nullptr) return -1;
-
-  run_config = run_settings{};
-  run_config.n = n;
-  run_config.k = k;
-  run_config.blocksize = blocksize;
+  if (!configure_from(in)) return -1;
   setup_buffers();
   const std::string stream = (mode & 1) != 0
                                  ? encode_and_damage(in, (mode & 8) != 0)
                                  : std::string(reinterpret_cast<const char*>(in.data), in.size);
   const bool probe = (mode & 2) != 0;
-  const probe_request given = probe ? probe_request{} : probe_request{blocksize, n, k};
+  const probe_request given =
+      probe ? probe_request{} : probe_request{run_config.blocksize, run_config.n, run_config.k};
 
   const scan_run from_file = scan(stream, false, given);
   const scan_run from_pipe = scan(stream, true, given);

@@ -117,13 +117,17 @@ void judge_read(const uint8_t* const* slots, const bool* complete, int count, in
   }
 }
 
-// Whether a block is acceptable at position, judged without a word.
-bool acceptable(const uint8_t* block, bool complete, int position) {
+// Whether a block is acceptable at position, judged without a word; its digest is computed only
+// when not known yet.
+bool acceptable(const uint8_t* block, bool complete, int position, digest_state& digest) {
   if (!complete) return false;
-  bool digest_ok = false;
-  verify_blocks(&block, 1, &digest_ok);
-  return judge_block(block, digest_ok, position, run_config.blocksize, run_config.k) ==
-         block_fit::accepted;
+  if (digest == digest_state::unknown) {
+    bool ok = false;
+    verify_blocks(&block, 1, &ok);
+    digest = ok ? digest_state::good : digest_state::bad;
+  }
+  return judge_block(block, digest == digest_state::good, position, run_config.blocksize,
+                     run_config.k) == block_fit::accepted;
 }
 
 }  // namespace
@@ -249,7 +253,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     // the rest.
     for (int u = 0; u < beyond; u++) {
       const int p = first_beyond + u;
-      if (u != t && !acceptable(spare[u], complete[u], p)) continue;
+      if (u != t && !acceptable(spare[u], complete[u], p, digest[u])) continue;
       memcpy(kept_block(p), spare[u], static_cast<size_t>(payload_len));
       packets[count] = kept_block(p);
       positions[count++] = p;

@@ -24,14 +24,7 @@ void write_pending() {
   const int blocks = pending_chunks * run_config.n;
   pending_chunks = 0;
   if (blocks == 0) return;
-  // The batch's blocks lie one after the other from batch block 0 on.
-  constexpr int group = 64;
-  uint8_t* starts[group];
-  for (int first = 0; first < blocks; first += group) {
-    const int count = std::min(group, blocks - first);
-    for (int b = 0; b < count; b++) starts[b] = batch_block(0, first + b);
-    seal_blocks(starts, count);
-  }
+  seal_consecutive_blocks(batch_block(0, 0), blocks);
   const size_t size = static_cast<size_t>(blocks) * run_config.blocksize;
   if (fwrite(batch_block(0, 0), 1, size, stdout) != size) die("write error");
   bytes_written += static_cast<int64_t>(size);
@@ -86,9 +79,18 @@ int32_t read_chunk(int32_t* chunk_id, FILE* input) {
   return count;
 }
 
+void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets) {
+  const int n = run_config.n;
+  for (int index = 0; index < n; index++) {
+    uint8_t* block = first_block + int64_t{index} * run_config.blocksize;
+    if (index >= run_config.k) fec_encode_pkt(codec, data_packets, block, index, payload_len);
+    block[payload_len] = static_cast<uint8_t>(index);
+    block[payload_len + 1] = static_cast<uint8_t>(run_config.k);
+  }
+}
+
 void encode_chunks(FILE* input, int32_t first_id) {
   const int k = run_config.k;
-  const int n = run_config.n;
   int32_t chunk_id = first_id;
   for (;;) {
     // The data packets are read straight into the chunk's data blocks.
@@ -96,12 +98,7 @@ void encode_chunks(FILE* input, int32_t first_id) {
     for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk, i);
     if (read_chunk(&chunk_id, input) == 0) break;
 
-    for (int index = 0; index < n; index++) {
-      uint8_t* block = batch_block(chunk, index);
-      if (index >= k) fec_encode_pkt(codec, pkt_table, block, index, payload_len);
-      block[payload_len] = static_cast<uint8_t>(index);
-      block[payload_len + 1] = static_cast<uint8_t>(run_config.k);
-    }
+    complete_chunk(batch_block(chunk, 0), pkt_table);
     pending_chunks++;
 
     if (chunk_id == -1) break;

@@ -48,6 +48,16 @@ void seal_blocks(uint8_t* const* blocks, int count) {
   }
 }
 
+void seal_consecutive_blocks(uint8_t* first, int count) {
+  const int32_t blocksize = run_config.blocksize;
+  uint8_t* blocks[digest_group];
+  for (int done = 0; done < count; done += digest_group) {
+    const int group = std::min(digest_group, count - done);
+    for (int b = 0; b < group; b++) blocks[b] = first + int64_t{done + b} * blocksize;
+    seal_blocks(blocks, group);
+  }
+}
+
 void put_chunk_header(uint8_t* packet0, uint32_t clen, int32_t chunk_id) {
   const uint32_t id = static_cast<uint32_t>(chunk_id);
   for (int i = 0; i < 4; i++) {

@@ -29,6 +29,9 @@ uint8_t get_k_byte(const uint8_t* block, int32_t blocksize);
 // place.
 void seal_blocks(uint8_t* const* blocks, int count);
 
+// As seal_blocks(), for count blocks that lie one after the other from first on.
+void seal_consecutive_blocks(uint8_t* first, int count);
+
 // The chunk header at the start of data packet 0.
 void put_chunk_header(uint8_t* packet0, uint32_t clen, int32_t chunk_id);
 uint32_t get_clen(const uint8_t* packet0);

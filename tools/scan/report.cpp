@@ -98,6 +98,10 @@ class json_object {
   }
   json_object& flag(const char* name, bool value) { return raw(name, value ? "true" : "false"); }
   json_object& null(const char* name) { return raw(name, "null"); }
+  // The value when it is known, else null.
+  json_object& field_if(const char* name, bool known, int64_t value) {
+    return known ? field(name, value) : null(name);
+  }
   json_object& raw(const char* name, const std::string& json) {
     text_ += text_.size() == 1 ? "\"" : ",\"";
     text_ += name;
@@ -305,11 +309,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
   if (setup.json) {
     json_object o;
     o.field("type", "summary").field("input", setup.input_path).flag("seekable", setup.seekable);
-    if (input_size >= 0) {
-      o.field("size", input_size);
-    } else {
-      o.null("size");
-    }
+    o.field_if("size", input_size >= 0, input_size);
     o.field("blocksize", p.blocksize).field("n", p.n).field("k", p.k);
     o.field("blocksize_from", p.blocksize_given ? "given" : "probe");
     o.field("n_from", n_basis_name(p.n_from));
@@ -334,18 +334,10 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     } else {
       o.null("decoder_fails_at").null("decoder_failure");
     }
-    if (setup.min_spare >= 0) {
-      o.field("min_spare", setup.min_spare);
-    } else {
-      o.null("min_spare");
-    }
+    o.field_if("min_spare", setup.min_spare >= 0, setup.min_spare);
     o.flag("spare_below_minimum", spare_low);
     o.field("salvage", setup.salvage_path);
-    if (setup.salvage_path != nullptr) {
-      o.field("salvage_bytes", s.salvage_bytes);
-    } else {
-      o.null("salvage_bytes");
-    }
+    o.field_if("salvage_bytes", setup.salvage_path != nullptr, s.salvage_bytes);
     o.field("result", v.result).field("exit", v.status);
     o.print();
     return;
@@ -546,11 +538,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
       json_object o;
       o.field("type", "copy").field("copy", static_cast<int64_t>(c + 1));
       o.field("input", setup.copy_paths[c]).flag("seekable", setup.copy_seekable[c]);
-      if (copy.size >= 0) {
-        o.field("size", copy.size);
-      } else {
-        o.null("size");
-      }
+      o.field_if("size", copy.size >= 0, copy.size);
       o.field("accepted", copy.walk.accepted).field("missing", copy.walk.missing);
       o.field("searched", copy.walk.searched).field("end_of_blocks", copy.walk.end_of_blocks);
       o.raw("shifts", shifts);
@@ -574,11 +562,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
       o.null("repair_bytes").null("restore");
     }
     o.field("salvage", setup.salvage_path);
-    if (setup.salvage_path != nullptr) {
-      o.field("salvage_bytes", s.salvage_bytes);
-    } else {
-      o.null("salvage_bytes");
-    }
+    o.field_if("salvage_bytes", setup.salvage_path != nullptr, s.salvage_bytes);
     o.field("result", v.result).field("exit", v.status);
     o.print();
     return;

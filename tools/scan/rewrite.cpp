@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fec/fec.h"
 #include "frontend/diag.h"
 #include "frontend/program.h"
 #include "stream/format.h"
 #include "stream/rules.h"
+#include "stream/stream.h"
 
 stream_rewriter::stream_rewriter(FILE* out)
     : out_(out), capacity_(chunk_capacity(run_config.blocksize, run_config.k)) {}
@@ -77,13 +77,7 @@ void stream_rewriter::encode_held(int32_t chunk_id) {
     memcpy(data_packets[i] + skip, held_.data() + done, piece);
     done += piece;
   }
-  uint8_t* blocks[256];
-  for (int i = 0; i < n; i++) {
-    blocks[i] = chunk_.data() + i * b;
-    if (i >= k) fec_encode_pkt(codec, data_packets, blocks[i], i, payload_len);
-    blocks[i][payload_len] = static_cast<uint8_t>(i);
-    blocks[i][payload_len + 1] = static_cast<uint8_t>(k);
-  }
-  seal_blocks(blocks, n);
+  complete_chunk(chunk_.data(), data_packets);
+  seal_consecutive_blocks(chunk_.data(), n);
   put(chunk_.data(), chunk_.size());
 }
