@@ -189,6 +189,26 @@ outcome repair(const std::vector<std::string>& copies, const std::vector<std::st
   return o;
 }
 
+// A scan of one copy with --salvage alone, to a file or to standard output: the salvage and the
+// summary.
+std::pair<std::string, json_value> salvage_alone(const std::string& copy,
+                                                 const std::vector<std::string>& options,
+                                                 bool to_stdout) {
+  const temp_dir dir;
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {"--json", "--salvage", to_stdout ? "-" : dir.file("salvaged"),
+                           dir.file("copy.kst")});
+  write_file(dir.file("copy.kst"), copy);
+  run_options run;
+  run.program = scan_path();
+  if (to_stdout) run.stdout_file = dir.file("salvaged");
+  const run_result r = run_program(args, run);
+  const std::vector<json_value> lines =
+      parse_json_lines(to_stdout ? r.err : r.out);
+  EXPECT_FALSE(lines.empty()) << r.err;
+  return {read_file(dir.file("salvaged")), lines.empty() ? json_value{} : lines.back()};
+}
+
 TEST(ScanRepair, EveryDamageKindGivesThePristineStreamAndTheData) {
   seeded_random random;
   for (const stream_geometry& g : geometries) {
@@ -225,6 +245,18 @@ TEST(ScanRepair, EveryDamageKindGivesThePristineStreamAndTheData) {
           EXPECT_EQ(shift["change"].string(), shift["bytes"].number() > 0 ? "inserted" : "deleted");
         }
         EXPECT_EQ(shifts, d.shifts);
+
+        // One copy scanned with --salvage alone saves the same data, realigned where the scan
+        // alone would lose some.
+        if (d.copies.size() == 1) {
+          const auto [salvaged, summary] =
+              salvage_alone(d.copies[0], given ? all_geometry_args(g) : std::vector<std::string>{},
+                            !given);
+          EXPECT_TRUE(same_bytes(salvaged, data));
+          EXPECT_EQ(summary["salvage_lost_data"].text(), "[]");
+          EXPECT_EQ(summary["salvage_realigned"].boolean(), summary["lost_bytes"].number() > 0 ||
+                                                               summary["misplaced"].number() > 0);
+        }
       }
     }
   }

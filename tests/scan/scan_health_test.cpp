@@ -52,6 +52,7 @@ struct scenario {
   int64_t decoder_fails_at;
   const char* decoder_failure;
   int64_t trailing_bytes = 0;
+  bool realigned = false;  // the salvage from the file is made as the repair makes it
 };
 
 // A block of chunk 1 of a stream written with k = 3: intact, and carrying another k.
@@ -150,7 +151,9 @@ std::vector<scenario> scenarios() {
        "last chunk",
        R"([{"start":432,"length":864}])",
        1,
-       "chunk out of order at 768 id 2 expecting 1"},
+       "chunk out of order at 768 id 2 expecting 1",
+       0,
+       true},
       // Every chunk can be rebuilt, but the decoder stops: no promise of a restore (exit 3).
       {"a block written with another k",
        [](std::string& s) {
@@ -268,16 +271,19 @@ TEST(ScanHealth, EveryChunkAndTheStreamAreJudgedAsTheDecoderWould) {
     EXPECT_EQ(s["exit"].number(), c.exit);
     EXPECT_EQ(s["size"].number(), static_cast<int64_t>(stream.size()));
 
-    // The salvage holds every byte but the lost ones, in place.
+    // The salvage holds every byte but the lost ones, in place; realigned, it loses nothing here.
     const std::string salvaged = read_file(salvage);
     EXPECT_EQ(s["salvage_bytes"].number(), static_cast<int64_t>(salvaged.size()));
     EXPECT_TRUE(salvage_matches(salvaged, data, report));
+    EXPECT_EQ(s["salvage_realigned"].boolean(), c.realigned);
+    if (c.realigned) EXPECT_TRUE(same_bytes(salvaged, data));
 
-    // A pipe gives the same findings.
+    // A pipe gives the same findings (its salvage, read once, is never realigned).
     const run_result piped = scan(stream, feed::pipe, args);
     EXPECT_EQ(piped.status, r.status);
     const json_report from_pipe = read_json_report(piped.out);
     EXPECT_EQ(comparable(from_pipe.summary), comparable(s));
+    EXPECT_FALSE(from_pipe.summary["salvage_realigned"].boolean());
     ASSERT_EQ(from_pipe.chunks.size(), report.chunks.size());
     for (size_t m = 0; m < report.chunks.size(); m++) {
       EXPECT_EQ(from_pipe.chunks[m].text(), report.chunks[m].text());

@@ -14,6 +14,7 @@ struct range {
 };
 
 void add(std::vector<range>& ranges, int64_t start, int64_t length) {
+  if (length == 0) return;  // block 0 of a 26-byte block holds no user byte
   if (!ranges.empty() && ranges.back().start + ranges.back().length == start) {
     ranges.back().length += length;
   } else {

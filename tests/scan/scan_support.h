@@ -39,9 +39,10 @@ std::string comparable(const json_value& summary);
 std::vector<std::string> lines_of(const std::string& text);
 bool has_line(const std::string& text, const std::string& line);
 
-// A stream's user bytes that a salvage keeps: every byte outside the lost ranges is the original
-// one (zero past the data's end, where a lost chunk of unknown length is written whole), every byte
-// inside is zero, and the file is as long as the sum of the chunks' data lengths.
+// A stream's user bytes that a salvage keeps: every byte outside the salvage's lost ranges is the
+// original one (zero past the data's end, where a lost chunk of unknown length is written whole),
+// every byte inside is zero, and the file is as long as the sum of the chunks' data lengths (for a
+// realigned salvage, as long as the summary says).
 ::testing::AssertionResult salvage_matches(const std::string& salvaged, const std::string& data,
                                            const json_report& report);
 

@@ -24,6 +24,7 @@
 #include "tools/scan/probe.h"
 #include "tools/scan/repair.h"
 #include "tools/scan/report.h"
+#include "tools/scan/salvage.h"
 #include "tools/scan/scan.h"
 
 namespace {
@@ -286,6 +287,39 @@ int repair_main(report_setup& setup, const probe_request& given,
   return judge_repair(summary).status;
 }
 
+bool regular_file(FILE* file) {
+  struct stat st {};
+  return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// After the scan of a seekable input: where the scan lost data, the salvage is made again as the
+// repair makes it (the input realigned after inserted or deleted bytes, chunks placed by their
+// numbers, blocks that disagree left out) and replaces the scan's when it saves more user bytes.
+// A held salvage (not yet written) receives whichever is chosen. Tells whether it was the
+// repair's, whose summary goes to *realigned.
+bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage, bool held,
+                   repair_summary* realigned) {
+  bool better = false;
+  if (!scanned.lost_data.empty()) {
+    std::vector<scan_input*> copies{&input};
+    const auto quiet = [](const repaired_chunk&) {};
+    const repair_summary trial = repair_copies(copies, nullptr, nullptr, quiet);
+    better = bytes_saved(trial.salvage_bytes, trial.lost_data) >
+             bytes_saved(scanned.salvage_bytes, scanned.lost_data);
+    if (better) {
+      if (!held && (fflush(salvage) != 0 || ftruncate(fileno(salvage), 0) != 0 ||
+                    fseeko(salvage, 0, SEEK_SET) != 0)) {
+        die("write error on the salvage file");
+      }
+      *realigned = repair_copies(copies, nullptr, salvage, quiet);
+    }
+  }
+  if (held && !better) {
+    scan_stream(input, salvage, [](const chunk_result&) {});
+  }
+  return better;
+}
+
 int parse_min_spare(const char* text) {
   char* end = nullptr;
   const long value = strtol(text, &end, 10);
@@ -390,12 +424,22 @@ int main(int argc, char** argv) {
   if (salvage != nullptr) salvage_buffer = large_buffer(salvage);
   large_buffer(stdout);
 
+  // A salvage from an input that can be read again may be made a second time as the repair makes
+  // it; one that is not a file of our own to rewrite from its start (standard output, a pipe)
+  // waits for the choice.
+  const bool held = salvage != nullptr && input.seekable() &&
+                    (strcmp(setup.salvage_path, "-") == 0 || !regular_file(salvage));
   report_parameters(setup);
-  scan_summary summary =
-      scan_stream(input, salvage, [&](const chunk_result& c) { report_chunk(setup, c); });
+  scan_summary summary = scan_stream(input, held ? nullptr : salvage,
+                                     [&](const chunk_result& c) { report_chunk(setup, c); });
+  repair_summary realigned;
+  bool is_realigned = false;
+  if (salvage != nullptr && input.seekable()) {
+    is_realigned = salvage_again(input, summary, salvage, held, &realigned);
+  }
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
-  report_summary(setup, summary, input.size());
+  report_summary(setup, summary, input.size(), is_realigned ? &realigned : nullptr);
 
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
   return judge_scan(summary, setup.min_spare, probed(setup.params)).status;

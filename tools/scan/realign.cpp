@@ -202,6 +202,21 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     const uint8_t* block = base + (p - from);
     const int index = get_block_index(block, blocksize_);
     if (index >= n_) continue;
+    // A block where the current alignment puts a block with its index needs no successor: damage
+    // in place, not a shift, left it between blocks that fail.
+    const int64_t on_grid = p - delta_;
+    if (on_grid >= 0 && on_grid % b == 0 && on_grid / b > last_block_ &&
+        (on_grid / b) % n_ == index) {
+      bool ok = false;
+      verify_blocks(&block, 1, &ok);
+      budget--;
+      if (ok) {
+        stats_.searched += p - from;
+        adopt(p, index);
+        return;
+      }
+      continue;
+    }
     if (p + 2 * b <= from + available) {
       const uint8_t* next = block + b;
       if (get_k_byte(next, blocksize_) != k_byte_ ||

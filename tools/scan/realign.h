@@ -7,7 +7,8 @@
 // batches and digests them together, as the scan does. When two expected blocks in a row fail, it
 // searches the bytes from the end of the last accepted block on, offset by offset, for a block
 // followed by the next block of the index sequence (the k byte and the index are checked before
-// any digest), and takes the alignment of the first such pair from there on.
+// any digest), and takes the alignment of the first such pair from there on; a block that stands
+// where the current alignment expects its index is taken alone.
 #pragma once
 
 #include <cstdint>

@@ -301,7 +301,8 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
   if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
 }
 
-void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size) {
+void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size,
+                    const repair_summary* realigned) {
   const probe_result& p = setup.params;
   const verdict_of_scan v = judge_scan(s, setup.min_spare, probed(p));
   const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
@@ -337,7 +338,12 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     o.field_if("min_spare", setup.min_spare >= 0, setup.min_spare);
     o.flag("spare_below_minimum", spare_low);
     o.field("salvage", setup.salvage_path);
-    o.field_if("salvage_bytes", setup.salvage_path != nullptr, s.salvage_bytes);
+    if (setup.salvage_path != nullptr) {
+      o.field("salvage_bytes", realigned != nullptr ? realigned->salvage_bytes : s.salvage_bytes);
+      o.flag("salvage_realigned", realigned != nullptr);
+      o.raw("salvage_lost_data", json_ranges(realigned != nullptr ? realigned->lost_data : s.lost_data));
+      o.field("salvage_lost_bytes", realigned != nullptr ? realigned->lost_bytes : s.lost_bytes);
+    }
     o.field("result", v.result).field("exit", v.status);
     o.print();
     return;
@@ -387,7 +393,14 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     printf("kestrune -d: stops at chunk %ld: %s\n", static_cast<long>(s.decoder_fails_at),
            s.decoder_failure.c_str());
   }
-  if (setup.salvage_path != nullptr) {
+  if (setup.salvage_path != nullptr && realigned != nullptr) {
+    const repair_summary& r = *realigned;
+    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
+           static_cast<long>(r.salvage_bytes), setup.salvage_path, static_cast<long>(r.lost_bytes));
+    printf("salvage: realigned, chunks placed by their numbers, as --repair does; lost in it: %s%s\n",
+           r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
+           r.complete ? " (--repair restores the whole stream)" : "");
+  } else if (setup.salvage_path != nullptr) {
     printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
            static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
   }

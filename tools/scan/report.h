@@ -42,7 +42,9 @@ void report_parameters(const report_setup& setup);
 // found; `message` is the failure kestrune-scan ends with.
 void report_no_parameters(const report_setup& setup, const std::string& message);
 void report_chunk(const report_setup& setup, const chunk_result& chunk);
-void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size);
+// `realigned`, when not null: the salvage was made as the repair makes it, with this account.
+void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size,
+                    const repair_summary* realigned = nullptr);
 
 // The report of a repair: the copies and the parameters; a line or object per place of the
 // restored stream; then per copy where its alignment shifted, and the summary. `written` tells

@@ -15,15 +15,30 @@ void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length) {
   ranges.push_back({start, length});
 }
 
+int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost) {
+  int64_t saved = written;
+  for (const byte_range& r : lost) {
+    const int64_t start = std::min(r.start, written);
+    const int64_t end = r.length < 0 ? written : std::min(r.start + r.length, written);
+    saved -= std::max<int64_t>(0, end - start);
+  }
+  return saved;
+}
+
 void salvage_writer::bytes(const uint8_t* data, int64_t count) {
-  if (file_ == nullptr || count <= 0) return;
+  if (count <= 0) return;
+  written_ += count;
+  if (file_ == nullptr) return;
   if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
     die("write error on the salvage file");
   }
-  written_ += count;
 }
 
 void salvage_writer::zeros(int64_t count) {
+  if (file_ == nullptr) {
+    if (count > 0) written_ += count;
+    return;
+  }
   static const uint8_t zero[65536] = {};
   while (count > 0) {
     const int64_t part = std::min<int64_t>(count, sizeof zero);

@@ -12,8 +12,12 @@
 // length of -1 runs to an end that is not known.
 void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length);
 
-// The salvage file (or none): bytes and zeros written in order, counted; dies with "write error on
-// the salvage file" when a write fails.
+// The bytes of a salvage of `written` bytes that lie outside the lost ranges (a range of unknown
+// length runs to the end).
+int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost);
+
+// The salvage file (or none): bytes and zeros written in order, counted (without a file, what would
+// have been written is counted); dies with "write error on the salvage file" when a write fails.
 class salvage_writer {
  public:
   explicit salvage_writer(FILE* file) : file_(file) {}

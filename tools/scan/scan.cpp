@@ -53,7 +53,7 @@ void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* pa
 class scanner {
  public:
   scanner(scan_input& input, FILE* salvage, const std::function<void(const chunk_result&)>& report)
-      : input_(input), out_(salvage), report_(report), salvage_(salvage != nullptr) {
+      : input_(input), out_(salvage), report_(report) {
     g_.n = run_config.n;
     g_.k = run_config.k;
     g_.blocksize = run_config.blocksize;
@@ -303,7 +303,7 @@ class scanner {
         }
       }
     }
-    if (salvage_) write_data(out_, g_, packets, p.present, r.data_length);
+    write_data(out_, g_, packets, p.present, r.data_length);
   }
 
   void account(const chunk_result& r) {
@@ -383,7 +383,6 @@ class scanner {
   scan_input& input_;
   salvage_writer out_;
   const std::function<void(const chunk_result&)>& report_;
-  bool salvage_;
   geometry g_{};
   int batch_chunks_ = 1;
   std::vector<uint8_t*> blocks_;
