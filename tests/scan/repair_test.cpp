@@ -90,6 +90,22 @@ std::vector<kind> kinds(const stream_geometry& g) {
                     s.insert(put, random_bytes(300, random));
                     return damaged{.copies = {s}, .shifts = {-700, 300}};
                   }});
+  list.push_back(
+      {"blocks damaged in pairs around lone intact ones, no shift",
+       [](const std::string& stream, const std::string&, const stream_geometry& g, seeded_random&) {
+         // Positions 1, 2, 4, 5, ...: as many as the chunk can lose, so that block 3
+         // and the others between pairs are needed.
+         std::string s = stream;
+         for (uint64_t m = 2; m < chunks_in(s, g); m++) {
+           int damaged_blocks = 0;
+           for (int i = 1; i < g.n && damaged_blocks < g.n - g.k; i++) {
+             if (i % 3 == 0) continue;
+             zero_block(s, g, {m, i});
+             damaged_blocks++;
+           }
+         }
+         return damaged{.copies = {s}};
+       }});
   list.push_back({"two chunks exchanged", [](const std::string& stream, const std::string&,
                                              const stream_geometry& g, seeded_random& random) {
                     std::string s = stream;
@@ -203,8 +219,7 @@ std::pair<std::string, json_value> salvage_alone(const std::string& copy,
   run.program = scan_path();
   if (to_stdout) run.stdout_file = dir.file("salvaged");
   const run_result r = run_program(args, run);
-  const std::vector<json_value> lines =
-      parse_json_lines(to_stdout ? r.err : r.out);
+  const std::vector<json_value> lines = parse_json_lines(to_stdout ? r.err : r.out);
   EXPECT_FALSE(lines.empty()) << r.err;
   return {read_file(dir.file("salvaged")), lines.empty() ? json_value{} : lines.back()};
 }
@@ -249,13 +264,12 @@ TEST(ScanRepair, EveryDamageKindGivesThePristineStreamAndTheData) {
         // One copy scanned with --salvage alone saves the same data, realigned where the scan
         // alone would lose some.
         if (d.copies.size() == 1) {
-          const auto [salvaged, summary] =
-              salvage_alone(d.copies[0], given ? all_geometry_args(g) : std::vector<std::string>{},
-                            !given);
+          const auto [salvaged, summary] = salvage_alone(
+              d.copies[0], given ? all_geometry_args(g) : std::vector<std::string>{}, !given);
           EXPECT_TRUE(same_bytes(salvaged, data));
           EXPECT_EQ(summary["salvage_lost_data"].text(), "[]");
-          EXPECT_EQ(summary["salvage_realigned"].boolean(), summary["lost_bytes"].number() > 0 ||
-                                                               summary["misplaced"].number() > 0);
+          EXPECT_EQ(summary["salvage_realigned"].boolean(),
+                    summary["lost_bytes"].number() > 0 || summary["misplaced"].number() > 0);
         }
       }
     }

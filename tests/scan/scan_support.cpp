@@ -40,7 +40,8 @@ std::string comparable(const json_value& summary) {
   for (const auto& [name, value] : summary.fields()) {
     if (name == "input" || name == "seekable" || name == "restore") continue;
     // What a salvage from a file may gain by reading it again.
-    if (name == "salvage_realigned" || name == "salvage_lost_data" || name == "salvage_lost_bytes") {
+    if (name == "salvage_realigned" || name == "salvage_lost_data" ||
+        name == "salvage_lost_bytes") {
       continue;
     }
     text += name + "=" + value.text() + "\n";

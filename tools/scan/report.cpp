@@ -341,7 +341,8 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     if (setup.salvage_path != nullptr) {
       o.field("salvage_bytes", realigned != nullptr ? realigned->salvage_bytes : s.salvage_bytes);
       o.flag("salvage_realigned", realigned != nullptr);
-      o.raw("salvage_lost_data", json_ranges(realigned != nullptr ? realigned->lost_data : s.lost_data));
+      o.raw("salvage_lost_data",
+            json_ranges(realigned != nullptr ? realigned->lost_data : s.lost_data));
       o.field("salvage_lost_bytes", realigned != nullptr ? realigned->lost_bytes : s.lost_bytes);
     }
     o.field("result", v.result).field("exit", v.status);
@@ -397,9 +398,10 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     const repair_summary& r = *realigned;
     printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
            static_cast<long>(r.salvage_bytes), setup.salvage_path, static_cast<long>(r.lost_bytes));
-    printf("salvage: realigned, chunks placed by their numbers, as --repair does; lost in it: %s%s\n",
-           r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
-           r.complete ? " (--repair restores the whole stream)" : "");
+    printf(
+        "salvage: realigned, chunks placed by their numbers, as --repair does; lost in it: %s%s\n",
+        r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
+        r.complete ? " (--repair restores the whole stream)" : "");
   } else if (setup.salvage_path != nullptr) {
     printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
            static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
