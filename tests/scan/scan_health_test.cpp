@@ -276,7 +276,9 @@ TEST(ScanHealth, EveryChunkAndTheStreamAreJudgedAsTheDecoderWould) {
     EXPECT_EQ(s["salvage_bytes"].number(), static_cast<int64_t>(salvaged.size()));
     EXPECT_TRUE(salvage_matches(salvaged, data, report));
     EXPECT_EQ(s["salvage_realigned"].boolean(), c.realigned);
-    if (c.realigned) EXPECT_TRUE(same_bytes(salvaged, data));
+    if (c.realigned) {
+      EXPECT_TRUE(same_bytes(salvaged, data));
+    }
 
     // A pipe gives the same findings (its salvage, read once, is never realigned).
     const run_result piped = scan(stream, feed::pipe, args);
