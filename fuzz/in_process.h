@@ -113,10 +113,17 @@ inline outcome decode_memory_file(const std::string& stream) {
   return result;
 }
 
-// The stream the encoder writes for the data, read through a FILE as from a pipe.
+// The stream the encoder writes for the data, read through a FILE on a descriptor (so that packets
+// large enough are read with readv, the others through the FILE's buffer).
 inline std::string encode_in_process(const std::string& data) {
-  FILE* input = data.empty() ? fopen("/dev/null", "rb")
-                             : fmemopen(const_cast<char*>(data.data()), data.size(), "rb");
+  static const int encoder_input = memfd_create("encoder input", 0);
+  if (encoder_input < 0 || ftruncate(encoder_input, 0) != 0 ||
+      (!data.empty() &&
+       pwrite(encoder_input, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()))) {
+    fail("can't write the encoder's input");
+  }
+  const int fd = dup(encoder_input);
+  FILE* input = fd >= 0 && lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "rb") : nullptr;
   if (input == nullptr) fail("can't open the encoder's input");
   const outcome encoded = run_captured([input] { encode_stream(input); });
   fclose(input);

@@ -4,9 +4,14 @@
 // out: the input is read straight into the data blocks, the parity packets are computed into the
 // blocks that follow them, all the batch's blocks are digested together (a multi-lane digest wants
 // many messages at once) and the batch leaves in one write. Nothing is copied on the way.
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
@@ -38,46 +43,66 @@ void write_pending() {
 
 }  // namespace
 
-int32_t read_chunk(int32_t* chunk_id, FILE* input) {
-  const int k = run_config.k;
-  const size_t packet = static_cast<size_t>(payload_len);
+namespace {
 
-  // fread returns short only at the end of the input or on a failure, whatever a pipe delivers.
-  // A short chunk's data area is zero after its last byte.
-  int32_t count = 0;
-  uint8_t* dest = pkt_table[0] + HEADER_LEN;
-  size_t want = packet - HEADER_LEN;
-  for (int slot = 0;;) {
-    const size_t got = fread(dest, 1, want, input);
-    count += static_cast<int32_t>(got);
-    bytes_read += static_cast<int64_t>(got);
-    if (got < want) {
-      memset(dest + got, 0, want - got);
-      for (int rest = slot + 1; rest < k; rest++) memset(pkt_table[rest], 0, packet);
+// The input, read straight into the data packets of the batch: one readv() for many packets from a
+// descriptor, so that the kernel copies every byte to its place in the block; or fread() packet by
+// packet through the FILE's buffer, for a FILE without a descriptor and for packets so small that
+// a vector element per packet would cost more than the copy.
+struct batch_reader {
+  FILE* file = nullptr;
+  int fd = -1;  // read directly when >= 0; the FILE is then never read
+  bool failed = false;
+  bool at_end = false;
+  bool peeked = false;  // one byte read beyond the previous batch, the next chunk's first
+  uint8_t peek = 0;
+};
+
+// Packets at least this long are read from the descriptor directly.
+constexpr int direct_packet_min = 128;
+
+// Reads into the pieces in order until all are full, the input ends or a read fails; returns the
+// bytes read. Fewer only at the end or on a failure, whatever a pipe delivers at a time.
+size_t fill(batch_reader& in, iovec* pieces, int count) {
+  size_t total = 0;
+  if (in.fd < 0) {
+    for (int t = 0; t < count; t++) {
+      const size_t got = fread(pieces[t].iov_base, 1, pieces[t].iov_len, in.file);
+      total += got;
+      if (got < pieces[t].iov_len) {
+        in.failed = ferror(in.file) != 0;
+        in.at_end = !in.failed;
+        break;
+      }
+    }
+    return total;
+  }
+  int t = 0;
+  while (t < count) {
+    const ssize_t got = readv(in.fd, pieces + t, std::min(count - t, IOV_MAX));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      in.failed = got < 0;
+      in.at_end = got == 0;
       break;
     }
-    if (++slot == k) break;
-    dest = pkt_table[slot];
-    want = packet;
+    total += static_cast<size_t>(got);
+    // Past the pieces the read filled; the one it ended inside keeps its rest.
+    for (size_t left = static_cast<size_t>(got); left > 0;) {
+      if (left >= pieces[t].iov_len) {
+        left -= pieces[t].iov_len;
+        t++;
+      } else {
+        pieces[t].iov_base = static_cast<uint8_t*>(pieces[t].iov_base) + left;
+        pieces[t].iov_len -= left;
+        left = 0;
+      }
+    }
   }
-  if (ferror(input)) die_after_pending("read error");
-
-  // Looking one character ahead marks a chunk that ends exactly at the end of the input as the
-  // last.
-  const int c = getc(input);
-  if (c == EOF) {
-    if (ferror(input)) die_after_pending("read error");
-    *chunk_id = -1;
-  } else {
-    // Arriving here with -1 means the counter has used up every id but the last chunk's.
-    if (*chunk_id == -1) die_after_pending("too many chunks");
-    ungetc(c, input);
-  }
-
-  put_chunk_header(pkt_table[0], static_cast<uint32_t>(count), *chunk_id);
-  if (run_config.verbose >= 2) note("read a chunk of size %d\n", count);
-  return count;
+  return total;
 }
+
+}  // namespace
 
 void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets) {
   const int n = run_config.n;
@@ -91,21 +116,87 @@ void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets) {
 
 void encode_chunks(FILE* input, int32_t first_id) {
   const int k = run_config.k;
+  const size_t packet = static_cast<size_t>(payload_len);
+  const int64_t capacity = int64_t{k} * payload_len - HEADER_LEN;
+  batch_reader in;
+  in.file = input;
+  if (payload_len >= direct_packet_min) in.fd = fileno(input);
+  // Every data packet of the batch, then one byte beyond: whether the input goes on after a chunk
+  // that fills the batch tells whether that chunk is the last.
+  std::vector<iovec> pieces(static_cast<size_t>(batch_chunks) * k + 1);
   int32_t chunk_id = first_id;
   for (;;) {
-    // The data packets are read straight into the chunk's data blocks.
-    const int chunk = pending_chunks;
-    for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk, i);
-    if (read_chunk(&chunk_id, input) == 0) break;
+    // The previous batch's byte beyond comes first.
+    size_t t = 0;
+    for (int c = 0; c < batch_chunks; c++) {
+      for (int i = 0; i < k; i++) {
+        uint8_t* data = batch_block(c, i) + (i == 0 ? HEADER_LEN : 0);
+        pieces[t++] = {data, i == 0 ? packet - HEADER_LEN : packet};
+      }
+    }
+    pieces[t++] = {&in.peek, 1};
+    int64_t total = 0;
+    if (in.peeked) {
+      // Block 0 of the smallest blocks holds no data after the header.
+      iovec& first = pieces[pieces[0].iov_len > 0 ? 0 : 1];
+      *static_cast<uint8_t*>(first.iov_base) = in.peek;
+      first.iov_base = static_cast<uint8_t*>(first.iov_base) + 1;
+      first.iov_len--;
+      total = 1;
+      in.peeked = false;
+    }
+    if (!in.at_end && !in.failed)
+      total += static_cast<int64_t>(fill(in, pieces.data(), static_cast<int>(t)));
+    const int64_t batch_data = capacity * batch_chunks;
+    if (total > batch_data) {
+      in.peeked = true;
+      total = batch_data;
+    }
 
-    complete_chunk(batch_block(chunk, 0), pkt_table);
-    pending_chunks++;
-
-    if (chunk_id == -1) break;
-    chunk_id = static_cast<int32_t>(static_cast<uint32_t>(chunk_id) + 1);
-    if (pending_chunks == batch_chunks) write_pending();
+    // The chunks as a reader of one chunk at a time would have found them: a chunk is complete
+    // once a byte beyond it is read or the input ends cleanly after it.
+    for (int c = 0; c < batch_chunks; c++) {
+      const int64_t start = capacity * c;
+      const int64_t count = std::clamp<int64_t>(total - start, 0, capacity);
+      const bool more = total > start + capacity || (in.peeked && c == batch_chunks - 1);
+      bytes_read += count;
+      if (!more && in.failed) die_after_pending("read error");
+      if (count == 0) {
+        // Only an empty input: the chunk before, had there been one, ended with a byte beyond it.
+        if (run_config.verbose >= 2) note("read a chunk of size 0\n");
+        write_pending();
+        return;
+      }
+      // A short chunk's data area is zero after its last byte.
+      if (count < capacity) {
+        for (int i = 0; i < k; i++) {
+          const int64_t packet_start = i == 0 ? 0 : int64_t{i} * payload_len - HEADER_LEN;
+          const int64_t packet_end = int64_t{i + 1} * payload_len - HEADER_LEN;
+          if (packet_end <= count) continue;
+          uint8_t* base = batch_block(c, i) + (i == 0 ? HEADER_LEN : 0);
+          const int64_t keep = std::max<int64_t>(0, count - packet_start);
+          memset(base + keep, 0, static_cast<size_t>(packet_end - packet_start - keep));
+        }
+      }
+      if (!more) {
+        chunk_id = -1;
+      } else if (chunk_id == -1) {
+        // Arriving here with -1 means the counter has used up every id but the last chunk's.
+        die_after_pending("too many chunks");
+      }
+      put_chunk_header(batch_block(c, 0), static_cast<uint32_t>(count), chunk_id);
+      if (run_config.verbose >= 2) note("read a chunk of size %d\n", static_cast<int>(count));
+      for (int i = 0; i < k; i++) pkt_table[i] = batch_block(c, i);
+      complete_chunk(batch_block(c, 0), pkt_table);
+      pending_chunks++;
+      if (chunk_id == -1) {
+        write_pending();
+        return;
+      }
+      chunk_id = static_cast<int32_t>(static_cast<uint32_t>(chunk_id) + 1);
+    }
+    write_pending();
   }
-  write_pending();
 }
 
 void encode_stream(FILE* input) { encode_chunks(input, 0); }

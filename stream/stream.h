@@ -8,17 +8,14 @@
 void encode_stream(FILE* input);
 
 // As encode_stream(), numbering the chunks from first_id: the chunk counter's limit can be reached
-// without an input of 2^32 chunks.
+// without an input of 2^32 chunks. The input must not have been read through the FILE before: the
+// encoder may read its descriptor directly.
 void encode_chunks(FILE* input, int32_t first_id);
 
 // Completes the chunk laid out as n consecutive blocks from first_block, its data packets (which
 // data_packets point to) in place: computes the parity packets into the blocks after them and puts
 // every block's index and k byte. The digests are left to seal_blocks().
 void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets);
-
-// Reads one chunk's input into the data packets that pkt_table points to and stores its header;
-// returns the byte count. At the end of the input chunk_id becomes -1.
-int32_t read_chunk(int32_t* chunk_id, FILE* input);
 
 // Restores the user bytes of the protected stream on the input to standard output.
 void decode_stream(FILE* input);

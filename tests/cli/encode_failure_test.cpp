@@ -20,6 +20,8 @@
 #include "stream/stream.h"
 #include "tests/cli/stream_check.h"
 #include "tests/support/process.h"
+#include "tests/support/random.h"
+#include "tests/support/unreadable.h"
 
 namespace kestrune::test::cli {
 namespace {
@@ -187,6 +189,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, CliReadFailure,
                          [](const ::testing::TestParamInfo<read_failure_case>& info) {
                            return std::string(info.param.name);
                          });
+
+// The binary reading a file whose bytes from `bad` on cannot be read (a read that reaches them
+// gives the bytes before them, the next one fails), its packets read straight into the blocks many
+// at a time: the chunks complete before the failure, with a byte read beyond them, are written, and
+// the run ends with "read error". (Small packets go through the FILE's buffer: CliReadFailure
+// above.)
+TEST(CliReadFailure, AFileThatCannotBeReadToTheEnd) {
+  const stream_geometry geometries[] = {
+      {.blocksize = 1024, .n = 18, .k = 14},
+      {.blocksize = 4096, .n = 16, .k = 12},
+  };
+  for (const stream_geometry& g : geometries) {
+    const uint64_t capacity = g.capacity();
+    const std::string input = pattern_bytes(capacity * 40 + 7, test_seed());
+    for (const uint64_t bad : {uint64_t{0}, uint64_t{5}, capacity, 2 * capacity + 1, 17 * capacity,
+                               31 * capacity + 100}) {
+      SCOPED_TRACE("blocksize " + std::to_string(g.blocksize) + ", unreadable from " +
+                   std::to_string(bad));
+      std::vector<uint32_t> written;
+      for (uint32_t id = 0; uint64_t{id + 1} * capacity < bad; id++) written.push_back(id);
+      temp_dir dir;
+      write_file(dir.file("input"), input);
+      for (const bool operand : {false, true}) {
+        run_options options;
+        options.env = unreadable_bytes(bad, input.size() - bad, read_failure::after_a_short);
+        if (!operand) options.stdin_file = dir.file("input");
+        std::vector<std::string> args = {"-b", std::to_string(g.blocksize),
+                                         "-n", std::to_string(g.n),
+                                         "-k", std::to_string(g.k)};
+        if (operand) args.push_back(dir.file("input"));
+        const run_result r = run_program(args, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, kestrune_path() + ": read error\n");
+        EXPECT_TRUE(is_stream_of(r.out, g, input, written));
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace kestrune::test::cli

@@ -150,6 +150,14 @@ TEST(CliFormat, PipeFileAndOperandGiveTheSameStream) {
       {{}, {.blocksize = 1024, .n = 18, .k = 14}, 28152},
       {{}, {.blocksize = 1024, .n = 18, .k = 14}, 3 * 14076 + 100},
       {{}, {.blocksize = 1024, .n = 18, .k = 14}, 200000},
+      // Inputs that end at, or one byte after, the end of a batch of 14 or 16 chunks (the input is
+      // read a batch at a time, with one byte beyond to tell whether a chunk is the last).
+      {{}, {.blocksize = 1024, .n = 18, .k = 14}, 14 * 14076},
+      {{}, {.blocksize = 1024, .n = 18, .k = 14}, 14 * 14076 + 1},
+      {{}, {.blocksize = 1024, .n = 18, .k = 14}, 16 * 14076},
+      {{}, {.blocksize = 1024, .n = 18, .k = 14}, 16 * 14076 + 1},
+      {{}, {.blocksize = 1024, .n = 18, .k = 14}, 28 * 14076},
+      {{"-b4096"}, {.blocksize = 4096, .n = 18, .k = 14}, 1000000},
       {{"-k2", "-n3", "-b26"}, {.blocksize = 26, .n = 3, .k = 2}, 0},
       {{"-k2", "-n3", "-b26"}, {.blocksize = 26, .n = 3, .k = 2}, 8},
       {{"-k2", "-n3", "-b26"}, {.blocksize = 26, .n = 3, .k = 2}, 9},

@@ -4,8 +4,9 @@
 //
 // KESTRUNE_TEST_EIO is "OFFSET:LENGTH" or "OFFSET:LENGTH:short", in bytes. Without ":short" every
 // read that overlaps bytes [OFFSET, OFFSET + LENGTH) fails; with it a read that starts before them
-// returns the bytes up to them (a short read), and a read that starts among them fails. read, pread
-// and preadv (and their 64-bit names) are covered; reads of pipes and devices pass through.
+// returns the bytes up to them (a short read), and a read that starts among them fails. read,
+// readv, pread and preadv (and the 64-bit names of the last two) are covered; reads of pipes and
+// devices pass through.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -144,6 +145,17 @@ ssize_t read(int fd, void* buffer, size_t count) {
     count = static_cast<size_t>(allowed);
   }
   return next(fd, buffer, count);
+}
+
+ssize_t readv(int fd, const iovec* iov, int iovcnt) {
+  static const auto next = next_definition<ssize_t (*)(int, const iovec*, int)>("readv");
+  if (!unreadable().set) return next(fd, iov, iovcnt);
+  const int saved_errno = errno;  // as for read()
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  errno = saved_errno;
+  if (at < 0) return next(fd, iov, iovcnt);
+  const auto at_position = [](int f, const iovec* v, int c, int64_t) { return next(f, v, c); };
+  return vectored(at_position, fd, iov, iovcnt, at);
 }
 
 }  // extern "C"
