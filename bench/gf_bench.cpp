@@ -1,12 +1,15 @@
-// gf_bench.cpp - throughput of the multiply-accumulate kernels and of packet encoding and decoding
-// with each of them.
+// gf_bench.cpp - throughput of the multiply-accumulate and dot-product kernels and of packet
+// encoding and decoding with each of them.
 //
 // MulAcc/<kernel>/1006 runs gf_mul_accumulate() on one packet-sized pair of buffers, which stay in
 // the L1 cache; MulAcc/<kernel>/1MiB_cold walks through 64 MiB of buffer pairs, more than the
-// caches hold, so every call reads its source and target from memory. Encode/<kernel>/... makes the
-// 4 parity packets of a (14, 18) chunk of 1006-byte packets; Decode/<kernel>/... rebuilds 4 lost
-// data packets of such a chunk. Every benchmark checks its result once before timing. Where ISA-L
-// is found at build time, its gf_vect_mad runs as MulAcc/isa-l/... for reference.
+// caches hold, so every call reads its source and target from memory. DotProduct/<kernel>/14x1006
+// runs gf_dot_product() on 14 packet-sized sources (and /4x1006 on 4), and MulAccLoop/<kernel>/...
+// makes the same target the way the codec did before gf_dot_product(): clearing it, then one
+// gf_mul_accumulate() per source. Encode/<kernel>/... makes the 4 parity packets of a (14, 18)
+// chunk of 1006-byte packets; Decode/<kernel>/... rebuilds 4 lost data packets of such a chunk.
+// Every benchmark checks its result once before timing. Where ISA-L is found at build time, its
+// gf_vect_mad runs as MulAcc/isa-l/... for reference.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -175,6 +178,58 @@ void mul_acc_isal(benchmark::State& state, bool cold) {
 }
 #endif
 
+// --- Dot products -------------------------------------------------------------------------------
+
+// The target as gf_dot_product() makes it, through gf_mul_accumulate(): cleared, then every source
+// times its coefficient added in, one source after the other.
+void dot_by_mul_acc(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
+                    int count, int nbytes) {
+  std::memset(target, 0, nbytes);
+  for (int i = 0; i < count; i++) {
+    if (coefficients[i] != 0) gf_mul_accumulate(target, sources[i], coefficients[i], nbytes);
+  }
+}
+
+// `count` packet-sized sources, their (non-zero) coefficients and a target.
+struct DotOperands {
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<const uint8_t*> sources;
+  std::vector<uint8_t> coefficients;
+  std::vector<uint8_t> target;
+
+  explicit DotOperands(int count) : data(count, std::vector<uint8_t>(kPacket)), target(kPacket) {
+    for (int i = 0; i < count; i++) {
+      fill(data[i], 500 + i);
+      sources.push_back(data[i].data());
+      coefficients.push_back(multiplier(i * 37 + 5));
+    }
+  }
+
+  void run(gf_dot_fn dot) {
+    dot(target.data(), sources.data(), coefficients.data(), static_cast<int>(sources.size()),
+        kPacket);
+  }
+};
+
+// `dot` (gf_dot_product() or dot_by_mul_acc()) with `kernel` in use; bytes are source bytes.
+void dot_warm(benchmark::State& state, const gf_kernel* kernel, gf_dot_fn dot, int count) {
+  DotOperands operands(count);
+  operands.run(gf_dot_product_table);
+  const std::vector<uint8_t> want = operands.target;
+  UsingKernel use(kernel);
+  fill(operands.target, 5);
+  operands.run(dot);
+  if (operands.target != want) {
+    state.SkipWithError("result differs from the plain kernel");
+    return;
+  }
+  for (auto _ : state) {
+    operands.run(dot);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * count * kPacket);
+}
+
 // --- Encoding and decoding a chunk --------------------------------------------------------------
 
 struct Chunk {
@@ -287,6 +342,18 @@ void register_benchmarks() {
                                  false);
     benchmark::RegisterBenchmark(("MulAcc/" + name + "/1MiB_cold").c_str(), mul_acc_kernel, kernel,
                                  true);
+  }
+  for (int i = 0; i < count; i++) {
+    const gf_kernel* kernel = &kernels[i];
+    if (kernel->level > cpu_level_detected()) continue;
+    const std::string name = kernel->name;
+    for (const int sources : {kK, kLost}) {
+      const std::string shape = std::to_string(sources) + "x1006";
+      benchmark::RegisterBenchmark(("MulAccLoop/" + name + "/" + shape).c_str(), dot_warm, kernel,
+                                   dot_by_mul_acc, sources);
+      benchmark::RegisterBenchmark(("DotProduct/" + name + "/" + shape).c_str(), dot_warm, kernel,
+                                   gf_dot_product, sources);
+    }
   }
 #ifdef KESTRUNE_HAVE_ISAL
   benchmark::RegisterBenchmark("MulAcc/isa-l/1006", mul_acc_isal, false);

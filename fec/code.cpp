@@ -82,11 +82,8 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
     return;
   }
   if (pkt_size == 0) return;
-  memset(target, 0, pkt_size);
   const uint8_t* row = code->encode_matrix + static_cast<size_t>(pkt_no) * k;
-  for (int i = 0; i < k; i++) {
-    if (row[i] != 0) gf_mul_accumulate(target, pkts[i], row[i], pkt_size);
-  }
+  gf_dot_product(target, pkts, row, k, pkt_size);
 }
 
 void fec_free(fec_code* code) {

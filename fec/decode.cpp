@@ -61,14 +61,12 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
 
   // Row r of the inverse gives data packet r from the packets at hand. Every new packet reads the
   // parity packets that the write-back overwrites, so all are complete before any is written back.
+  // gf_dot_product() writes every byte of its target, so the new buffers need no clearing.
   auto* new_pkts = static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers"));
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
-    new_pkts[r] = static_cast<uint8_t*>(fec_alloc_zeroed(pkt_size, "new pkt buffer"));
-    const uint8_t* row = inverse + r * k;
-    for (int j = 0; j < k; j++) {
-      if (row[j] != 0) gf_mul_accumulate(new_pkts[r], pkts[j], row[j], pkt_size);
-    }
+    new_pkts[r] = static_cast<uint8_t*>(fec_alloc(pkt_size, "new pkt buffer"));
+    gf_dot_product(new_pkts[r], pkts, inverse + r * k, k, pkt_size);
   }
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;

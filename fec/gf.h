@@ -1,4 +1,4 @@
-// gf.h - GF(2^8) arithmetic: the field tables and the multiply-accumulate kernel.
+// gf.h - GF(2^8) arithmetic: the field tables and the multiply-accumulate and dot-product kernels.
 //
 // The field is GF(2^8) with the primitive polynomial x^8 + x^4 + x^3 + x^2 + 1 (0x11D) and the
 // generator alpha = x (the element 2). Sum and difference are XOR; products and inverses are
@@ -18,7 +18,7 @@ extern uint8_t gf_product_table[256][256];  // row a = the multiples of a
 extern uint8_t gf_tables_ready;             // 1 once the tables above are complete
 
 // Builds the tables when they are not built yet; returns at once otherwise. Also chooses the
-// multiply-accumulate kernel for this CPU.
+// kernels for this CPU.
 void gf_init_tables();
 
 // x modulo 255 for any x >= 0, without a division.
@@ -27,3 +27,14 @@ int gf_reduce255(int x);
 // target[i] ^= m * source[i] for i in 0 .. nbytes-1; nbytes <= 0 changes nothing. The tables must
 // be built. Every caller skips m = 0 itself.
 void gf_mul_accumulate(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
+
+// The most sources one gf_dot_product() call takes: one per data packet of a codec.
+constexpr int GF_DOT_MAX_SOURCES = 256;
+
+// target[x] = XOR over i < count of coefficients[i] * sources[i][x], for x in 0 .. nbytes-1: the
+// target is overwritten, each byte once, not accumulated into. count <= 0 gives an all-zero target;
+// nbytes <= 0 reads and writes nothing. A source whose coefficient is 0 is never read (its pointer
+// may be null). count is at most GF_DOT_MAX_SOURCES, the target overlaps no source that is read,
+// and the tables must be built.
+void gf_dot_product(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
+                    int count, int nbytes);

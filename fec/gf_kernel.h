@@ -1,7 +1,10 @@
-// gf_kernel.h - the variants of the multiply-accumulate kernel and the choice among them.
+// gf_kernel.h - the variants of the multiply-accumulate and dot-product kernels and the choice
+// among them.
 //
-// Every variant computes target[i] ^= m * source[i] exactly as the plain table kernel does; the
-// plain kernel is the fallback on every CPU and the oracle the others are tested against.
+// Every variant computes target[i] ^= m * source[i] (the multiply-accumulate kernel), and
+// target[x] = XOR over i of coefficients[i] * sources[i][x] (the dot-product kernel), exactly as
+// the plain table kernels do; the plain kernels are the fallback on every CPU and the oracle the
+// others are tested against.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +12,15 @@
 #include "cpu/cpu.h"
 
 using gf_kernel_fn = void (*)(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
+using gf_dot_fn = void (*)(uint8_t* target, const uint8_t* const* sources,
+                           const uint8_t* coefficients, int count, int nbytes);
 
+// One instruction-set level's pair of kernels: gf_use_kernel() switches both at once.
 struct gf_kernel {
   const char* name;  // short name, as benchmarks and test messages show it
-  gf_kernel_fn run;  // the kernel itself
-  cpu_level level;   // the instruction-set level it needs
+  gf_kernel_fn run;  // the multiply-accumulate kernel, as gf_mul_accumulate()
+  gf_dot_fn dot;     // the dot-product kernel, as gf_dot_product()
+  cpu_level level;   // the instruction-set level both need
 
   // Whether it may run in this process: its level is within cpu_level_in_use(). Defined out of line
   // so that no kernel translation unit, built with wider instructions, emits a copy of it.
@@ -31,22 +38,42 @@ struct gf_kernel {
 // two nibbles, and a byte shuffle (pshufb) looks up every byte of a vector in a 16-byte table at
 // once. The source's low nibbles looked up in lo and its high nibbles in hi, the two XORed, are the
 // products of a whole vector of bytes, which are then XORed into the target.
+//
+// The dot-product variants first gather in local arrays, once per call, what each source with a
+// non-zero coefficient c needs: its two 16-byte tables (lo is the start of row c, hi the start of
+// row c * 16, as c * (j << 4) = (c * 16) * j), or for GFNI its matrix. Then, one stripe of two
+// vectors at a time, they add up the products of all those sources in registers and store the
+// stripe of the target once. The bytes after the last full vector are done as the variant's
+// multiply-accumulate kernel does its own.
 #if defined(__x86_64__)
 void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 void gf_mul_accumulate_avx2(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 void gf_mul_accumulate_avx512(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 void gf_mul_accumulate_gfni(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
+
+void gf_dot_product_ssse3(uint8_t* target, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int nbytes);
+void gf_dot_product_avx2(uint8_t* target, const uint8_t* const* sources,
+                         const uint8_t* coefficients, int count, int nbytes);
+void gf_dot_product_avx512(uint8_t* target, const uint8_t* const* sources,
+                           const uint8_t* coefficients, int count, int nbytes);
+void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
+                         const uint8_t* coefficients, int count, int nbytes);
 #endif
 
-// The plain kernel: one look-up in the multiplier's product-table row and one XOR per byte.
+// The plain kernels: one look-up in the multiplier's product-table row and one XOR per byte and
+// source.
 void gf_mul_accumulate_table(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
+void gf_dot_product_table(uint8_t* target, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int nbytes);
 
 // All variants compiled into this build, best first; the last one is always the plain kernel, which
 // needs CPU_PORTABLE.
 const gf_kernel* gf_kernel_list(int* count);
 
-// The kernel gf_mul_accumulate() runs now.
+// The kernels gf_mul_accumulate() and gf_dot_product() run now.
 const gf_kernel* gf_active_kernel();
 
-// Makes gf_mul_accumulate() run `kernel` from now on; the CPU must reach its level.
+// Makes gf_mul_accumulate() and gf_dot_product() run `kernel`'s pair from now on; the CPU must
+// reach its level.
 void gf_use_kernel(const gf_kernel* kernel);

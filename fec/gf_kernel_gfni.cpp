@@ -1,4 +1,5 @@
-// gf_kernel_gfni.cpp - the multiply-accumulate kernel with GFNI on AVX-512, 64 bytes at a time.
+// gf_kernel_gfni.cpp - the multiply-accumulate and dot-product kernels with GFNI on AVX-512, 64
+// bytes at a time.
 //
 // Rather than gf_kernel.h's nibble tables, this uses that multiplying by m is a linear map of
 // GF(2)^8, so it has an 8x8 bit matrix whose column j is m * 2^j (the image of bit j), and
@@ -6,8 +7,10 @@
 // directly, but modulo 0x11B, not the 0x11D of this field.) The instruction takes the matrix as a
 // 64-bit word in which byte 7 - i holds row i, the input bits that make output bit i: bit j of that
 // byte is bit i of m * 2^j. The 256 words are built once from the product table, on the first call.
-// The bytes after the last full vector go through the same steps with a byte mask, which neither
-// reads nor writes memory outside the buffers.
+// The dot product adds up the products of all its sources in registers, one 128-byte stripe at a
+// time, with the words of its coefficients picked out once per call. The bytes after the last full
+// vector go through the same steps with a byte mask, which neither reads nor writes memory outside
+// the buffers.
 //
 // Built with -mgfni -mavx512f -mavx512bw; called only when the CPU has all three. The field tables
 // must be built before the first call.
@@ -37,12 +40,16 @@ struct affine_matrices {
   }
 };
 
+const affine_matrices& matrices() {
+  static const affine_matrices built;
+  return built;
+}
+
 }  // namespace
 
 void gf_mul_accumulate_gfni(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
   if (nbytes <= 0) return;
-  static const affine_matrices matrices;
-  const __m512i matrix = _mm512_set1_epi64(static_cast<long long>(matrices.word[m]));
+  const __m512i matrix = _mm512_set1_epi64(static_cast<long long>(matrices().word[m]));
 
   int i = 0;
   for (; i + 128 <= nbytes; i += 128) {
@@ -63,6 +70,57 @@ void gf_mul_accumulate_gfni(uint8_t* target, const uint8_t* source, uint8_t m, i
         _mm512_gf2p8affine_epi64_epi8(_mm512_maskz_loadu_epi8(mask, source + i), matrix, 0);
     _mm512_mask_storeu_epi8(target + i, mask,
                             _mm512_xor_si512(_mm512_maskz_loadu_epi8(mask, target + i), p));
+  }
+}
+
+void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
+                         const uint8_t* coefficients, int count, int nbytes) {
+  if (nbytes <= 0) return;
+  // The matrix and the source of every source whose coefficient is not 0.
+  const affine_matrices& all = matrices();
+  long long words[GF_DOT_MAX_SOURCES];
+  const uint8_t* from[GF_DOT_MAX_SOURCES];
+  int used = 0;
+  for (int i = 0; i < count; i++) {
+    const uint8_t c = coefficients[i];
+    if (c == 0) continue;
+    words[used] = static_cast<long long>(all.word[c]);
+    from[used] = sources[i];
+    used++;
+  }
+
+  int x = 0;
+  for (; x + 128 <= nbytes; x += 128) {
+    __m512i sum0 = _mm512_setzero_si512();
+    __m512i sum1 = _mm512_setzero_si512();
+    for (int s = 0; s < used; s++) {
+      const __m512i matrix = _mm512_set1_epi64(words[s]);
+      sum0 = _mm512_xor_si512(
+          sum0, _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(from[s] + x), matrix, 0));
+      sum1 = _mm512_xor_si512(
+          sum1, _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(from[s] + x + 64), matrix, 0));
+    }
+    _mm512_storeu_si512(target + x, sum0);
+    _mm512_storeu_si512(target + x + 64, sum1);
+  }
+  if (x + 64 <= nbytes) {
+    __m512i sum = _mm512_setzero_si512();
+    for (int s = 0; s < used; s++) {
+      sum = _mm512_xor_si512(sum, _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(from[s] + x),
+                                                                _mm512_set1_epi64(words[s]), 0));
+    }
+    _mm512_storeu_si512(target + x, sum);
+    x += 64;
+  }
+  if (x < nbytes) {
+    const __mmask64 mask = _cvtu64_mask64((uint64_t{1} << (nbytes - x)) - 1);
+    __m512i sum = _mm512_setzero_si512();
+    for (int s = 0; s < used; s++) {
+      sum = _mm512_xor_si512(
+          sum, _mm512_gf2p8affine_epi64_epi8(_mm512_maskz_loadu_epi8(mask, from[s] + x),
+                                             _mm512_set1_epi64(words[s]), 0));
+    }
+    _mm512_mask_storeu_epi8(target + x, mask, sum);
   }
 }
 

@@ -1,7 +1,10 @@
-// gf_kernel_ssse3.cpp - the multiply-accumulate kernel with SSSE3 pshufb, 16 bytes at a time.
+// gf_kernel_ssse3.cpp - the multiply-accumulate and dot-product kernels with SSSE3 pshufb, 16 bytes
+// at a time.
 //
 // The nibble-table multiply described in gf_kernel.h, with the two tables in one 16-byte register
-// each. The bytes after the last full vector take the plain row look-up.
+// each. The bytes after the last full vector take the plain row look-up, but for the dot product,
+// which overwrites its target: there a last vector that overlaps the one before covers them, unless
+// the whole target is shorter than a vector.
 //
 // Built with -mssse3 and nothing wider; called only when the CPU has SSSE3.
 #include "fec/gf.h"
@@ -9,7 +12,22 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
+#include <cstring>
+
 #include "cpu/intrinsics.h"
+
+namespace {
+
+inline __m128i product(__m128i s, __m128i lo, __m128i hi, __m128i nibble) {
+  return _mm_xor_si128(_mm_shuffle_epi8(lo, _mm_and_si128(s, nibble)),
+                       _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi64(s, 4), nibble)));
+}
+
+inline __m128i load(const uint8_t* bytes) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+}
+
+}  // namespace
 
 void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
   const uint8_t* row = gf_product_table[m];
@@ -21,29 +39,83 @@ void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, 
 
   int i = 0;
   for (; i + 32 <= nbytes; i += 32) {
-    const __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
-    const __m128i s1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i + 16));
-    const __m128i p0 =
-        _mm_xor_si128(_mm_shuffle_epi8(lo, _mm_and_si128(s0, nibble)),
-                      _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi64(s0, 4), nibble)));
-    const __m128i p1 =
-        _mm_xor_si128(_mm_shuffle_epi8(lo, _mm_and_si128(s1, nibble)),
-                      _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi64(s1, 4), nibble)));
+    const __m128i p0 = product(load(source + i), lo, hi, nibble);
+    const __m128i p1 = product(load(source + i + 16), lo, hi, nibble);
     __m128i* t0 = reinterpret_cast<__m128i*>(target + i);
     __m128i* t1 = reinterpret_cast<__m128i*>(target + i + 16);
     _mm_storeu_si128(t0, _mm_xor_si128(_mm_loadu_si128(t0), p0));
     _mm_storeu_si128(t1, _mm_xor_si128(_mm_loadu_si128(t1), p1));
   }
   if (i + 16 <= nbytes) {
-    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
-    const __m128i p =
-        _mm_xor_si128(_mm_shuffle_epi8(lo, _mm_and_si128(s, nibble)),
-                      _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi64(s, 4), nibble)));
+    const __m128i p = product(load(source + i), lo, hi, nibble);
     __m128i* t = reinterpret_cast<__m128i*>(target + i);
     _mm_storeu_si128(t, _mm_xor_si128(_mm_loadu_si128(t), p));
     i += 16;
   }
   for (; i < nbytes; i++) target[i] ^= row[source[i]];
+}
+
+void gf_dot_product_ssse3(uint8_t* target, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int nbytes) {
+  if (nbytes <= 0) return;
+  // The two tables, source and coefficient of every source whose coefficient is not 0.
+  alignas(16) uint8_t tables[GF_DOT_MAX_SOURCES][2][16];
+  const uint8_t* from[GF_DOT_MAX_SOURCES];
+  uint8_t used_coefficients[GF_DOT_MAX_SOURCES];
+  int used = 0;
+  for (int i = 0; i < count; i++) {
+    const uint8_t c = coefficients[i];
+    if (c == 0) continue;
+    std::memcpy(tables[used][0], gf_product_table[c], 16);
+    std::memcpy(tables[used][1], gf_product_table[gf_product_table[c][16]], 16);
+    from[used] = sources[i];
+    used_coefficients[used] = c;
+    used++;
+  }
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+
+  int x = 0;
+  for (; x + 32 <= nbytes; x += 32) {
+    __m128i sum0 = _mm_setzero_si128();
+    __m128i sum1 = _mm_setzero_si128();
+    for (int s = 0; s < used; s++) {
+      const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(tables[s][0]));
+      const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(tables[s][1]));
+      sum0 = _mm_xor_si128(sum0, product(load(from[s] + x), lo, hi, nibble));
+      sum1 = _mm_xor_si128(sum1, product(load(from[s] + x + 16), lo, hi, nibble));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x), sum0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + x + 16), sum1);
+  }
+  // One vector at x; the last one may overlap the vector before it, whose bytes it sums again to
+  // the same values (the target overlaps no source).
+  const auto one_vector = [&](int at) {
+    __m128i sum = _mm_setzero_si128();
+    for (int s = 0; s < used; s++) {
+      const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(tables[s][0]));
+      const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(tables[s][1]));
+      sum = _mm_xor_si128(sum, product(load(from[s] + at), lo, hi, nibble));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + at), sum);
+  };
+  if (x + 16 <= nbytes) {
+    one_vector(x);
+    x += 16;
+  }
+  if (x < nbytes && nbytes >= 16) {
+    one_vector(nbytes - 16);
+  } else if (x < nbytes) {
+    // Fewer than 16 bytes in all: the plain row look-up, one source after the other, into a local
+    // sum.
+    const int rest = nbytes - x;
+    uint8_t sum[16] = {};
+    for (int s = 0; s < used; s++) {
+      const uint8_t* row = gf_product_table[used_coefficients[s]];
+      const uint8_t* source = from[s] + x;
+      for (int j = 0; j < rest; j++) sum[j] ^= row[source[j]];
+    }
+    std::memcpy(target + x, sum, rest);
+  }
 }
 
 #endif

@@ -1,6 +1,7 @@
-// Tests of every variant of the multiply-accumulate kernel against the field as defined, of
-// gf_mul_accumulate() running the kernel in use, and of the choice of that kernel from the
-// instruction-set level.
+// Tests of every variant of the multiply-accumulate kernel against the field as defined, of every
+// variant of the dot-product kernel against the plain one (and of the plain one against the field),
+// of gf_mul_accumulate() and gf_dot_product() running the kernels in use, and of the choice of
+// those kernels from the instruction-set level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,6 +135,159 @@ class SourceArea {
   return ::testing::AssertionSuccess();
 }
 
+// --- Dot products --------------------------------------------------------------------------------
+
+// How the coefficients of a dot-product case are drawn.
+enum class Coefficients {
+  kRandom,      // any byte, 0 and 1 included
+  kMixed,       // 0, 1 or a random non-zero byte, a third of the sources each
+  kEveryValue,  // distinct values in a scrambled order: all 256 of them with 256 sources
+  kAllZero,     // the target must come out all zeros, without a source read
+  kAllOne,      // the XOR of the sources
+};
+
+struct DotCase {
+  int count;
+  int nbytes;
+  Coefficients coefficients;
+};
+
+std::string describe(const DotCase& c) {
+  static const char* const names[] = {"random", "mixed", "every value", "all zero", "all one"};
+  return text("count ", c.count, ", nbytes ", c.nbytes, ", coefficients ",
+              names[static_cast<int>(c.coefficients)]);
+}
+
+// Every count of sources with every length, lengths on both sides of each vector width and stripe
+// the kernels use, with every way of drawing the coefficients.
+std::vector<DotCase> every_dot_case() {
+  std::vector<DotCase> cases;
+  for (const int count : {1, 2, 3, 14, 128, 256}) {
+    for (const int nbytes :
+         {0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 191, 200, 1006, 4078, 65539}) {
+      for (const Coefficients coefficients :
+           {Coefficients::kRandom, Coefficients::kMixed, Coefficients::kEveryValue,
+            Coefficients::kAllZero, Coefficients::kAllOne}) {
+        cases.push_back({count, nbytes, coefficients});
+      }
+    }
+  }
+  return cases;
+}
+
+constexpr int kMaxDotBytes = 65539;
+
+// Room for the sources of any dot-product case: GF_DOT_MAX_SOURCES areas of random bytes, each
+// ending right before an inaccessible page, so that a kernel that reads past the end of a source
+// placed at the end of its area faults.
+class DotSources {
+ public:
+  explicit DotSources(seeded_random& rng) {
+    for (int i = 0; i < GF_DOT_MAX_SOURCES; i++) {
+      areas_.push_back(std::make_unique<TailGuardedBytes>(kMaxDotBytes + 64));
+      TailGuardedBytes& area = *areas_.back();
+      copies_.emplace_back(area.size());
+      for (size_t j = 0; j < area.size(); j++) area.data()[j] = copies_.back()[j] = rng.byte();
+    }
+  }
+
+  // Source i of nbytes, ending `gap` (0 .. 64) bytes before the inaccessible page.
+  const uint8_t* source(int i, int nbytes, int gap) {
+    TailGuardedBytes& area = *areas_[i];
+    return area.data() + area.size() - nbytes - gap;
+  }
+
+  bool unchanged() {
+    for (size_t i = 0; i < areas_.size(); i++) {
+      if (std::memcmp(areas_[i]->data(), copies_[i].data(), copies_[i].size()) != 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::unique_ptr<TailGuardedBytes>> areas_;
+  std::vector<std::vector<uint8_t>> copies_;
+};
+
+// The operands of one case: the coefficients drawn as it says, and each source at its own
+// alignment. Sources whose coefficient is 0 are null: no kernel may read them. Case number `index`
+// puts source index % count right at its area's end.
+struct DotOperands {
+  std::vector<uint8_t> coefficients;
+  std::vector<const uint8_t*> sources;
+
+  DotOperands(const DotCase& c, int index, seeded_random& rng, DotSources& room) {
+    for (int i = 0; i < c.count; i++) {
+      uint8_t coefficient = 0;
+      switch (c.coefficients) {
+        case Coefficients::kRandom:
+          coefficient = rng.byte();
+          break;
+        case Coefficients::kMixed: {
+          const int kind = rng.below(3);
+          coefficient = kind == 0 ? 0 : kind == 1 ? 1 : rng.nonzero_byte();
+          break;
+        }
+        case Coefficients::kEveryValue:
+          coefficient = static_cast<uint8_t>(i * 167 + index);
+          break;
+        case Coefficients::kAllZero:
+          coefficient = 0;
+          break;
+        case Coefficients::kAllOne:
+          coefficient = 1;
+          break;
+      }
+      coefficients.push_back(coefficient);
+      const int gap = i == index % c.count ? 0 : (i * 7 + index) % 64 + 1;
+      sources.push_back(coefficient == 0 ? nullptr : room.source(i, c.nbytes, gap));
+    }
+  }
+};
+
+// A dot product worked out another way, given the operands of a case.
+using DotOracle = std::vector<uint8_t> (*)(const DotOperands& operands, int nbytes);
+
+std::vector<uint8_t> plain_dot(const DotOperands& operands, int nbytes) {
+  std::vector<uint8_t> result(static_cast<size_t>(nbytes));
+  gf_dot_product_table(result.data(), operands.sources.data(), operands.coefficients.data(),
+                       static_cast<int>(operands.sources.size()), nbytes);
+  return result;
+}
+
+std::vector<uint8_t> field_dot(const DotOperands& operands, int nbytes) {
+  std::vector<uint8_t> result(static_cast<size_t>(nbytes), 0);
+  for (size_t i = 0; i < operands.sources.size(); i++) {
+    if (operands.coefficients[i] == 0) continue;
+    const uint8_t* times_c = field_mul_row(operands.coefficients[i]);
+    for (int x = 0; x < nbytes; x++) result[x] ^= times_c[operands.sources[i][x]];
+  }
+  return result;
+}
+
+// Runs `run` on every case, each on a target of random contents at an offset of the case number
+// modulo 64 from a 64-byte boundary, and compares the whole target area, canaries included, with
+// the oracle's result.
+::testing::AssertionResult dot_matches(gf_dot_fn run, DotOracle oracle,
+                                       const std::vector<DotCase>& cases, uint64_t stream) {
+  seeded_random rng(stream);
+  DotSources room(rng);
+  for (size_t index = 0; index < cases.size(); index++) {
+    const DotCase& c = cases[index];
+    const DotOperands operands(c, static_cast<int>(index), rng, room);
+    TargetArea area(rng, c.nbytes, static_cast<int>(index % 64));
+    const std::vector<uint8_t> want = area.with_target(oracle(operands, c.nbytes));
+    run(area.target(), operands.sources.data(), operands.coefficients.data(), c.count, c.nbytes);
+    if (area.bytes() != want) {
+      return ::testing::AssertionFailure()
+             << describe(c) << ", target offset " << index % 64 << ": first difference in the "
+             << area.first_difference(want);
+    }
+  }
+  if (!room.unchanged()) return ::testing::AssertionFailure() << "wrote to a source";
+  return ::testing::AssertionSuccess();
+}
+
 // Every kernel of the list, the plain one included: the field is the oracle of them all.
 std::vector<int> every_kernel() {
   int count = 0;
@@ -225,6 +380,50 @@ TEST_P(KernelVariant, GfMulAccumulateRunsItOnceInUse) {
   }
 }
 
+TEST_P(KernelVariant, DotProductMatchesThePlainKernel) {
+  EXPECT_TRUE(dot_matches(kernel_->dot, plain_dot, every_dot_case(), 0x4f)) << kernel_->name;
+}
+
+// No sources, or a negative count, give an all-zero target; a non-positive length reads nothing
+// (the sources are the guard page itself) and writes nothing.
+TEST_P(KernelVariant, DotProductEdgesOfCountAndLength) {
+  seeded_random rng(0x50);
+  for (const int count : {0, -1}) {
+    for (const int nbytes : {1, 33, 200, 1006}) {
+      TargetArea area(rng, nbytes, nbytes % 64);
+      const std::vector<uint8_t> want =
+          area.with_target(std::vector<uint8_t>(static_cast<size_t>(nbytes), 0));
+      kernel_->dot(area.target(), nullptr, nullptr, count, nbytes);
+      EXPECT_EQ(area.bytes(), want) << kernel_->name << ", count " << count << ", nbytes " << nbytes
+                                    << ": first difference in the " << area.first_difference(want);
+    }
+  }
+  SourceArea guard(std::vector<uint8_t>{});
+  const uint8_t* sources[3] = {guard.at(3), guard.at(3), guard.at(3)};
+  const uint8_t coefficients[3] = {0x53, 1, 0xFF};
+  for (const int nbytes : {0, -1, -16, -17, -63, -64, -65, INT_MIN}) {
+    TargetArea area(rng, 200, 1);
+    const std::vector<uint8_t> before = area.bytes();
+    kernel_->dot(area.target(), sources, coefficients, 3, nbytes);
+    EXPECT_EQ(area.bytes(), before) << kernel_->name << ", nbytes " << nbytes;
+  }
+}
+
+// gf_dot_product() runs the dot product of the kernel made the one in use.
+TEST_P(KernelVariant, GfDotProductRunsItOnceInUse) {
+  struct Restore {
+    const gf_kernel* kernel;
+    ~Restore() { gf_use_kernel(kernel); }
+  } restore{gf_active_kernel()};
+  gf_use_kernel(kernel_);
+  ASSERT_EQ(gf_active_kernel()->dot, kernel_->dot);
+  const std::vector<DotCase> cases = {{3, 65, Coefficients::kRandom},
+                                      {14, 1006, Coefficients::kMixed},
+                                      {14, 1006, Coefficients::kRandom},
+                                      {256, 4078, Coefficients::kEveryValue}};
+  EXPECT_TRUE(dot_matches(gf_dot_product, plain_dot, cases, 0x51)) << kernel_->name;
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelVariant, ::testing::ValuesIn(every_kernel()),
                          [](const ::testing::TestParamInfo<int>& info) {
                            int count = 0;
@@ -238,8 +437,19 @@ TEST(KernelList, EndsWithThePlainKernelThatRunsEverywhere) {
   const gf_kernel& plain = kernels[count - 1];
   EXPECT_STREQ(plain.name, "table");
   EXPECT_EQ(plain.run, &gf_mul_accumulate_table);
+  EXPECT_EQ(plain.dot, &gf_dot_product_table);
   EXPECT_EQ(plain.level, CPU_PORTABLE);
   EXPECT_TRUE(plain.supported());
+  for (int i = 0; i < count; i++) {
+    EXPECT_NE(kernels[i].run, nullptr) << kernels[i].name;
+    EXPECT_NE(kernels[i].dot, nullptr) << kernels[i].name;
+  }
+}
+
+// The plain dot product, every other variant's oracle, against the field as defined.
+TEST(PlainDotProduct, MatchesTheField) {
+  gf_init_tables();
+  EXPECT_TRUE(dot_matches(gf_dot_product_table, field_dot, every_dot_case(), 0x52));
 }
 
 // The kernel each instruction-set level runs, by the level's number: the fastest the level allows.
