@@ -128,8 +128,10 @@ struct md5_lanes {
   static void digest_up_to(const uint8_t* const* msgs, size_t len, int count,
                            uint8_t (*out)[DIGEST_LEN]);
 
-  // digest_many()'s contract: passes of two groups, then what is left in one pass of one or two
-  // groups, or by libmd if that is fewer than ops::PARTIAL_PASS_MIN messages.
+  // digest_many()'s contract: passes of two groups until what is left fits in three, then that in
+  // one pass of one, two or three groups, or by libmd if that is fewer than ops::PARTIAL_PASS_MIN
+  // messages. (A chunk of 18 blocks takes one pass of three groups of 8 lanes, in less time than
+  // two groups and then one.)
   static void digest_many(const uint8_t* const* msgs, size_t len, int count,
                           uint8_t (*out)[DIGEST_LEN]);
 };
@@ -199,12 +201,14 @@ template <class ops>
 void md5_lanes<ops>::digest_many(const uint8_t* const* msgs, size_t len, int count,
                                  uint8_t (*out)[DIGEST_LEN]) {
   int done = 0;
-  for (; count - done >= 2 * LANES; done += 2 * LANES) {
+  for (; count - done > 3 * LANES; done += 2 * LANES) {
     digest_pass<2>(msgs + done, len, out + done);
   }
   const int left = count - done;
   if (left < ops::PARTIAL_PASS_MIN) {
     digest_many_libmd(msgs + done, len, left, out + done);
+  } else if (left > 2 * LANES) {
+    digest_up_to<3>(msgs + done, len, left, out + done);
   } else if (left > LANES) {
     digest_up_to<2>(msgs + done, len, left, out + done);
   } else if (left > 0) {
