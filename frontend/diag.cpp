@@ -1,6 +1,8 @@
 // diag.cpp - fatal messages, reports, and the allocation and open helpers.
 #include "frontend/diag.h"
 
+#include "frontend/io.h"
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,8 @@ void die(const char* format, ...) {
   vfprintf(stderr, format, args);
   va_end(args);
   fputc('\n', stderr);
+  // The output before the failure goes out, as exit() would flush a stdio buffer.
+  output_write_queued();
   if (on_fatal != nullptr) on_fatal();
   exit(1);
 }

@@ -1,4 +1,5 @@
-// io.h - positioned reads that go on until the bytes asked for are in.
+// io.h - positioned reads that go on until the bytes asked for are in, and output written straight
+// from where its bytes lie.
 #pragma once
 
 #include <cstddef>
@@ -7,3 +8,15 @@
 // Reads count bytes at offset into dest, stopping at the end of the input or at the first
 // failure; returns how many arrived. An interrupted read is resumed.
 size_t pread_full(int fd, uint8_t* dest, size_t count, int64_t offset);
+
+// Standard output, written without a copy into its stdio buffer: output_bytes() queues a piece,
+// which must stay as it is until output_flush() has written every queued piece in order with as
+// few writev() calls as the system allows. A full queue is written at once. When standard output
+// has no descriptor (a memory stream), each piece goes through fwrite() at once instead. Both die
+// with "write error" when a write fails.
+void output_bytes(const uint8_t* bytes, size_t count);
+void output_flush();
+
+// Writes what is queued as far as it can, quietly: die() and the exit call it, so that a fatal
+// failure keeps the output before it, as a stdio buffer flushed at exit would.
+void output_write_queued();

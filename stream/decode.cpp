@@ -36,16 +36,17 @@ namespace {
 
 constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
 
-// The decoder's n buffers: pkt_table's k slots, then the spare work blocks, which take the blocks
-// read beyond the k-th accepted one. In the batch part of the chunk area, which the decoder does
-// not otherwise use, batch block `position` of chunk 0 keeps the chunk's parity blocks across the
-// rebuild, in case the witness disagrees.
+// The decoder's n buffers: pkt_table's k slots, then the spare blocks, which take the blocks read
+// beyond the k-th accepted one. They are the n blocks of one chunk of the batch, the next chunk of
+// the batch for the next chunk of the stream, so that the restored bytes of a whole batch go out
+// in one write, straight from the slots. Work block `position` keeps the chunk's parity blocks
+// across the rebuild, in case the witness disagrees.
 uint8_t* spare[max_iov];
 
 // The positions the previous chunk rejected before its k-th accepted block.
 int last_rejected;
 
-uint8_t* kept_block(int position) { return batch_block(0, position); }
+uint8_t* kept_block(int position) { return work_block(position); }
 
 // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
 // reads them all; after a short or failed read the rest are read one by one, so that a block that
@@ -277,23 +278,24 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
 
 namespace {
 
-void write_or_die(const uint8_t* bytes, uint32_t count) {
-  if (fwrite(bytes, 1, count, stdout) != count) die("write error");
-}
+void write_or_die(const uint8_t* bytes, uint32_t count) { output_bytes(bytes, count); }
 
 }  // namespace
 
 void decode_stream(FILE* input) {
-  // The decoder's slots: the chunk area's work blocks, wherever an earlier run left pkt_table.
   const int k = run_config.k;
-  for (int i = 0; i < k; i++) pkt_table[i] = work_block(i);
-  for (int i = k; i < run_config.n; i++) spare[i - k] = work_block(i);
   last_rejected = 0;
 
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
   uint32_t expected_id = 0;
-  for (;;) {
+  for (int64_t number = 0;; number++) {
+    // The chunk's slots; the bytes of the chunks that used them last go out first.
+    const int set = static_cast<int>(number % batch_chunks);
+    if (set == 0) output_flush();
+    for (int i = 0; i < k; i++) pkt_table[i] = batch_block(set, i);
+    for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(set, i);
+
     uint32_t clen = 0;
     const int32_t chunk_id = decode_chunk(chunk_base, input, &clen);
     if (chunk_id != -1 && static_cast<uint32_t>(chunk_id) != expected_id) {
@@ -315,6 +317,9 @@ void decode_stream(FILE* input) {
 
     expected_id++;
     chunk_base += int64_t{run_config.n} * run_config.blocksize;
-    if (chunk_id == -1) return;
+    if (chunk_id == -1) {
+      output_flush();
+      return;
+    }
   }
 }

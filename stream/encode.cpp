@@ -15,6 +15,7 @@
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
+#include "frontend/io.h"
 #include "frontend/program.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
@@ -31,7 +32,8 @@ void write_pending() {
   if (blocks == 0) return;
   seal_consecutive_blocks(batch_block(0, 0), blocks);
   const size_t size = static_cast<size_t>(blocks) * run_config.blocksize;
-  if (fwrite(batch_block(0, 0), 1, size, stdout) != size) die("write error");
+  output_bytes(batch_block(0, 0), size);
+  output_flush();
   bytes_written += static_cast<int64_t>(size);
 }
 
