@@ -64,6 +64,9 @@ fec_code* fec_create(int k, int n) {
   }
   memset(code->encode_matrix, 0, static_cast<size_t>(k) * k);
   for (int d = 0; d < k; d++) code->encode_matrix[d * k + d] = 1;
+  code->last_inverse = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL));
+  code->last_pkt_nos = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, FEC_LINE_LABEL));
+  code->last_pkt_nos[0] = -1;
 
   free(vdm);
   return code;
@@ -92,5 +95,7 @@ void fec_free(fec_code* code) {
     return;
   }
   free(code->encode_matrix);
+  free(code->last_inverse);
+  free(code->last_pkt_nos);
   free(code);
 }

@@ -56,8 +56,16 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
   const int k = code->k;
   if (pkt_size < 0) pkt_size = 0;
   if (fec_reorder_pkts(pkts, pkt_nos, k) != 0) return 1;
-  uint8_t* inverse = fec_decode_matrix(code, pkt_nos);
-  if (inverse == nullptr) return 1;
+  const size_t matrix_size = static_cast<size_t>(k) * k;
+  const size_t nos_size = sizeof(int32_t) * k;
+  const uint8_t* inverse = code->last_inverse;
+  if (code->last_pkt_nos[0] < 0 || memcmp(pkt_nos, code->last_pkt_nos, nos_size) != 0) {
+    uint8_t* made = fec_decode_matrix(code, pkt_nos);
+    if (made == nullptr) return 1;
+    memcpy(code->last_inverse, made, matrix_size);
+    memcpy(code->last_pkt_nos, pkt_nos, nos_size);
+    free(made);
+  }
 
   // Row r of the inverse gives data packet r from the packets at hand. Every new packet reads the
   // parity packets that the write-back overwrites, so all are complete before any is written back.
@@ -74,6 +82,5 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
     free(new_pkts[r]);
   }
   free(new_pkts);
-  free(inverse);
   return 0;
 }

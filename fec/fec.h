@@ -13,6 +13,11 @@ struct fec_code {
   int32_t k;               // data packets, 1 .. 256
   int32_t n;               // packets produced per k data packets, k .. 256
   uint8_t* encode_matrix;  // n x k, row-major; the top k rows are the identity
+  // The decoding matrix fec_decode_pkts() made last (k x k) and the packet numbers it was made
+  // for (last_pkt_nos[0] < 0 until then): chunks that lost the same packets, as on a bad stripe of
+  // a medium, reuse it.
+  uint8_t* last_inverse;
+  int32_t* last_pkt_nos;
 };
 
 // A new codec for (k, n), or null after "Invalid parameters k %d n %d GF_SIZE %d\n" when k < 1,
