@@ -1,5 +1,8 @@
-// gf.cpp - GF(2^8) tables, the division-free reduction, and the kernel dispatch.
+// gf.cpp - GF(2^8) tables, the division-free reduction, the kernel dispatch, and the dot products'
+// tables.
 #include "fec/gf.h"
+
+#include <cstring>
 
 #include "fec/gf_kernel.h"
 
@@ -51,6 +54,21 @@ const gf_kernel* gf_kernel_list(int* count) {
 const gf_kernel* gf_active_kernel() { return active; }
 
 void gf_use_kernel(const gf_kernel* kernel) { active = kernel; }
+
+int gf_dot_tables(const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                  uint8_t (*tables)[2][16], const uint8_t** from) {
+  int used = 0;
+  for (int i = 0; i < count; i++) {
+    const uint8_t c = coefficients[i];
+    if (c == 0) continue;
+    // hi[j] = c * (j << 4) = (c * 16) * j: the start of row c * 16.
+    memcpy(tables[used][0], gf_product_table[c], 16);
+    memcpy(tables[used][1], gf_product_table[gf_product_table[c][16]], 16);
+    from[used] = sources[i];
+    used++;
+  }
+  return used;
+}
 
 int gf_reduce255(int x) {
   // 256 leaves the residue 1 modulo 255, so folding the high byte onto the low one keeps the

@@ -61,6 +61,11 @@ void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
                          const uint8_t* coefficients, int count, int nbytes);
 #endif
 
+// For the nibble-table dot products: the two tables (lo, hi) and the source of every source whose
+// coefficient is not 0, in order; returns how many. lo[1] is the coefficient itself.
+int gf_dot_tables(const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                  uint8_t (*tables)[2][16], const uint8_t** from);
+
 // The plain kernels: one look-up in the multiplier's product-table row and one XOR per byte and
 // source.
 void gf_mul_accumulate_table(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);

@@ -13,7 +13,6 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-#include <cstring>
 
 #include "cpu/intrinsics.h"
 
@@ -68,18 +67,9 @@ void gf_mul_accumulate_avx512(uint8_t* target, const uint8_t* source, uint8_t m,
 void gf_dot_product_avx512(uint8_t* target, const uint8_t* const* sources,
                            const uint8_t* coefficients, int count, int nbytes) {
   if (nbytes <= 0) return;
-  // The two tables and the source of every source whose coefficient is not 0.
   alignas(16) uint8_t tables[GF_DOT_MAX_SOURCES][2][16];
   const uint8_t* from[GF_DOT_MAX_SOURCES];
-  int used = 0;
-  for (int i = 0; i < count; i++) {
-    const uint8_t c = coefficients[i];
-    if (c == 0) continue;
-    std::memcpy(tables[used][0], gf_product_table[c], 16);
-    std::memcpy(tables[used][1], gf_product_table[gf_product_table[c][16]], 16);
-    from[used] = sources[i];
-    used++;
-  }
+  const int used = gf_dot_tables(sources, coefficients, count, tables, from);
   const __m512i nibble = _mm512_set1_epi8(0x0F);
 
   int x = 0;

@@ -58,20 +58,9 @@ void gf_mul_accumulate_ssse3(uint8_t* target, const uint8_t* source, uint8_t m, 
 void gf_dot_product_ssse3(uint8_t* target, const uint8_t* const* sources,
                           const uint8_t* coefficients, int count, int nbytes) {
   if (nbytes <= 0) return;
-  // The two tables, source and coefficient of every source whose coefficient is not 0.
   alignas(16) uint8_t tables[GF_DOT_MAX_SOURCES][2][16];
   const uint8_t* from[GF_DOT_MAX_SOURCES];
-  uint8_t used_coefficients[GF_DOT_MAX_SOURCES];
-  int used = 0;
-  for (int i = 0; i < count; i++) {
-    const uint8_t c = coefficients[i];
-    if (c == 0) continue;
-    std::memcpy(tables[used][0], gf_product_table[c], 16);
-    std::memcpy(tables[used][1], gf_product_table[gf_product_table[c][16]], 16);
-    from[used] = sources[i];
-    used_coefficients[used] = c;
-    used++;
-  }
+  const int used = gf_dot_tables(sources, coefficients, count, tables, from);
   const __m128i nibble = _mm_set1_epi8(0x0F);
 
   int x = 0;
@@ -110,7 +99,7 @@ void gf_dot_product_ssse3(uint8_t* target, const uint8_t* const* sources,
     const int rest = nbytes - x;
     uint8_t sum[16] = {};
     for (int s = 0; s < used; s++) {
-      const uint8_t* row = gf_product_table[used_coefficients[s]];
+      const uint8_t* row = gf_product_table[tables[s][0][1]];  // lo[1] = c
       const uint8_t* source = from[s] + x;
       for (int j = 0; j < rest; j++) sum[j] ^= row[source[j]];
     }

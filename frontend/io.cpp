@@ -23,6 +23,20 @@ size_t pread_full(int fd, uint8_t* dest, size_t count, int64_t offset) {
   return done;
 }
 
+int skip_pieces(iovec* pieces, int t, size_t done) {
+  while (done > 0) {
+    if (done >= pieces[t].iov_len) {
+      done -= pieces[t].iov_len;
+      t++;
+    } else {
+      pieces[t].iov_base = static_cast<uint8_t*>(pieces[t].iov_base) + done;
+      pieces[t].iov_len -= done;
+      done = 0;
+    }
+  }
+  return t;
+}
+
 namespace {
 
 iovec queue[IOV_MAX];
@@ -41,17 +55,7 @@ bool write_queue() {
     const ssize_t wrote = writev(fd, queue + t, count - t);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) return false;
-    // Past the pieces written whole; the one the write ended inside keeps its rest.
-    for (size_t left = static_cast<size_t>(wrote); left > 0;) {
-      if (left >= queue[t].iov_len) {
-        left -= queue[t].iov_len;
-        t++;
-      } else {
-        queue[t].iov_base = static_cast<uint8_t*>(queue[t].iov_base) + left;
-        queue[t].iov_len -= left;
-        left = 0;
-      }
-    }
+    t = skip_pieces(queue, t, static_cast<size_t>(wrote));
   }
   return true;
 }

@@ -89,17 +89,7 @@ size_t fill(batch_reader& in, iovec* pieces, int count) {
       break;
     }
     total += static_cast<size_t>(got);
-    // Past the pieces the read filled; the one it ended inside keeps its rest.
-    for (size_t left = static_cast<size_t>(got); left > 0;) {
-      if (left >= pieces[t].iov_len) {
-        left -= pieces[t].iov_len;
-        t++;
-      } else {
-        pieces[t].iov_base = static_cast<uint8_t*>(pieces[t].iov_base) + left;
-        pieces[t].iov_len -= left;
-        left = 0;
-      }
-    }
+    t = skip_pieces(pieces, t, static_cast<size_t>(got));
   }
   return total;
 }

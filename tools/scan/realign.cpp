@@ -202,11 +202,14 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     const uint8_t* block = base + (p - from);
     const int index = get_block_index(block, blocksize_);
     if (index >= n_) continue;
-    // A block where the current alignment puts a block with its index needs no successor: damage
-    // in place, not a shift, left it between blocks that fail.
+    // A block alone: where the current alignment puts a block with its index (damage in place, not
+    // a shift, left it between blocks that fail), or the input's last block, which has no
+    // successor to confirm it. Its digest alone decides.
     const int64_t on_grid = p - delta_;
-    if (on_grid >= 0 && on_grid % b == 0 && on_grid / b > last_block_ &&
-        (on_grid / b) % n_ == index) {
+    const bool in_place = on_grid >= 0 && on_grid % b == 0 && on_grid / b > last_block_ &&
+                          (on_grid / b) % n_ == index;
+    const bool has_successor = p + 2 * b <= from + available;
+    if (in_place || (!has_successor && at_end_ && p + b == end_)) {
       bool ok = false;
       verify_blocks(&block, 1, &ok);
       budget--;
@@ -217,31 +220,20 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
       }
       continue;
     }
-    if (p + 2 * b <= from + available) {
-      const uint8_t* next = block + b;
-      if (get_k_byte(next, blocksize_) != k_byte_ ||
-          get_block_index(next, blocksize_) != (index + 1) % n_) {
-        continue;
-      }
-      const uint8_t* pair[2] = {block, next};
-      bool ok[2];
-      verify_blocks(pair, 2, ok);
-      budget--;
-      if (ok[0] && ok[1]) {
-        stats_.searched += p - from;
-        adopt(p, index);
-        return;
-      }
-    } else if (at_end_ && p + b == end_) {
-      // The input's last block has no successor to confirm it; its digest alone does.
-      bool ok = false;
-      verify_blocks(&block, 1, &ok);
-      budget--;
-      if (ok) {
-        stats_.searched += p - from;
-        adopt(p, index);
-        return;
-      }
+    if (!has_successor) continue;
+    const uint8_t* next = block + b;
+    if (get_k_byte(next, blocksize_) != k_byte_ ||
+        get_block_index(next, blocksize_) != (index + 1) % n_) {
+      continue;
+    }
+    const uint8_t* pair[2] = {block, next};
+    bool ok[2];
+    verify_blocks(pair, 2, ok);
+    budget--;
+    if (ok[0] && ok[1]) {
+      stats_.searched += p - from;
+      adopt(p, index);
+      return;
     }
   }
   stats_.searched += last + 1 - from;
