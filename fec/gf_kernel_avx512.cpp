@@ -13,7 +13,6 @@
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
 
-
 #include "cpu/intrinsics.h"
 
 namespace {
