@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
@@ -131,6 +132,50 @@ bool acceptable(const uint8_t* block, bool complete, int position, digest_state&
                      run_config.k) == block_fit::accepted;
 }
 
+// A bad stripe: once a chunk has lost blocks, the chunks after it in the batch are read whole in
+// one read, straight into their slots, and all their blocks digested together (many chunks fill
+// the digest's lanes where one chunk leaves some empty); then each is judged as usual. Reading
+// whole chunks costs the parity blocks' copies, which a chunk that lost blocks reads anyway.
+int chunk_set;       // the current chunk's place in the batch: its slots are that chunk's blocks
+int read_ahead_end;  // the batch's chunks before this one were read ahead (from some chunk on)
+std::vector<uint8_t> ahead_complete;  // per block of the batch: read whole
+std::vector<int> ahead_result;        // per block of the batch: as judge_read() tells
+
+void read_ahead(int64_t chunk_base, FILE* input) {
+  const int n = run_config.n;
+  const int first = chunk_set * n;
+  const int count = (batch_chunks - chunk_set) * n;
+  std::vector<uint8_t*> blocks(static_cast<size_t>(count));
+  for (int b = 0; b < count; b++) blocks[b] = batch_block(0, first + b);
+  bool complete[max_iov];
+  for (int done = 0; done < count; done += max_iov) {
+    const int part = std::min(max_iov, count - done);
+    read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * done,
+                  blocks.data() + done, part, complete);
+    judge_read(blocks.data() + done, complete, part, ahead_result.data() + first + done);
+    for (int t = 0; t < part; t++) ahead_complete[first + done + t] = complete[t];
+  }
+  read_ahead_end = batch_chunks;
+}
+
+// Puts the blocks at positions first .. first+count-1 of the chunk in the slots: read now, or
+// already there when the chunk was read ahead (the slots then point to them). result, when not
+// null, receives what judge_read() tells of them.
+void fetch(int64_t chunk_base, int first, uint8_t** slots, int count, FILE* input, bool* complete,
+           int* result) {
+  if (chunk_set < read_ahead_end) {
+    const int base = chunk_set * run_config.n + first;
+    for (int t = 0; t < count; t++) {
+      slots[t] = batch_block(chunk_set, first + t);
+      complete[t] = ahead_complete[base + t] != 0;
+      if (result != nullptr) result[t] = ahead_result[base + t];
+    }
+    return;
+  }
+  read_positions(chunk_base, first, slots, count, input, complete);
+  if (result != nullptr) judge_read(slots, complete, count, result);
+}
+
 }  // namespace
 
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
@@ -159,10 +204,9 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     const int count = std::min(k - j, n - i);
     const int reads = std::min(n - i, count + 1 + (i == 0 ? last_rejected : 0));
     const int first_slot = j;
-    read_positions(chunk_base, i, slots + first_slot, reads, input, complete);
     // The witness candidate is digested along: a multi-lane pass has room for it, and it is
     // needed after all when another block of the round is rejected.
-    judge_read(slots + first_slot, complete, reads, result);
+    fetch(chunk_base, i, slots + first_slot, reads, input, complete, result);
     for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
       if (j == k) {
@@ -223,7 +267,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   for (int t = 0; may_witness && first_beyond + t < n; t++) {
     const int position = first_beyond + t;
     if (t == beyond) {
-      read_positions(chunk_base, position, spare + t, 1, input, complete + t);
+      fetch(chunk_base, position, spare + t, 1, input, complete + t, nullptr);
       beyond++;
     }
     const witness_fit fit = judge_witness(spare[t], complete[t], position, digest[t]);
@@ -236,8 +280,8 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
     // now, and keep them all in the batch part of the chunk area while the sets are tried.
     if (!pipe && beyond < n - first_beyond) {
-      read_positions(chunk_base, first_beyond + beyond, spare + beyond, n - first_beyond - beyond,
-                     input, complete + beyond);
+      fetch(chunk_base, first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
+            complete + beyond, nullptr);
       beyond = n - first_beyond;
     }
     const uint8_t* packets[max_iov];
@@ -289,12 +333,21 @@ void decode_stream(FILE* input) {
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
   uint32_t expected_id = 0;
+  read_ahead_end = 0;
+  ahead_complete.assign(static_cast<size_t>(batch_chunks) * run_config.n, 0);
+  ahead_result.assign(static_cast<size_t>(batch_chunks) * run_config.n, 0);
   for (int64_t number = 0;; number++) {
     // The chunk's slots; the bytes of the chunks that used them last go out first.
-    const int set = static_cast<int>(number % batch_chunks);
-    if (set == 0) output_flush();
-    for (int i = 0; i < k; i++) pkt_table[i] = batch_block(set, i);
-    for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(set, i);
+    chunk_set = static_cast<int>(number % batch_chunks);
+    if (chunk_set == 0) {
+      output_flush();
+      read_ahead_end = 0;
+    }
+    for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk_set, i);
+    for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(chunk_set, i);
+    if (!run_config.input_is_pipe && last_rejected > 0 && chunk_set >= read_ahead_end) {
+      read_ahead(chunk_base, input);
+    }
 
     uint32_t clen = 0;
     const int32_t chunk_id = decode_chunk(chunk_base, input, &clen);

@@ -96,6 +96,35 @@ TEST_P(UnreadableBlocks, DecoderRestoresTheBytesAndNamesTheBlocks) {
   EXPECT_TRUE(same_bytes(r.out, chunks_of(data, g, 0, restored)));
 }
 
+// A bad stripe: after a chunk that lost a block, the rest of the batch (14 chunks of the defaults)
+// is read whole in one read. An unreadable block in it stays unread: its slot still holds what the
+// batch before left there, here chunk 1's block 16 (chunk 0 lost a block, so chunk 1 was read
+// whole), a valid block that must not be taken for chunk 15's witness. Chunk 14 loses data block
+// 3; chunk 15 has damaged parity blocks 14 and 15 and an unreadable 16, so its witness is 17.
+// Nothing is said of 14 to 16, and every byte comes back.
+TEST(UnreadableReadAhead, AnUnreadableBlockIsNoWitness) {
+  const std::string data = pattern_bytes(16 * g.capacity() + 100, test_seed());
+  std::string stream = encode(data, g);
+  flip_bytes(stream, g, {0, 3}, 100);
+  flip_bytes(stream, g, {14, 3}, 100);
+  flip_bytes(stream, g, {15, 14}, 100);
+  flip_bytes(stream, g, {15, 15}, 100);
+  for (const read_failure how : {read_failure::whole_read, read_failure::after_a_short}) {
+    SCOPED_TRACE(name_of(how));
+    run_options options;
+    options.env = unreadable_bytes(block_offset(g, {15, 16}), g.blocksize, how);
+    const run_result r = decode(stream, g, feed::file, {"-vv"}, options);
+    EXPECT_EQ(r.status, 0);
+    std::string messages;
+    for (uint64_t m = 0; m < chunk_count(g, data.size()); m++) {
+      if (m == 0 || m == 14) messages += bad_block(g, {m, 3}, -3);
+      messages += read_blocks(g, static_cast<uint32_t>(chunks_of(data, g, m, 1).size()));
+    }
+    EXPECT_EQ(r.err, report(g, feed::file, 2) + messages);
+    EXPECT_TRUE(same_bytes(r.out, data));
+  }
+}
+
 // Every unreadable block is rejected as short, every other one accepted; the salvage keeps every
 // byte that can be had.
 TEST_P(UnreadableBlocks, ScannerCallsExactlyThoseBlocksShort) {
