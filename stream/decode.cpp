@@ -1,21 +1,24 @@
 // decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks, and
 // checked against the next acceptable block before its bytes go out.
 //
-// Blocks are read straight into the packet slots, as many at a time as the chunk still needs, and
-// digested together. A seekable input is read with positioned reads at the blocks' own offsets, so
-// an unreadable block costs that block alone; a pipe is read in order.
+// Blocks are read straight into the packet slots and digested together. A seekable input is read
+// with positioned reads, a batch of chunks at a time (see read_ahead()); after a failed or short
+// read the blocks are read one by one, so an unreadable block costs that block alone. A pipe is
+// read in order, as many blocks at a time as the chunk still needs. Either way the chunks are
+// judged one after the other, each block in position order, so what is reported does not depend
+// on how the blocks were read.
 //
 // The witness. A block's digest covers that block alone, so a block of an older version of the
 // archive, or of another stream with the same parameters, standing at the right position, passes
 // every check a block can pass on its own. The code itself tells: the k blocks determine the whole
 // chunk, so the next acceptable block (the witness) must equal the packet that the rebuilt data
 // gives for its index. On a seekable input the first candidate comes in the same read as the last
-// blocks the chunk needs; a pipe reads the rest of the chunk anyway. When the witness disagrees,
-// every acceptable block of the chunk is gathered and the smallest set of blocks whose exclusion
-// leaves at least k + 1 blocks that agree is looked for; when it is unique the chunk is rebuilt
-// from the agreeing blocks, else the run ends with "unrecoverable error -- inconsistent blocks".
-// Witness candidates are judged without a word: a stream whose blocks agree gives exactly the
-// reports it gave before the check existed.
+// blocks the chunk needs (or is read ahead with it); a pipe reads the rest of the chunk anyway.
+// When the witness disagrees, every acceptable block of the chunk is gathered and the smallest set
+// of blocks whose exclusion leaves at least k + 1 blocks that agree is looked for; when it is
+// unique the chunk is rebuilt from the agreeing blocks, else the run ends with "unrecoverable error
+// -- inconsistent blocks". Witness candidates are judged without a word: a stream whose blocks
+// agree gives exactly the reports it gave before the check existed.
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -132,29 +135,57 @@ bool acceptable(const uint8_t* block, bool complete, int position, digest_state&
                      run_config.k) == block_fit::accepted;
 }
 
-// A bad stripe: once a chunk has lost blocks, the chunks after it in the batch are read whole in
-// one read, straight into their slots, and all their blocks digested together (many chunks fill
-// the digest's lanes where one chunk leaves some empty); then each is judged as usual. Reading
-// whole chunks costs the parity blocks' copies, which a chunk that lost blocks reads anyway.
+// A file is read a batch of chunks at a time: the chunks from the current one to the end of the
+// batch in one read, whole, straight into their slots, and the blocks that the first round of each
+// chunk judges (k + 1 of them, or all after a chunk that lost blocks: a bad stripe of the medium)
+// digested together, many chunks filling the digest's lanes where one chunk leaves some empty;
+// then each chunk is judged as before, and any other block it asks for is digested then. The
+// parity blocks a chunk does not need cost a copy each, less than a read per chunk.
+constexpr int not_judged = -4;  // in ahead_result: read, not digested yet
+
 int chunk_set;       // the current chunk's place in the batch: its slots are that chunk's blocks
 int read_ahead_end;  // the batch's chunks before this one were read ahead (from some chunk on)
+std::vector<uint8_t*> ahead_block;    // every block of the batch
 std::vector<uint8_t> ahead_complete;  // per block of the batch: read whole
 std::vector<int> ahead_result;        // per block of the batch: as judge_read() tells
+std::vector<int> ahead_which;         // the blocks read_ahead() judges at once
+
+// Digests and judges the listed blocks of the batch (indexes into ahead_block), max_iov at a time.
+void judge_ahead(const int* which, int count) {
+  const uint8_t* blocks[max_iov];
+  bool complete[max_iov];
+  int result[max_iov];
+  for (int done = 0; done < count; done += max_iov) {
+    const int part = std::min(max_iov, count - done);
+    for (int t = 0; t < part; t++) {
+      blocks[t] = ahead_block[which[done + t]];
+      complete[t] = ahead_complete[which[done + t]] != 0;
+    }
+    judge_read(blocks, complete, part, result);
+    for (int t = 0; t < part; t++) ahead_result[which[done + t]] = result[t];
+  }
+}
 
 void read_ahead(int64_t chunk_base, FILE* input) {
   const int n = run_config.n;
   const int first = chunk_set * n;
   const int count = (batch_chunks - chunk_set) * n;
-  std::vector<uint8_t*> blocks(static_cast<size_t>(count));
-  for (int b = 0; b < count; b++) blocks[b] = batch_block(0, first + b);
+  const int judged = last_rejected > 0 ? n : std::min(n, run_config.k + 1);
   bool complete[max_iov];
+  std::vector<int>& which = ahead_which;
+  which.clear();
   for (int done = 0; done < count; done += max_iov) {
     const int part = std::min(max_iov, count - done);
     read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * done,
-                  blocks.data() + done, part, complete);
-    judge_read(blocks.data() + done, complete, part, ahead_result.data() + first + done);
-    for (int t = 0; t < part; t++) ahead_complete[first + done + t] = complete[t];
+                  ahead_block.data() + first + done, part, complete);
+    for (int t = 0; t < part; t++) {
+      const int b = first + done + t;
+      ahead_complete[b] = complete[t];
+      ahead_result[b] = not_judged;
+      if (b % n < judged) which.push_back(b);
+    }
   }
+  judge_ahead(which.data(), static_cast<int>(which.size()));
   read_ahead_end = batch_chunks;
 }
 
@@ -165,10 +196,16 @@ void fetch(int64_t chunk_base, int first, uint8_t** slots, int count, FILE* inpu
            int* result) {
   if (chunk_set < read_ahead_end) {
     const int base = chunk_set * run_config.n + first;
+    int late[max_iov];
+    int lates = 0;
     for (int t = 0; t < count; t++) {
-      slots[t] = batch_block(chunk_set, first + t);
+      slots[t] = ahead_block[base + t];
       complete[t] = ahead_complete[base + t] != 0;
-      if (result != nullptr) result[t] = ahead_result[base + t];
+      if (ahead_result[base + t] == not_judged) late[lates++] = base + t;
+    }
+    if (result != nullptr) {
+      judge_ahead(late, lates);
+      for (int t = 0; t < count; t++) result[t] = ahead_result[base + t];
     }
     return;
   }
@@ -334,8 +371,12 @@ void decode_stream(FILE* input) {
   int64_t chunk_base = 0;
   uint32_t expected_id = 0;
   read_ahead_end = 0;
-  ahead_complete.assign(static_cast<size_t>(batch_chunks) * run_config.n, 0);
-  ahead_result.assign(static_cast<size_t>(batch_chunks) * run_config.n, 0);
+  const size_t batch_blocks = static_cast<size_t>(batch_chunks) * run_config.n;
+  ahead_block.resize(batch_blocks);
+  for (size_t b = 0; b < batch_blocks; b++) ahead_block[b] = batch_block(0, static_cast<int>(b));
+  ahead_complete.assign(batch_blocks, 0);
+  ahead_result.assign(batch_blocks, 0);
+  ahead_which.reserve(batch_blocks);
   for (int64_t number = 0;; number++) {
     // The chunk's slots; the bytes of the chunks that used them last go out first.
     chunk_set = static_cast<int>(number % batch_chunks);
@@ -345,7 +386,7 @@ void decode_stream(FILE* input) {
     }
     for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk_set, i);
     for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(chunk_set, i);
-    if (!run_config.input_is_pipe && last_rejected > 0 && chunk_set >= read_ahead_end) {
+    if (!run_config.input_is_pipe && chunk_set >= read_ahead_end) {
       read_ahead(chunk_base, input);
     }
 
