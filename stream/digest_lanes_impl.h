@@ -17,6 +17,8 @@
 // one instruction set can be merged with, and run in place of, another's. The struct has:
 //   vec                      the vector type, LANES lanes of 32 bits
 //   PARTIAL_PASS_MIN         the fewest messages worth a pass; fewer go to libmd
+//   FULL_PASS_GROUPS         the groups of a full pass (2 or 3): the most that still run faster per
+//                            lane with this instruction set's registers
 //   TERNARY_LOGIC            whether ternary<table>(b, c, d) computes any function of three vectors
 //   set1(x), add(x, y)       x in every lane; lane-wise sum
 //   rotl<s>(x)               each lane rotated left by s
@@ -201,8 +203,14 @@ template <class ops>
 void md5_lanes<ops>::digest_many(const uint8_t* const* msgs, size_t len, int count,
                                  uint8_t (*out)[DIGEST_LEN]) {
   int done = 0;
-  for (; count - done > 3 * LANES; done += 2 * LANES) {
-    digest_pass<2>(msgs + done, len, out + done);
+  if constexpr (ops::FULL_PASS_GROUPS == 3) {
+    for (; count - done >= 3 * LANES; done += 3 * LANES) {
+      digest_pass<3>(msgs + done, len, out + done);
+    }
+  } else {
+    for (; count - done > 3 * LANES; done += 2 * LANES) {
+      digest_pass<2>(msgs + done, len, out + done);
+    }
   }
   const int left = count - done;
   if (left < ops::PARTIAL_PASS_MIN) {

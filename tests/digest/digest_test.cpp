@@ -147,8 +147,8 @@ TEST_P(DigestVariant, KnownAnswers) {
 }
 
 // Every length from 0 to 2100 bytes, so every place the message can end in its last block. The
-// vector variants digest two vectors of lanes per pass, and three for what is left when it fits;
-// the counts make a partial pass of three vectors and a partial pass of two.
+// vector variants digest two or three vectors of lanes per full pass, and what is left in one pass
+// of one, two or three; the counts make a partial pass of three vectors and a partial pass of two.
 TEST_P(DigestVariant, EveryLengthMatchesLibmd) {
   for (const int count : {3 * lanes() - 1, lanes() + 3}) {
     for (size_t len = 0; len <= 2100; len++) {
