@@ -2,7 +2,7 @@
 // checked against the next acceptable block before its bytes go out.
 //
 // Blocks are read straight into the packet slots and digested together. A seekable input is read
-// with positioned reads, a batch of chunks at a time (see read_ahead()); after a failed or short
+// with positioned reads, a batch of chunks at a time (see read_batch()); after a failed or short
 // read the blocks are read one by one, so an unreadable block costs that block alone. A pipe is
 // read in order, as many blocks at a time as the chunk still needs. Either way the chunks are
 // judged one after the other, each block in position order, so what is reported does not depend
@@ -91,17 +91,6 @@ void read_pipe(FILE* input, uint8_t* const* slots, int count, bool* complete) {
   }
 }
 
-// Reads the blocks at positions first .. first+count-1 of the chunk into the slots.
-void read_positions(int64_t chunk_base, int first, uint8_t* const* slots, int count, FILE* input,
-                    bool* complete) {
-  if (run_config.input_is_pipe) {
-    read_pipe(input, slots, count, complete);
-  } else {
-    read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * first, slots, count,
-                  complete);
-  }
-}
-
 // result[t] = the block_index of slots[t] when it is complete and intact (the caller checks its
 // k_byte), -2 when it could not be read whole, -3 when its digest is wrong. The complete blocks
 // are digested together.
@@ -135,20 +124,19 @@ bool acceptable(const uint8_t* block, bool complete, int position, digest_state&
                      run_config.k) == block_fit::accepted;
 }
 
-// A file is read a batch of chunks at a time: the chunks from the current one to the end of the
-// batch in one read, whole, straight into their slots, and the blocks that the first round of each
-// chunk judges (k + 1 of them, or all after a chunk that lost blocks: a bad stripe of the medium)
-// digested together, many chunks filling the digest's lanes where one chunk leaves some empty;
-// then each chunk is judged as before, and any other block it asks for is digested then. The
-// parity blocks a chunk does not need cost a copy each, less than a read per chunk.
+// A file is read a batch of chunks at a time: the whole batch in one read, straight into the
+// chunks' slots, and the blocks that the first round of each chunk judges (k + 1 of them, or all
+// after a chunk that lost blocks: a bad stripe of the medium) digested together, many chunks
+// filling the digest's lanes where one chunk leaves some empty; then each chunk is judged as
+// before, and any other block it asks for is digested then. The parity blocks a chunk does not
+// need cost a copy each, less than a read per chunk.
 constexpr int not_judged = -4;  // in ahead_result: read, not digested yet
 
-int chunk_set;       // the current chunk's place in the batch: its slots are that chunk's blocks
-int read_ahead_end;  // the batch's chunks before this one were read ahead (from some chunk on)
+int chunk_set;  // the current chunk's place in the batch: its slots are that chunk's blocks
 std::vector<uint8_t*> ahead_block;    // every block of the batch
 std::vector<uint8_t> ahead_complete;  // per block of the batch: read whole
 std::vector<int> ahead_result;        // per block of the batch: as judge_read() tells
-std::vector<int> ahead_which;         // the blocks read_ahead() judges at once
+std::vector<int> ahead_which;         // the blocks read_batch() judges at once
 
 // Digests and judges the listed blocks of the batch (indexes into ahead_block), max_iov at a time.
 void judge_ahead(const int* which, int count) {
@@ -166,55 +154,52 @@ void judge_ahead(const int* which, int count) {
   }
 }
 
-void read_ahead(int64_t chunk_base, FILE* input) {
+// Reads the batch whose first chunk starts at batch_base.
+void read_batch(int64_t batch_base, FILE* input) {
   const int n = run_config.n;
-  const int first = chunk_set * n;
-  const int count = (batch_chunks - chunk_set) * n;
+  const int count = batch_chunks * n;
   const int judged = last_rejected > 0 ? n : std::min(n, run_config.k + 1);
   bool complete[max_iov];
-  std::vector<int>& which = ahead_which;
-  which.clear();
+  ahead_which.clear();
   for (int done = 0; done < count; done += max_iov) {
     const int part = std::min(max_iov, count - done);
-    read_seekable(fileno(input), chunk_base + int64_t{run_config.blocksize} * done,
-                  ahead_block.data() + first + done, part, complete);
+    read_seekable(fileno(input), batch_base + int64_t{run_config.blocksize} * done,
+                  ahead_block.data() + done, part, complete);
     for (int t = 0; t < part; t++) {
-      const int b = first + done + t;
+      const int b = done + t;
       ahead_complete[b] = complete[t];
       ahead_result[b] = not_judged;
-      if (b % n < judged) which.push_back(b);
+      if (b % n < judged) ahead_which.push_back(b);
     }
   }
-  judge_ahead(which.data(), static_cast<int>(which.size()));
-  read_ahead_end = batch_chunks;
+  judge_ahead(ahead_which.data(), static_cast<int>(ahead_which.size()));
 }
 
-// Puts the blocks at positions first .. first+count-1 of the chunk in the slots: read now, or
-// already there when the chunk was read ahead (the slots then point to them). result, when not
-// null, receives what judge_read() tells of them.
-void fetch(int64_t chunk_base, int first, uint8_t** slots, int count, FILE* input, bool* complete,
-           int* result) {
-  if (chunk_set < read_ahead_end) {
-    const int base = chunk_set * run_config.n + first;
-    int late[max_iov];
-    int lates = 0;
-    for (int t = 0; t < count; t++) {
-      slots[t] = ahead_block[base + t];
-      complete[t] = ahead_complete[base + t] != 0;
-      if (ahead_result[base + t] == not_judged) late[lates++] = base + t;
-    }
-    if (result != nullptr) {
-      judge_ahead(late, lates);
-      for (int t = 0; t < count; t++) result[t] = ahead_result[base + t];
-    }
+// Puts the blocks at positions first .. first+count-1 of the chunk in the slots: from a file they
+// are there already (the slots then point to them); a pipe is read now. result, when not null,
+// receives what judge_read() tells of them.
+void fetch(int first, uint8_t** slots, int count, FILE* input, bool* complete, int* result) {
+  if (run_config.input_is_pipe) {
+    read_pipe(input, slots, count, complete);
+    if (result != nullptr) judge_read(slots, complete, count, result);
     return;
   }
-  read_positions(chunk_base, first, slots, count, input, complete);
-  if (result != nullptr) judge_read(slots, complete, count, result);
+  const int base = chunk_set * run_config.n + first;
+  int late[max_iov];
+  int lates = 0;
+  for (int t = 0; t < count; t++) {
+    slots[t] = ahead_block[base + t];
+    complete[t] = ahead_complete[base + t] != 0;
+    if (ahead_result[base + t] == not_judged) late[lates++] = base + t;
+  }
+  if (result != nullptr) {
+    judge_ahead(late, lates);
+    for (int t = 0; t < count; t++) result[t] = ahead_result[base + t];
+  }
 }
 
-}  // namespace
-
+// Gathers k acceptable blocks of the chunk at chunk_base (a file's from the batch read_batch()
+// read), rebuilds it and reads its header; returns its chunk_id and stores its clen.
 int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   const int k = run_config.k;
   const int n = run_config.n;
@@ -235,15 +220,15 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   int beyond = 0;  // blocks read beyond the k-th accepted one
   while (j < k && i < n) {
     // Until k blocks are accepted every further position is read anyway; ask for just that many,
-    // and for the first witness candidate with them. A chunk after one that lost blocks reads as
+    // and for the first witness candidate with them. A chunk after one that lost blocks takes as
     // many more at once: a bad stripe of the medium costs every chunk the same positions, and
-    // one read and one digest pass then serve the whole chunk.
+    // one digest pass (and from a pipe one read) then serves the whole chunk.
     const int count = std::min(k - j, n - i);
     const int reads = std::min(n - i, count + 1 + (i == 0 ? last_rejected : 0));
     const int first_slot = j;
     // The witness candidate is digested along: a multi-lane pass has room for it, and it is
     // needed after all when another block of the round is rejected.
-    fetch(chunk_base, i, slots + first_slot, reads, input, complete, result);
+    fetch(i, slots + first_slot, reads, input, complete, result);
     for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
       if (j == k) {
@@ -304,7 +289,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   for (int t = 0; may_witness && first_beyond + t < n; t++) {
     const int position = first_beyond + t;
     if (t == beyond) {
-      fetch(chunk_base, position, spare + t, 1, input, complete + t, nullptr);
+      fetch(position, spare + t, 1, input, complete + t, nullptr);
       beyond++;
     }
     const witness_fit fit = judge_witness(spare[t], complete[t], position, digest[t]);
@@ -317,7 +302,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
     // now, and keep them all in the batch part of the chunk area while the sets are tried.
     if (!pipe && beyond < n - first_beyond) {
-      fetch(chunk_base, first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
+      fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
             complete + beyond, nullptr);
       beyond = n - first_beyond;
     }
@@ -357,10 +342,6 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   return get_chunk_id(pkt_table[0]);
 }
 
-namespace {
-
-void write_or_die(const uint8_t* bytes, uint32_t count) { output_bytes(bytes, count); }
-
 }  // namespace
 
 void decode_stream(FILE* input) {
@@ -370,7 +351,6 @@ void decode_stream(FILE* input) {
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
   uint32_t expected_id = 0;
-  read_ahead_end = 0;
   const size_t batch_blocks = static_cast<size_t>(batch_chunks) * run_config.n;
   ahead_block.resize(batch_blocks);
   for (size_t b = 0; b < batch_blocks; b++) ahead_block[b] = batch_block(0, static_cast<int>(b));
@@ -382,13 +362,10 @@ void decode_stream(FILE* input) {
     chunk_set = static_cast<int>(number % batch_chunks);
     if (chunk_set == 0) {
       output_flush();
-      read_ahead_end = 0;
+      if (!run_config.input_is_pipe) read_batch(chunk_base, input);
     }
     for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk_set, i);
     for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(chunk_set, i);
-    if (!run_config.input_is_pipe && chunk_set >= read_ahead_end) {
-      read_ahead(chunk_base, input);
-    }
 
     uint32_t clen = 0;
     const int32_t chunk_id = decode_chunk(chunk_base, input, &clen);
@@ -400,12 +377,12 @@ void decode_stream(FILE* input) {
     uint32_t remaining = clen;
     if (remaining != 0) {
       const uint32_t w = std::min(remaining, packet - HEADER_LEN);
-      write_or_die(pkt_table[0] + HEADER_LEN, w);
+      output_bytes(pkt_table[0] + HEADER_LEN, w);
       remaining -= w;
     }
     for (int slot = 1; slot < run_config.k && remaining != 0; slot++) {
       const uint32_t w = std::min(remaining, packet);
-      write_or_die(pkt_table[slot], w);
+      output_bytes(pkt_table[slot], w);
       remaining -= w;
     }
 

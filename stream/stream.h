@@ -19,7 +19,3 @@ void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets);
 
 // Restores the user bytes of the protected stream on the input to standard output.
 void decode_stream(FILE* input);
-
-// Gathers k acceptable blocks of the chunk at chunk_base, rebuilds it and reads its header; returns
-// its chunk_id and stores its clen.
-int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out);

@@ -96,12 +96,12 @@ TEST_P(UnreadableBlocks, DecoderRestoresTheBytesAndNamesTheBlocks) {
   EXPECT_TRUE(same_bytes(r.out, chunks_of(data, g, 0, restored)));
 }
 
-// A bad stripe: after a chunk that lost a block, the rest of the batch (14 chunks of the defaults)
-// is read whole in one read. An unreadable block in it stays unread: its slot still holds what the
-// batch before left there, here chunk 1's block 16 (chunk 0 lost a block, so chunk 1 was read
-// whole), a valid block that must not be taken for chunk 15's witness. Chunk 14 loses data block
-// 3; chunk 15 has damaged parity blocks 14 and 15 and an unreadable 16, so its witness is 17.
-// Nothing is said of 14 to 16, and every byte comes back.
+// A file is read a batch (14 chunks of the defaults) at a time, whole chunks in one read. An
+// unreadable block in it stays unread: its slot still holds what the batch before left there, here
+// chunk 1's block 16, a valid block that must not be taken for chunk 15's witness. Chunk 15 has
+// damaged parity blocks 14 and 15 and an unreadable 16, so its witness is 17; chunks 0 and 14 lose
+// data block 3 besides (a stripe, whose next chunks are digested whole). Nothing is said of 14 to
+// 16, and every byte comes back.
 TEST(UnreadableReadAhead, AnUnreadableBlockIsNoWitness) {
   const std::string data = pattern_bytes(16 * g.capacity() + 100, test_seed());
   std::string stream = encode(data, g);
