@@ -29,6 +29,7 @@ struct avx2_ops {
     return _mm256_set1_epi32(static_cast<int>(x));
   }
   __attribute__((always_inline)) static vec add(vec x, vec y) { return _mm256_add_epi32(x, y); }
+  __attribute__((always_inline)) static vec sub(vec x, vec y) { return _mm256_sub_epi32(x, y); }
   __attribute__((always_inline)) static vec bit_and(vec x, vec y) { return _mm256_and_si256(x, y); }
   __attribute__((always_inline)) static vec bit_or(vec x, vec y) { return _mm256_or_si256(x, y); }
   __attribute__((always_inline)) static vec bit_xor(vec x, vec y) { return _mm256_xor_si256(x, y); }

@@ -22,7 +22,7 @@
 //   TERNARY_LOGIC            whether ternary<table>(b, c, d) computes any function of three vectors
 //   set1(x), add(x, y)       x in every lane; lane-wise sum
 //   rotl<s>(x)               each lane rotated left by s
-//   bit_and, bit_or, bit_xor and and_not(x, y) = ~x & y, unless TERNARY_LOGIC
+//   bit_and, bit_or, bit_xor, and_not(x, y) = ~x & y and sub(x, y), unless TERNARY_LOGIC
 //   ternary<table>(b, c, d)  if TERNARY_LOGIC, lane-wise the function with that truth table
 //   opaque(x)                makes x, in a vector register, a value the compiler cannot see through
 //   store(p, x)              x to the LANES words at p, aligned to sizeof(vec)
@@ -31,6 +31,7 @@
 //                            row[LANES - 1] + offset, lane j from row j
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,10 +65,18 @@ struct md5_lanes {
     } else if constexpr (round == 2) {
       return ops::add(sum, ops::bit_xor(b, ops::bit_xor(c, d)));
     } else {
-      const vec not_d = ops::bit_xor(d, ops::set1(~uint32_t{0}));
-      return ops::add(sum, ops::bit_xor(c, ops::bit_or(b, not_d)));
+      // I = ~(c ^ (~b & d)), and sum + ~y = sum - y - 1: the 1 is taken off T[i] in advance
+      // (step_constant), which saves the NOT.
+      return ops::sub(sum, ops::bit_xor(c, ops::and_not(b, d)));
     }
   }
+
+  // T[i] as the steps add it: less 1 in the last round when I's NOT is folded into the sum.
+  static constexpr std::array<uint32_t, 64> step_constant = [] {
+    std::array<uint32_t, 64> t{};
+    for (int i = 0; i < 64; i++) t[i] = md5_sine[i] - (i >= 48 && !ops::TERNARY_LOGIC ? 1 : 0);
+    return t;
+  }();
 
   // Step i: a = b + ((a + f(b, c, d) + X[k] + T[i]) <<< s), then the roles move on by one: the new
   // a is the old d, d the old c, c the old b and b the value just computed.
@@ -105,7 +114,7 @@ struct md5_lanes {
     for (int g = 0; g < G; g++) x[g] = s[g];
     // Through an opaque pointer, so that each T[i] is broadcast from memory as a step needs it, not
     // built in a register or kept as a vector constant.
-    const uint32_t* sine = md5_sine;
+    const uint32_t* sine = step_constant.data();
     asm("" : "+r"(sine));
     (step_groups<i, G>(x, words, sine), ...);
 #pragma GCC unroll 4

@@ -8,9 +8,10 @@
 
 namespace {
 
-// Blocks are digested in groups of this many, with the digests on the stack: several full passes of
-// the widest multi-lane digest, and no allocation.
-constexpr int digest_group = 64;
+// Blocks are digested in groups of this many, with the digests on the stack: full passes of every
+// multi-lane digest (24 or 32 messages), no allocation, and room for a whole batch's first round,
+// so that only the batch's last pass is partly filled.
+constexpr int digest_group = 288;
 
 }  // namespace
 
