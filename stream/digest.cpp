@@ -33,6 +33,7 @@ const digest_variant_info variants[] = {
 #ifdef KESTRUNE_SIMD_DIGEST
     {"avx512", 16, CPU_AVX512, digest_many_avx512},
     {"avx2", 8, CPU_AVX2, digest_many_avx2},
+    {"ssse3", 4, CPU_SSSE3, digest_many_ssse3},
 #endif
     {"libmd", 1, CPU_PORTABLE, digest_many_libmd},
 };

@@ -12,7 +12,7 @@ using digest_many_fn = void (*)(const uint8_t* const* msgs, size_t len, int coun
                                 uint8_t (*out)[DIGEST_LEN]);
 
 struct digest_variant_info {
-  const char* name;    // "avx512", "avx2" or "libmd"
+  const char* name;    // "avx512", "avx2", "ssse3" or "libmd"
   int lanes;           // messages one pass digests
   cpu_level needs;     // the lowest instruction-set level that can run it
   digest_many_fn run;  // same contract as digest_many()
@@ -30,6 +30,8 @@ void digest_many_avx2(const uint8_t* const* msgs, size_t len, int count,
                       uint8_t (*out)[DIGEST_LEN]);
 void digest_many_avx512(const uint8_t* const* msgs, size_t len, int count,
                         uint8_t (*out)[DIGEST_LEN]);
+void digest_many_ssse3(const uint8_t* const* msgs, size_t len, int count,
+                       uint8_t (*out)[DIGEST_LEN]);
 
 // The one or two final 64-byte blocks of a len-byte message: its last len % 64 bytes, the byte
 // 0x80, zeros, then the message length in bits as a 64-bit little-endian number. Writes 64 or 128

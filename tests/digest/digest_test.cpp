@@ -246,7 +246,7 @@ struct known_variant {
 };
 #if defined(KESTRUNE_SIMD_DIGEST) && defined(__x86_64__)
 constexpr known_variant variant_at[] = {
-    {"libmd", 1}, {"libmd", 1}, {"avx2", 8}, {"avx512", 16}, {"avx512", 16}};
+    {"libmd", 1}, {"ssse3", 4}, {"avx2", 8}, {"avx512", 16}, {"avx512", 16}};
 #else
 constexpr known_variant variant_at[] = {
     {"libmd", 1}, {"libmd", 1}, {"libmd", 1}, {"libmd", 1}, {"libmd", 1}};
