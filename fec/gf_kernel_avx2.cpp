@@ -4,15 +4,14 @@
 // The nibble-table multiply described in gf_kernel.h. vpshufb looks up nibbles in a 16-byte table
 // per 128-bit lane, so both tables sit in both lanes. The bytes after the last full vector take the
 // plain row look-up, but for the dot product, which overwrites its target: there a last vector
-// that overlaps the one before covers them, unless the whole target is shorter than a vector.
+// that overlaps the one before covers them, and a target shorter than a vector is the plain
+// kernel's.
 //
 // Built with -mavx2 and nothing wider; called only when the CPU has AVX2.
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 
 #if defined(KESTRUNE_X86_KERNELS) && defined(__x86_64__)
-
-#include <cstring>
 
 #include "cpu/intrinsics.h"
 
@@ -65,7 +64,11 @@ void gf_mul_accumulate_avx2(uint8_t* target, const uint8_t* source, uint8_t m, i
 
 void gf_dot_product_avx2(uint8_t* target, const uint8_t* const* sources,
                          const uint8_t* coefficients, int count, int nbytes) {
-  if (nbytes <= 0) return;
+  if (nbytes < 32) {
+    // Shorter than a vector: the plain kernel.
+    gf_dot_product_table(target, sources, coefficients, count, nbytes);
+    return;
+  }
   alignas(16) uint8_t tables[GF_DOT_MAX_SOURCES][2][16];
   const uint8_t* from[GF_DOT_MAX_SOURCES];
   const int used = gf_dot_tables(sources, coefficients, count, tables, from);
@@ -98,20 +101,7 @@ void gf_dot_product_avx2(uint8_t* target, const uint8_t* const* sources,
     one_vector(x);
     x += 32;
   }
-  if (x < nbytes && nbytes >= 32) {
-    one_vector(nbytes - 32);
-  } else if (x < nbytes) {
-    // Fewer than 32 bytes in all: the plain row look-up, one source after the other, into a local
-    // sum.
-    const int rest = nbytes - x;
-    uint8_t sum[32] = {};
-    for (int s = 0; s < used; s++) {
-      const uint8_t* row = gf_product_table[tables[s][0][1]];  // lo[1] = c
-      const uint8_t* source = from[s] + x;
-      for (int j = 0; j < rest; j++) sum[j] ^= row[source[j]];
-    }
-    std::memcpy(target + x, sum, rest);
-  }
+  if (x < nbytes) one_vector(nbytes - 32);
 }
 
 #endif
