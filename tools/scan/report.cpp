@@ -394,17 +394,18 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     printf("kestrune -d: stops at chunk %ld: %s\n", static_cast<long>(s.decoder_fails_at),
            s.decoder_failure.c_str());
   }
+  if (setup.salvage_path != nullptr) {
+    const int64_t written = realigned != nullptr ? realigned->salvage_bytes : s.salvage_bytes;
+    const int64_t zeros = realigned != nullptr ? realigned->lost_bytes : s.lost_bytes;
+    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
+           static_cast<long>(written), setup.salvage_path, static_cast<long>(zeros));
+  }
   if (setup.salvage_path != nullptr && realigned != nullptr) {
     const repair_summary& r = *realigned;
-    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
-           static_cast<long>(r.salvage_bytes), setup.salvage_path, static_cast<long>(r.lost_bytes));
     printf(
         "salvage: realigned, chunks placed by their numbers, as --repair does; lost in it: %s%s\n",
         r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
         r.complete ? " (--repair restores the whole stream)" : "");
-  } else if (setup.salvage_path != nullptr) {
-    printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
-           static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
   }
   if (spare_low) {
     printf("spare: %d in chunk %ld, below the minimum of %d\n", s.worst_spare,
