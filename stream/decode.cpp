@@ -300,7 +300,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     }
 
     // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
-    // now, and keep them all in the batch part of the chunk area while the sets are tried.
+    // now, and keep them all in the work blocks while the sets are tried.
     if (!pipe && beyond < n - first_beyond) {
       fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
             complete + beyond, nullptr);
