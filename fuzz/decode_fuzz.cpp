@@ -8,8 +8,10 @@
 //
 // Checked on every input: the seekable and the pipe decode end alike (both complete or both fail)
 // with the same output, and the output is never longer than the chunks the input can hold. After
-// an in-process encode: the stream has the expected length, and when no chunk has more than n - k
-// damaged blocks the decode completes and gives back exactly the data.
+// an in-process encode: the stream has the expected length; when every chunk keeps k of its own
+// blocks and its stale blocks are within the radius (2e <= A - k) the decode completes, and
+// whenever it completes it gives back exactly the data, except where nothing can tell
+// (effect_of_stale()).
 //
 // Encode-mode input after the configuration: a damage count, a cut (bytes taken off the end), that
 // many damage entries of three bytes (a position, big-endian, and a mask), then the data. An entry
@@ -76,15 +78,16 @@ outcome decode_both(const std::string& stream) {
   return seekable;
 }
 
-// What the old version's blocks did to the damaged stream: whether any of them differs from the
-// stream's own block at its place, and whether a chunk with such a block is beyond what the
-// decoder can tell: it has no witness (exactly k acceptable blocks), as many blocks equal to the
-// old version's as the decoder checks (those may all be the old chunk's), or more such blocks than
-// half of its acceptable blocks beyond k (the old version may then be the one that agrees best). A
-// block is acceptable when it equals the stream's own block or the old version's at its place.
+// What the old version's blocks did to the damaged stream. A block is acceptable when it equals
+// the stream's own block or the old version's at its place; a block of the old version that
+// differs from the stream's own is wrong. Among A acceptable blocks the decoder corrects any e
+// wrong ones with 2e <= A - k. Beyond that it must refuse the chunk, except where nothing can
+// tell: a chunk with exactly k acceptable blocks, or one whose old version is itself that near
+// (2 * (A - blocks like the old) <= A - k), which the decoder may take for the chunk.
 struct stale_effect {
   bool any_differs = false;
-  bool beyond_reach = false;
+  bool beyond_reach = false;  // some chunk where the old version may pass
+  bool all_decodable = true;  // every chunk has its own version within the radius
 };
 
 stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
@@ -92,6 +95,7 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
   stale_effect effect;
   const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   const size_t n = static_cast<size_t>(run_config.n);
+  const int k = run_config.k;
   const size_t chunks = own.size() / (n * blocksize);
   for (size_t chunk = 0; chunk < chunks; chunk++) {
     int acceptable = 0;
@@ -101,17 +105,16 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
       const size_t at = (chunk * n + i) * blocksize;
       if (at + blocksize > damaged.size()) break;
       const bool is_own = damaged.compare(at, blocksize, own, at, blocksize) == 0;
-      const bool is_old = damaged.compare(at, blocksize, old, at, blocksize) == 0;
+      const bool is_old = !old.empty() && damaged.compare(at, blocksize, old, at, blocksize) == 0;
       acceptable += is_own || is_old ? 1 : 0;
       like_old += is_old ? 1 : 0;
       differing += is_old && !is_own ? 1 : 0;
     }
     effect.any_differs = effect.any_differs || differing > 0;
-    const int checked = std::min(acceptable, run_config.k + witnesses_needed(run_config.k));
-    if (differing > 0 && (acceptable == run_config.k || like_old >= checked ||
-                          2 * differing > acceptable - run_config.k)) {
+    if (differing > 0 && (acceptable == k || 2 * (acceptable - like_old) <= acceptable - k)) {
       effect.beyond_reach = true;
     }
+    if (acceptable - differing < k || 2 * differing > acceptable - k) effect.all_decodable = false;
   }
   return effect;
 }
@@ -147,7 +150,6 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
   const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
   if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
 
-  const size_t blocks = stream.size() / static_cast<size_t>(run_config.blocksize);
   if (!stream.empty()) {
     const size_t blocksize = static_cast<size_t>(run_config.blocksize);
     const size_t n = static_cast<size_t>(run_config.n);
@@ -172,32 +174,16 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
   const outcome decoded = decode_both(stream);
   if (data.empty()) return;
   // Blocks that do not belong are found, or end the run, and never pass for the data, except where
-  // nothing can tell: a chunk with just k acceptable blocks has no witness, and a chunk of which k
-  // acceptable blocks equal the old version's is the old chunk itself.
-  const stale_effect effect =
-      stale ? effect_of_stale(stream, encoded_stream, old_stream) : stale_effect{};
-  if (effect.any_differs && !effect.beyond_reach && decoded.completed && decoded.output != data) {
-    fail("a stream with blocks of an older version decoded to other bytes with status 0");
+  // nothing can tell (effect_of_stale()); every chunk whose own version lies within the radius is
+  // restored.
+  const stale_effect effect = effect_of_stale(stream, encoded_stream, old_stream);
+  if (!effect.beyond_reach && decoded.completed && decoded.output != data) {
+    fail(effect.any_differs
+             ? "a stream with blocks of an older version decoded to other bytes with status 0"
+             : "a recoverable stream decoded to other bytes");
   }
-  // Whether a chunk with blocks of the old version is rebuilt depends on how many sets the search
-  // may try; only the other damage promises a complete decode.
-  if (effect.any_differs) return;
-  // Every chunk with at most n - k blocks that differ from the encoder's (or are cut off) decodes.
-  const size_t blocksize = static_cast<size_t>(run_config.blocksize);
-  for (size_t chunk = 0; chunk < blocks / static_cast<size_t>(run_config.n); chunk++) {
-    int damaged = 0;
-    for (int i = 0; i < run_config.n; i++) {
-      const size_t at = (chunk * run_config.n + i) * blocksize;
-      const bool intact = at + blocksize <= stream.size() &&
-                          stream.compare(at, blocksize, encoded_stream, at, blocksize) == 0;
-      damaged += intact ? 0 : 1;
-    }
-    if (damaged > run_config.n - run_config.k) return;
-  }
-  if (!decoded.completed) fail("a recoverable stream failed to decode");
-  if (decoded.output != data) fail("a recoverable stream decoded to other bytes");
+  if (effect.all_decodable && !decoded.completed) fail("a recoverable stream failed to decode");
 }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

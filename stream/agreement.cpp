@@ -1,14 +1,15 @@
 // agreement.cpp - rebuilding a chunk from k of its blocks, checking the others against it, and
-// finding the blocks that do not belong.
+// finding the blocks that do not belong by decoding.
 #include "stream/agreement.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "fec/errors.h"
 #include "fec/fec.h"
+#include "fec/gf.h"
 #include "frontend/diag.h"
 #include "frontend/program.h"
-#include "stream/format.h"
 #include "stream/rules.h"
 
 void rebuild_from(const uint8_t* const* packets, const int* positions) {
@@ -21,39 +22,28 @@ void rebuild_from(const uint8_t* const* packets, const int* positions) {
   if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
 }
 
-bool agrees_with_rebuild(const uint8_t* packet, int position) {
-  if (position < run_config.k) {
-    return memcmp(pkt_table[position], packet, static_cast<size_t>(payload_len)) == 0;
+int first_difference(const uint8_t* packet, int position) {
+  const size_t size = static_cast<size_t>(payload_len);
+  const uint8_t* expected = pkt_table[position < run_config.k ? position : 0];
+  if (position >= run_config.k) {
+    fec_encode_pkt(codec, pkt_table, block_buffer, position, payload_len);
+    expected = block_buffer;
   }
-  fec_encode_pkt(codec, pkt_table, block_buffer, position, payload_len);
-  return memcmp(block_buffer, packet, static_cast<size_t>(payload_len)) == 0;
-}
-
-witness_fit judge_witness(const uint8_t* block, bool complete, int position, digest_state& digest) {
-  const int32_t blocksize = run_config.blocksize;
-  if (!complete || get_block_index(block, blocksize) != position ||
-      get_k_byte(block, blocksize) != static_cast<uint8_t>(run_config.k)) {
-    return witness_fit::none;
-  }
-  // A damaged block says nothing, not even when its packet happens to equal the rebuilt one: a
-  // block of the other version with a broken trailer would otherwise confirm that version.
-  if (digest == digest_state::unknown) {
-    bool ok = false;
-    verify_blocks(&block, 1, &ok);
-    digest = ok ? digest_state::good : digest_state::bad;
-  }
-  if (digest == digest_state::bad) return witness_fit::none;
-  return agrees_with_rebuild(block, position) ? witness_fit::confirms : witness_fit::disagrees;
+  if (memcmp(expected, packet, size) == 0) return -1;
+  size_t x = 0;
+  while (expected[x] == packet[x]) x++;
+  return static_cast<int>(x);
 }
 
 namespace {
 
 constexpr int max_blocks = 256;
 
-// Whether the packets not excluded agree: the first k rebuild the chunk, every other one equals
-// its packet. Leaves the rebuild in pkt_table.
-bool agree_without(const uint8_t* const* packets, const int* positions, int count,
-                   const bool* excluded) {
+// Rebuilds pkt_table from the first k packets not excluded (there are k or more) and checks every
+// other packet not excluded against it; returns a byte column where one of them differs, or -1
+// when they all agree.
+int rebuild_and_check(const uint8_t* const* packets, const int* positions, int count,
+                      const bool* excluded) {
   const uint8_t* chosen[max_blocks];
   int chosen_at[max_blocks];
   int m = 0;
@@ -65,43 +55,77 @@ bool agree_without(const uint8_t* const* packets, const int* positions, int coun
   }
   rebuild_from(chosen, chosen_at);
   for (int t = run_config.k; t < m; t++) {
-    if (!agrees_with_rebuild(chosen[t], chosen_at[t])) return false;
+    const int column = first_difference(chosen[t], chosen_at[t]);
+    if (column >= 0) return column;
   }
-  return true;
+  return -1;
+}
+
+// values[t] = sum over the columns x of rho_x * packets[t][x], the same pseudo-random rho_x for
+// every packet: a combination of codewords is a codeword, and a packet that is wrong in any column
+// is wrong in the combination but with probability 1/256. rho repeats after rho_period columns.
+constexpr int rho_period = 4096;
+
+void combine_columns(const uint8_t* const* packets, int count, uint8_t* values) {
+  uint8_t rho[rho_period];
+  uint64_t state = 0x6b657374726e65;  // fixed, so that every run decides alike
+  for (uint8_t& r : rho) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    r = static_cast<uint8_t>((z ^ (z >> 31)) >> 56);
+  }
+  const int size = payload_len;
+  for (int t = 0; t < count; t++) {
+    const uint8_t* packet = packets[t];
+    uint8_t sum = 0;
+    for (int x = 0; x < size; x++) sum ^= gf_product_table[rho[x % rho_period]][packet[x]];
+    values[t] = sum;
+  }
 }
 
 }  // namespace
 
-bool find_disagreeing(const uint8_t* const* packets, const int* positions, int count,
-                      bool* excluded) {
+settlement settle_packets(const uint8_t* const* packets, const int* positions, int count,
+                          bool* excluded) {
   const int k = run_config.k;
-  int tried = 0;
-  for (int size = 1; 2 * size <= count - k; size++) {
-    // Every set of `size` of the count packets, in lexicographic order.
-    int pick[max_blocks];
-    for (int t = 0; t < size; t++) pick[t] = t;
-    int found = 0;
-    int found_pick[max_blocks];
-    for (;;) {
-      if (++tried > MAX_EXCLUSION_SETS) return false;
-      std::fill(excluded, excluded + count, false);
-      for (int t = 0; t < size; t++) excluded[pick[t]] = true;
-      if (agree_without(packets, positions, count, excluded)) {
-        if (++found > 1) return false;
-        std::copy(pick, pick + size, found_pick);
+  std::fill(excluded, excluded + count, false);
+  int column = rebuild_and_check(packets, positions, count, excluded);
+  if (column < 0) return settlement::agree;
+
+  // Each round decodes a column in which the packets still taken disagree. Within the radius the
+  // decoding finds exactly the wrong packets of that column, at least one of them not left out
+  // yet, so there are at most e rounds; the first one also decodes the combination of all
+  // columns, which nearly always finds every wrong packet at once. Outside the radius a round may
+  // find nothing new, or too many: then no codeword is near enough.
+  int left_out = 0;
+  for (int round = 0;; round++) {
+    bool progress = false;
+    for (int pass = round == 0 ? 0 : 1; pass < 2; pass++) {
+      uint8_t values[max_blocks];
+      if (pass == 0) {
+        combine_columns(packets, count, values);
+      } else {
+        for (int t = 0; t < count; t++) values[t] = packets[t][column];
       }
-      int t = size - 1;
-      while (t >= 0 && pick[t] == count - size + t) t--;
-      if (t < 0) break;
-      pick[t]++;
-      for (int u = t + 1; u < size; u++) pick[u] = pick[u - 1] + 1;
+      bool wrong[max_blocks];
+      if (fec_find_errors(k, positions, values, count, wrong) < 0) continue;
+      for (int t = 0; t < count; t++) {
+        if (wrong[t] && !excluded[t]) {
+          excluded[t] = true;
+          left_out++;
+          progress = true;
+        }
+      }
     }
-    if (found == 1) {
-      std::fill(excluded, excluded + count, false);
-      for (int t = 0; t < size; t++) excluded[found_pick[t]] = true;
-      agree_without(packets, positions, count, excluded);
-      return true;
-    }
+    if (!progress || 2 * left_out > count - k) return settlement::inconsistent;
+    column = rebuild_and_check(packets, positions, count, excluded);
+    if (column < 0) break;
   }
-  return false;
+  // A packet left out that equals its place in the rebuild is not wrong (outside the radius a
+  // decoded column may name one).
+  for (int t = 0; t < count; t++) {
+    if (excluded[t] && first_difference(packets[t], positions[t]) < 0) excluded[t] = false;
+  }
+  return settlement::corrected;
 }

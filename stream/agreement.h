@@ -3,8 +3,10 @@
 // Any k blocks of a chunk determine the whole chunk, so every further block must equal the packet
 // that the rebuilt data gives for its index. A block of an older version of the archive, or of
 // another stream with the same parameters, passes every check a block can pass on its own (its
-// digest covers it alone); against the chunk's other blocks it shows. The decoder and kestrune-scan
-// judge agreement with these functions alike.
+// digest covers it alone); against the chunk's other blocks it shows. Every byte column of a
+// chunk's acceptable blocks is a Reed-Solomon codeword (fec/errors.h), so among A acceptable blocks
+// any e wrong ones with 2e <= A - k are found by decoding, and the chunk rebuilt from the rest. The
+// decoder, kestrune-scan and the repair judge agreement with these functions alike.
 //
 // All of them work in the program-wide state: the rebuild goes to pkt_table (data packet j in
 // slot j), a packet being compared is encoded into block_buffer. The packets handed in must lie
@@ -17,35 +19,26 @@
 // ascending.
 void rebuild_from(const uint8_t* const* packets, const int* positions);
 
-// Whether the packet equals the packet at `position` of the chunk rebuilt in pkt_table.
-bool agrees_with_rebuild(const uint8_t* packet, int position);
+// The first byte at which the packet differs from the packet at `position` of the chunk rebuilt in
+// pkt_table, or -1 when it is equal.
+int first_difference(const uint8_t* packet, int position);
 
-// What a block read beyond the k-th accepted one tells about the chunk rebuilt in pkt_table.
-enum class witness_fit : uint8_t {
-  none,       // nothing: not acceptable (not read whole, damaged, another position's or another
-              // k's block)
-  confirms,   // acceptable, and its packet equals the rebuilt one
-  disagrees,  // acceptable, and its packet differs: some block does not belong
+// What the acceptable blocks of a chunk make of it.
+enum class settlement : uint8_t {
+  agree,         // they are one codeword
+  corrected,     // some are wrong; the rest, more than the radius beyond k, are one codeword
+  inconsistent,  // no codeword lies within (A - k) / 2 blocks of them
 };
-// Whether a block's digest is known to be right, known to be wrong, or still to be computed.
-enum class digest_state : uint8_t { unknown, good, bad };
-// Judges the block at position; computes its digest when `digest` is unknown and stores the
-// outcome there.
-witness_fit judge_witness(const uint8_t* block, bool complete, int position, digest_state& digest);
 
-// How many witnesses must confirm a chunk before its rebuild is trusted: one, and for k = 1 two, so
-// that at least three blocks always agree; two blocks of another version at the front of a chunk
-// then never pass for its data. Fewer when the chunk has no more acceptable blocks.
-inline int witnesses_needed(int k) { return k >= 2 ? 1 : 2; }
-
-// The most exclusion sets tried by find_disagreeing().
-inline constexpr int MAX_EXCLUSION_SETS = 512;
-
-// Finds the smallest set of the count acceptable packets (distinct positions, ascending) whose
-// exclusion leaves at least k + 1 packets that agree, among the sets small enough to be told
-// apart (2 * size <= count - k) and within MAX_EXCLUSION_SETS tries. When there is one and it is
-// unique, marks it in excluded[0 .. count-1], leaves the chunk rebuilt from the rest in pkt_table
-// and returns true. Returns false when no set qualifies, when two do, or when the budget runs out;
-// pkt_table then holds no meaningful rebuild.
-bool find_disagreeing(const uint8_t* const* packets, const int* positions, int count,
-                      bool* excluded);
+// Settles a chunk on its count (>= k) acceptable packets, at distinct positions below n, ascending:
+// rebuilds it from the first k and checks every other one against the rebuild. When one differs,
+// the wrong packets are located by decoding byte columns (a random combination of all of them,
+// then a column where the blocks left still disagree), left out, and the chunk rebuilt from the
+// rest, until the rest agree or no codeword near enough remains. The cost is a few rebuilds and
+// about count^2 field operations per column decoded.
+//   agree: excluded[0 .. count-1] all false; pkt_table holds the rebuild.
+//   corrected: excluded[] marks the e packets that differ from the rebuild in pkt_table, 2e <=
+//     count - k, and every other packet agrees with it. It is the only codeword that near.
+//   inconsistent: pkt_table and excluded[] hold nothing meaningful.
+settlement settle_packets(const uint8_t* const* packets, const int* positions, int count,
+                          bool* excluded);

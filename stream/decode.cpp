@@ -1,5 +1,5 @@
 // decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks, and
-// checked against the next acceptable block before its bytes go out.
+// checked against every other acceptable block before its bytes go out.
 //
 // Blocks are read straight into the packet slots and digested together. A seekable input is read
 // with positioned reads, a batch of chunks at a time (see read_batch()); after a failed or short
@@ -8,17 +8,17 @@
 // judged one after the other, each block in position order, so what is reported does not depend
 // on how the blocks were read.
 //
-// The witness. A block's digest covers that block alone, so a block of an older version of the
+// The check. A block's digest covers that block alone, so a block of an older version of the
 // archive, or of another stream with the same parameters, standing at the right position, passes
 // every check a block can pass on its own. The code itself tells: the k blocks determine the whole
-// chunk, so the next acceptable block (the witness) must equal the packet that the rebuilt data
-// gives for its index. On a seekable input the first candidate comes in the same read as the last
-// blocks the chunk needs (or is read ahead with it); a pipe reads the rest of the chunk anyway.
-// When the witness disagrees, every acceptable block of the chunk is gathered and the smallest set
-// of blocks whose exclusion leaves at least k + 1 blocks that agree is looked for; when it is
-// unique the chunk is rebuilt from the agreeing blocks, else the run ends with "unrecoverable error
-// -- inconsistent blocks". Witness candidates are judged without a word: a stream whose blocks
-// agree gives exactly the reports it gave before the check existed.
+// chunk, so every further acceptable block must equal the packet that the rebuilt data gives for
+// its index. The whole chunk is at hand anyway: a file is read a batch at a time, a pipe in order.
+// A block beyond the k is compared before it is digested, since a block that agrees needs no
+// digest. When an acceptable one disagrees, the wrong blocks are found by decoding
+// (settle_packets()): any e of them among A acceptable blocks with 2e <= A - k are left out and the
+// chunk is rebuilt from the rest; beyond that the run ends with "unrecoverable error --
+// inconsistent blocks". Blocks beyond the k are judged without a word: a stream whose blocks agree
+// gives exactly the reports it gave before the check existed.
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -44,7 +44,7 @@ constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
 // beyond the k-th accepted one. They are the n blocks of one chunk of the batch, the next chunk of
 // the batch for the next chunk of the stream, so that the restored bytes of a whole batch go out
 // in one write, straight from the slots. Work block `position` keeps the chunk's parity blocks
-// across the rebuild, in case the witness disagrees.
+// across the rebuild, in case a block beyond the k disagrees.
 uint8_t* spare[max_iov];
 
 // The positions the previous chunk rejected before its k-th accepted block.
@@ -111,6 +111,9 @@ void judge_read(const uint8_t* const* slots, const bool* complete, int count, in
   }
 }
 
+// Whether a block's digest is known to be right, known to be wrong, or still to be computed.
+enum class digest_state : uint8_t { unknown, good, bad };
+
 // Whether a block is acceptable at position, judged without a word; its digest is computed only
 // when not known yet.
 bool acceptable(const uint8_t* block, bool complete, int position, digest_state& digest) {
@@ -125,11 +128,10 @@ bool acceptable(const uint8_t* block, bool complete, int position, digest_state&
 }
 
 // A file is read a batch of chunks at a time: the whole batch in one read, straight into the
-// chunks' slots, and the blocks that the first round of each chunk judges (k + 1 of them, or all
-// after a chunk that lost blocks: a bad stripe of the medium) digested together, many chunks
-// filling the digest's lanes where one chunk leaves some empty; then each chunk is judged as
-// before, and any other block it asks for is digested then. The parity blocks a chunk does not
-// need cost a copy each, less than a read per chunk.
+// chunks' slots, and the blocks that the first round of each chunk judges (k of them, or all after
+// a chunk that lost blocks: a bad stripe of the medium) digested together, many chunks filling the
+// digest's lanes where one chunk leaves some empty; then each chunk is judged as before, and any
+// other block it asks for is digested then.
 constexpr int not_judged = -4;  // in ahead_result: read, not digested yet
 
 int chunk_set;  // the current chunk's place in the batch: its slots are that chunk's blocks
@@ -158,7 +160,7 @@ void judge_ahead(const int* which, int count) {
 void read_batch(int64_t batch_base, FILE* input) {
   const int n = run_config.n;
   const int count = batch_chunks * n;
-  const int judged = last_rejected > 0 ? n : std::min(n, run_config.k + 1);
+  const int judged = last_rejected > 0 ? n : run_config.k;
   bool complete[max_iov];
   ahead_which.clear();
   for (int done = 0; done < count; done += max_iov) {
@@ -219,15 +221,13 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   int i = 0;
   int beyond = 0;  // blocks read beyond the k-th accepted one
   while (j < k && i < n) {
-    // Until k blocks are accepted every further position is read anyway; ask for just that many,
-    // and for the first witness candidate with them. A chunk after one that lost blocks takes as
+    // Until k blocks are accepted every further position is read anyway; ask for just that many.
+    // A chunk after one that lost blocks takes as
     // many more at once: a bad stripe of the medium costs every chunk the same positions, and
     // one digest pass (and from a pipe one read) then serves the whole chunk.
     const int count = std::min(k - j, n - i);
-    const int reads = std::min(n - i, count + 1 + (i == 0 ? last_rejected : 0));
+    const int reads = std::min(n - i, count + (i == 0 ? last_rejected : 0));
     const int first_slot = j;
-    // The witness candidate is digested along: a multi-lane pass has room for it, and it is
-    // needed after all when another block of the round is rejected.
     fetch(i, slots + first_slot, reads, input, complete, result);
     for (int t = 0; t < reads; t++, i++) {
       const int slot = first_slot + t;
@@ -267,10 +267,10 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   std::copy(slots, slots + k, pkt_table);
   std::copy(slots + k, slots + n, spare);
 
-  // The parity blocks among the k are overwritten by the rebuild; keep them while a witness may
+  // The parity blocks among the k are overwritten by the rebuild; keep them while a check may
   // still call for them.
-  const bool may_witness = first_beyond < n;
-  for (int t = 0; t < k && may_witness; t++) {
+  const bool may_check = first_beyond < n;
+  for (int t = 0; t < k && may_check; t++) {
     if (index_list[t] >= k) {
       memcpy(kept_block(index_list[t]), pkt_table[t], static_cast<size_t>(payload_len));
     }
@@ -284,28 +284,29 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   // writing the slots would pass off wrong bytes as the user's data.
   if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
 
-  // The witness: the first acceptable block beyond the k (and for k = 1 the next one as well).
-  int confirmations = 0;
-  for (int t = 0; may_witness && first_beyond + t < n; t++) {
+  // Every acceptable block beyond the k must agree with the rebuild. A block whose trailer names
+  // another position or k is not acceptable whatever its digest; one that agrees needs no digest;
+  // one that differs counts only when its digest is right.
+  if (!pipe && beyond < n - first_beyond) {
+    fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
+          complete + beyond, nullptr);
+    beyond = n - first_beyond;
+  }
+  bool all_agree = true;
+  for (int t = 0; t < beyond && all_agree; t++) {
     const int position = first_beyond + t;
-    if (t == beyond) {
-      fetch(position, spare + t, 1, input, complete + t, nullptr);
-      beyond++;
-    }
-    const witness_fit fit = judge_witness(spare[t], complete[t], position, digest[t]);
-    if (fit == witness_fit::none) continue;
-    if (fit == witness_fit::confirms) {
-      if (++confirmations == witnesses_needed(k)) break;
+    const uint8_t* block = spare[t];
+    if (!complete[t] || get_block_index(block, blocksize) != position ||
+        get_k_byte(block, blocksize) != static_cast<uint8_t>(k)) {
       continue;
     }
+    if (first_difference(block, position) < 0) continue;
+    all_agree = !acceptable(block, complete[t], position, digest[t]);
+  }
 
-    // The blocks disagree: gather every acceptable block of the chunk, the rest of the chunk read
-    // now, and keep them all in the work blocks while the sets are tried.
-    if (!pipe && beyond < n - first_beyond) {
-      fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
-            complete + beyond, nullptr);
-      beyond = n - first_beyond;
-    }
+  if (!all_agree) {
+    // Some acceptable block does not belong: gather every acceptable block of the chunk, keep
+    // them in the work blocks, and let the code itself tell which are wrong.
     const uint8_t* packets[max_iov];
     int positions[max_iov];
     int count = 0;
@@ -316,24 +317,23 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       packets[count] = kept_block(p);
       positions[count++] = p;
     }
-    // Every acceptable block beyond the k: those that confirmed before this one, this one, and
-    // the rest.
     for (int u = 0; u < beyond; u++) {
       const int p = first_beyond + u;
-      if (u != t && !acceptable(spare[u], complete[u], p, digest[u])) continue;
+      if (!acceptable(spare[u], complete[u], p, digest[u])) continue;
       memcpy(kept_block(p), spare[u], static_cast<size_t>(payload_len));
       packets[count] = kept_block(p);
       positions[count++] = p;
     }
     bool excluded[max_iov];
-    if (!find_disagreeing(packets, positions, count, excluded)) die("%s", MSG_INCONSISTENT);
+    if (settle_packets(packets, positions, count, excluded) == settlement::inconsistent) {
+      die("%s", MSG_INCONSISTENT);
+    }
     for (int u = 0; u < count && run_config.verbose >= 2; u++) {
       if (!excluded[u]) continue;
       note("inconsistent block at %ld id %d expecting %d\n",
            static_cast<long>(chunk_base + int64_t{blocksize} * positions[u]), positions[u],
            positions[u]);
     }
-    break;
   }
 
   const uint32_t clen = get_clen(pkt_table[0]);

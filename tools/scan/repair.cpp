@@ -57,8 +57,8 @@ struct variant {
 // Rebuilds the chunk from the blocks of the group that agree. Identical blocks count once. Where
 // the instances hold different blocks at one position, every way of choosing one of them is tried
 // (or, beyond max_choices ways, one way per instance, preferring its blocks); for each, the
-// blocks chosen either all agree, or the unique smallest set whose exclusion leaves the rest
-// agreeing is left out (find_disagreeing()). The way that leaves out the fewest blocks wins; two
+// blocks chosen either all agree, or the wrong ones that decoding finds are left out
+// (settle_packets()). The way that leaves out the fewest blocks wins; two
 // such ways that rebuild different data leave the chunk unsettled.
 settled settle(const std::vector<const chunk_instance*>& group) {
   const int n = run_config.n;
@@ -137,12 +137,7 @@ settled settle(const std::vector<const chunk_instance*>& group) {
       positions[t] = present[t];
     }
     bool excluded[256] = {};
-    rebuild_from(packets, positions);
-    bool all_agree = true;
-    for (int t = k; t < count && all_agree; t++) {
-      all_agree = agrees_with_rebuild(packets[t], positions[t]);
-    }
-    if (!all_agree && !find_disagreeing(packets, positions, count, excluded)) {
+    if (settle_packets(packets, positions, count, excluded) == settlement::inconsistent) {
       result.disagree = true;
       continue;
     }
@@ -183,7 +178,9 @@ settled settle(const std::vector<const chunk_instance*>& group) {
       for (const int m : list[v].holders) result.use[m][present[t]] = kept ? agrees : left_out;
     }
   }
-  result.confirmed = agreeing >= k + witnesses_needed(k);
+  // With k = 1 two blocks of another version would agree with each other alone; three never do
+  // by chance.
+  result.confirmed = agreeing >= k + (k >= 2 ? 1 : 2);
   for (size_t m = 0; m < group.size() && result.whole < 0; m++) {
     const std::vector<uint8_t>& u = result.use[m];
     if (std::all_of(u.begin(), u.end(), [](uint8_t x) { return x == agrees; })) {

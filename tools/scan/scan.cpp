@@ -2,9 +2,9 @@
 //
 // Whole chunks are read a batch at a time into the batch of the chunk area and every block of the
 // batch is digested in one call, so that the multi-lane digest always has full passes. A chunk is
-// judged by the decoder's rule, rebuilt out of its first k accepted blocks as the decoder rebuilds
-// it, and every other accepted block is checked against the rebuild: a block that disagrees does
-// not belong (an older version of the archive, another stream) and is reported as inconsistent.
+// judged by the decoder's rule and settled on its accepted blocks as the decoder settles it: a
+// block that the decoding finds wrong does not belong (an older version of the archive, another
+// stream) and is reported as inconsistent.
 #include "tools/scan/scan.h"
 #include "tools/scan/salvage.h"
 
@@ -122,7 +122,7 @@ class scanner {
     r.offset = number * g_.chunk_bytes;
     r.data_offset = data_offset_;
     positions p = classify(r, blocks, got, ok);
-    const uint8_t* const* packets = settle(r, p, blocks, got, ok);
+    const uint8_t* const* packets = settle(r, p, blocks);
     predict(r, p);
     account_data(r, p, packets);
     data_offset_ += r.data_length;
@@ -179,37 +179,19 @@ class scanner {
     return p;
   }
 
-  // Rebuilds a chunk that has k accepted blocks as the decoder does, checks every other accepted
-  // block against it and reads the header; returns where the data packets are. The decoder takes
-  // its first k accepted blocks and the next acceptable one as the witness: when the witness
-  // agrees, the rebuild stands and the blocks that differ from it are inconsistent; when it
-  // disagrees, the unique smallest set of blocks whose exclusion leaves the others agreeing is
-  // inconsistent, and without one the chunk is lost. Marks a chunk whose header names another
-  // chunk as misplaced.
-  const uint8_t* const* settle(chunk_result& r, positions& p, uint8_t* const* blocks,
-                               const block_read* got, const bool* ok) {
+  // Settles a chunk that has k accepted blocks as the decoder does (settle_packets()) and reads
+  // the header; returns where the data packets are. The blocks that the decoding finds wrong are
+  // inconsistent; when no codeword lies near enough the chunk is lost. Marks a chunk whose header
+  // names another chunk as misplaced.
+  const uint8_t* const* settle(chunk_result& r, positions& p, uint8_t* const* blocks) {
     const uint8_t* const* packets = blocks;
     if (r.status != chunk_status::lost) {
       const int count = r.accepted;
       const uint8_t* accepted_blocks[256];
       for (int m = 0; m < count; m++) accepted_blocks[m] = blocks[p.accepted[m]];
-      rebuild_from(accepted_blocks, p.accepted.data());
-      witness_fit witness = witness_fit::none;
-      int confirmations = 0;
-      for (int i = p.accepted[g_.k - 1] + 1; i < g_.n; i++) {
-        digest_state digest = ok[i] ? digest_state::good : digest_state::bad;
-        witness = judge_witness(blocks[i], got[i] == block_read::whole, i, digest);
-        if (witness == witness_fit::disagrees) break;
-        if (witness == witness_fit::confirms && ++confirmations == witnesses_needed(g_.k)) break;
-      }
       bool excluded[256] = {};
-      if (witness == witness_fit::disagrees) {
-        p.disagree = !find_disagreeing(accepted_blocks, p.accepted.data(), count, excluded);
-      } else {
-        for (int m = g_.k; m < count; m++) {
-          excluded[m] = !agrees_with_rebuild(accepted_blocks[m], p.accepted[m]);
-        }
-      }
+      p.disagree = settle_packets(accepted_blocks, p.accepted.data(), count, excluded) ==
+                   settlement::inconsistent;
       if (p.disagree) {
         r.status = chunk_status::lost;
         std::fill(p.present, p.present + g_.k, false);
