@@ -7,7 +7,9 @@
 // runs gf_dot_product() on 14 packet-sized sources (and /4x1006 on 4), and MulAccLoop/<kernel>/...
 // makes the same target the way the codec did before gf_dot_product(): clearing it, then one
 // gf_mul_accumulate() per source. Encode/<kernel>/... makes the 4 parity packets of a (14, 18)
-// chunk of 1006-byte packets; Decode/<kernel>/... rebuilds 4 lost data packets of such a chunk.
+// chunk of 1006-byte packets; Check/<kernel>/... compares such a chunk's 4 parity packets with
+// those its data gives, as the decoder checks an undamaged chunk; Decode/<kernel>/... rebuilds 4
+// lost data packets of such a chunk.
 // Every benchmark checks its result once before timing. Where ISA-L is found at build time, its
 // gf_vect_mad runs as MulAcc/isa-l/... for reference.
 #include <benchmark/benchmark.h>
@@ -289,6 +291,33 @@ void encode_chunk(benchmark::State& state, const gf_kernel* kernel) {
   state.SetBytesProcessed(state.iterations() * kK * kPacket);
 }
 
+// The decoder's check of an undamaged chunk: the 4 parity packets compared with those the 14 data
+// packets give, by fec_pkts_equal(), without storing them.
+void check_chunk(benchmark::State& state, const gf_kernel* kernel) {
+  Chunk chunk;
+  UsingKernel use(kernel);
+  chunk.encode();
+  const std::vector<uint8_t*> pkts = chunk.data_pointers();
+  std::vector<const uint8_t*> parity;
+  std::vector<int32_t> numbers;
+  for (int r = 0; r < kLost; r++) {
+    parity.push_back(chunk.parity[r].data());
+    numbers.push_back(kK + r);
+  }
+  const auto check = [&] {
+    return fec_pkts_equal(chunk.code, pkts.data(), numbers.data(), parity.data(), kLost, kPacket);
+  };
+  chunk.parity[kLost - 1][kPacket - 1] ^= 1;
+  const bool sees_change = !check();
+  chunk.parity[kLost - 1][kPacket - 1] ^= 1;
+  if (!check() || !sees_change) {
+    state.SkipWithError("the check does not tell the chunk's parity from another");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(check());
+  state.SetBytesProcessed(state.iterations() * kK * kPacket);
+}
+
 // Data packets 0 .. 3 are lost; the parity packets take their place. Each iteration first puts the
 // received packets back (fec_decode_pkts() rebuilds the data in the parity packets' buffers), a
 // copy of 4 packets, small beside the decoding.
@@ -364,6 +393,7 @@ void register_benchmarks() {
     if (kernel->level > cpu_level_detected()) continue;
     const std::string name = kernel->name;
     benchmark::RegisterBenchmark(("Encode/" + name + "/14of18x1006").c_str(), encode_chunk, kernel);
+    benchmark::RegisterBenchmark(("Check/" + name + "/14of18x1006").c_str(), check_chunk, kernel);
     benchmark::RegisterBenchmark(("Decode/" + name + "/14of18x1006_lost4").c_str(), decode_chunk,
                                  kernel);
   }

@@ -89,6 +89,29 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
   gf_dot_product(target, pkts, row, k, pkt_size);
 }
 
+bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int32_t* pkt_nos,
+                    const uint8_t* const* expected, int count, int pkt_size) {
+  const int k = code->k;
+  if (pkt_size <= 0) return true;
+  for (int t = 0; t < count;) {
+    const int32_t first = pkt_nos[t];
+    if (first < k) {
+      if (memcmp(pkts[first], expected[t], static_cast<size_t>(pkt_size)) != 0) return false;
+      t++;
+      continue;
+    }
+    // A run of consecutive parity numbers takes consecutive rows of the matrix.
+    int run = 1;
+    while (t + run < count && pkt_nos[t + run] == first + run) run++;
+    if (!gf_dot_products_equal(pkts, code->encode_matrix + static_cast<size_t>(first) * k, k,
+                               expected + t, run, pkt_size)) {
+      return false;
+    }
+    t += run;
+  }
+  return true;
+}
+
 void fec_free(fec_code* code) {
   if (code == nullptr) {
     fprintf(stderr, "bad parameters to fec_free\n");

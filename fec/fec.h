@@ -30,6 +30,12 @@ fec_code* fec_create(int k, int n);
 void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
                     int pkt_size);
 
+// Whether expected[t] equals packet pkt_nos[t] of the chunk whose k data packets are pkts[0 ..
+// k-1], for every t < count (pkt_size bytes each); every pkt_no is below n. Reads only; the parity
+// packets are checked several at a time without being stored.
+bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int32_t* pkt_nos,
+                    const uint8_t* const* expected, int count, int pkt_size);
+
 // Rebuilds the k data packets from k packets: pkts[j] holds packet number pkt_nos[j]. On success
 // (0) pkts[i] points to data packet i for every i; the call exchanges entries of pkts and pkt_nos
 // and overwrites the buffers of slots that held parity packets with rebuilt data packets. The

@@ -38,3 +38,10 @@ constexpr int GF_DOT_MAX_SOURCES = 256;
 // and the tables must be built.
 void gf_dot_product(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
                     int count, int nbytes);
+
+// Whether, for every r < rows, XOR over i < count of coefficients[r * count + i] * sources[i][x]
+// equals expected[r][x] for every x in 0 .. nbytes-1: the check that packets equal those a
+// combination of others gives, without storing the combination. count is at most
+// GF_DOT_MAX_SOURCES; every source is read, whatever its coefficient; the tables must be built.
+bool gf_dot_products_equal(const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                           const uint8_t* const* expected, int rows, int nbytes);

@@ -14,13 +14,18 @@
 using gf_kernel_fn = void (*)(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 using gf_dot_fn = void (*)(uint8_t* target, const uint8_t* const* sources,
                            const uint8_t* coefficients, int count, int nbytes);
+using gf_equal_fn = bool (*)(const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                             const uint8_t* const* expected, int rows, int nbytes);
 
 // One instruction-set level's pair of kernels: gf_use_kernel() switches both at once.
 struct gf_kernel {
   const char* name;  // short name, as benchmarks and test messages show it
   gf_kernel_fn run;  // the multiply-accumulate kernel, as gf_mul_accumulate()
   gf_dot_fn dot;     // the dot-product kernel, as gf_dot_product()
-  cpu_level level;   // the instruction-set level both need
+  // The check of several dot products at once, as gf_dot_products_equal(); null where the
+  // dot-product kernel into a small buffer and a comparison serve as well.
+  gf_equal_fn equal;
+  cpu_level level;  // the instruction-set level both need
 
   // Whether it may run in this process: its level is within cpu_level_in_use(). Defined out of line
   // so that no kernel translation unit, built with wider instructions, emits a copy of it.
@@ -59,12 +64,21 @@ void gf_dot_product_avx512(uint8_t* target, const uint8_t* const* sources,
                            const uint8_t* coefficients, int count, int nbytes);
 void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
                          const uint8_t* coefficients, int count, int nbytes);
+
+bool gf_dot_products_equal_avx2(const uint8_t* const* sources, const uint8_t* coefficients,
+                                int count, const uint8_t* const* expected, int rows, int nbytes);
 #endif
 
 // For the nibble-table dot products: the two tables (lo, hi) and the source of every source whose
 // coefficient is not 0, in order; returns how many. lo[1] is the coefficient itself.
 int gf_dot_tables(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                   uint8_t (*tables)[2][16], const uint8_t** from);
+
+// The check through the variant's dot-product kernel: each product made into a small buffer, a
+// stretch at a time, and compared.
+bool gf_dot_products_equal_by_dot(gf_dot_fn dot, const uint8_t* const* sources,
+                                  const uint8_t* coefficients, int count,
+                                  const uint8_t* const* expected, int rows, int nbytes);
 
 // The plain kernels: one look-up in the multiplier's product-table row and one XOR per byte and
 // source.

@@ -8,6 +8,8 @@
 // kernel's.
 //
 // Built with -mavx2 and nothing wider; called only when the CPU has AVX2.
+#include <cstring>
+
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 
@@ -102,6 +104,89 @@ void gf_dot_product_avx2(uint8_t* target, const uint8_t* const* sources,
     x += 32;
   }
   if (x < nbytes) one_vector(nbytes - 32);
+}
+
+namespace {
+
+// The check of up to four rows at once: each source vector is loaded and split into nibbles once
+// and serves every row, whose sums stay in registers (four rows of two vectors, the two nibble
+// vectors of each of two source vectors, a row's tables and the mask: 15 of the 16 registers).
+// Every byte's difference from the expected one is ORed into one vector, tested at the end.
+template <int rows>
+bool rows_equal(const uint8_t* const* sources, int count, const uint8_t (*tables)[2][16],
+                const uint8_t* const* expected, int nbytes) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  __m256i differ = _mm256_setzero_si256();
+  const auto stripe = [&](int x, int last) {
+    __m256i sum[rows][2];
+    for (int r = 0; r < rows; r++) sum[r][0] = sum[r][1] = _mm256_setzero_si256();
+    for (int s = 0; s < count; s++) {
+      const __m256i s0 = load(sources[s] + x);
+      const __m256i s1 = load(sources[s] + last);
+      const __m256i l0 = _mm256_and_si256(s0, nibble);
+      const __m256i h0 = _mm256_and_si256(_mm256_srli_epi64(s0, 4), nibble);
+      const __m256i l1 = _mm256_and_si256(s1, nibble);
+      const __m256i h1 = _mm256_and_si256(_mm256_srli_epi64(s1, 4), nibble);
+      for (int r = 0; r < rows; r++) {
+        const __m256i lo = both_lanes(tables[r * count + s][0]);
+        const __m256i hi = both_lanes(tables[r * count + s][1]);
+        sum[r][0] = _mm256_xor_si256(
+            sum[r][0], _mm256_xor_si256(_mm256_shuffle_epi8(lo, l0), _mm256_shuffle_epi8(hi, h0)));
+        sum[r][1] = _mm256_xor_si256(
+            sum[r][1], _mm256_xor_si256(_mm256_shuffle_epi8(lo, l1), _mm256_shuffle_epi8(hi, h1)));
+      }
+    }
+    for (int r = 0; r < rows; r++) {
+      differ = _mm256_or_si256(differ, _mm256_xor_si256(sum[r][0], load(expected[r] + x)));
+      differ = _mm256_or_si256(differ, _mm256_xor_si256(sum[r][1], load(expected[r] + last)));
+    }
+  };
+  int x = 0;
+  for (; x + 64 <= nbytes; x += 64) stripe(x, x + 32);
+  // The rest in one stripe of two vectors that may overlap those before: a check may look at a
+  // byte twice.
+  if (x < nbytes) stripe(x + 32 <= nbytes ? x : nbytes - 32, nbytes - 32);
+  return _mm256_testz_si256(differ, differ) != 0;
+}
+
+}  // namespace
+
+bool gf_dot_products_equal_avx2(const uint8_t* const* sources, const uint8_t* coefficients,
+                                int count, const uint8_t* const* expected, int rows, int nbytes) {
+  if (nbytes < 32) {
+    return gf_dot_products_equal_by_dot(gf_dot_product_table, sources, coefficients, count,
+                                        expected, rows, nbytes);
+  }
+  alignas(16) uint8_t tables[4 * GF_DOT_MAX_SOURCES][2][16];
+  for (int first = 0; first < rows; first += 4) {
+    const int group = rows - first < 4 ? rows - first : 4;
+    // Every source gets its tables, a zero coefficient too, so that the rows share the sources.
+    for (int r = 0; r < group; r++) {
+      const uint8_t* row = coefficients + (first + r) * count;
+      for (int s = 0; s < count; s++) {
+        memcpy(tables[r * count + s][0], gf_product_table[row[s]], 16);
+        memcpy(tables[r * count + s][1], gf_product_table[gf_product_table[row[s]][16]], 16);
+      }
+    }
+    const uint8_t* const* want = expected + first;
+    bool equal = false;
+    switch (group) {
+      case 1:
+        equal = rows_equal<1>(sources, count, tables, want, nbytes);
+        break;
+      case 2:
+        equal = rows_equal<2>(sources, count, tables, want, nbytes);
+        break;
+      case 3:
+        equal = rows_equal<3>(sources, count, tables, want, nbytes);
+        break;
+      default:
+        equal = rows_equal<4>(sources, count, tables, want, nbytes);
+        break;
+    }
+    if (!equal) return false;
+  }
+  return true;
 }
 
 #endif

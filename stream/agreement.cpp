@@ -54,7 +54,9 @@ int rebuild_and_check(const uint8_t* const* packets, const int* positions, int c
     }
   }
   rebuild_from(chosen, chosen_at);
-  for (int t = run_config.k; t < m; t++) {
+  const int k = run_config.k;
+  if (fec_pkts_equal(codec, pkt_table, chosen_at + k, chosen + k, m - k, payload_len)) return -1;
+  for (int t = k; t < m; t++) {
     const int column = first_difference(chosen[t], chosen_at[t]);
     if (column >= 0) return column;
   }

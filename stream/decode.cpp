@@ -292,16 +292,29 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
           complete + beyond, nullptr);
     beyond = n - first_beyond;
   }
-  bool all_agree = true;
-  for (int t = 0; t < beyond && all_agree; t++) {
+  const uint8_t* candidates[max_iov];
+  int32_t candidate_at[max_iov];
+  int candidate_of[max_iov];
+  int candidate_count = 0;
+  for (int t = 0; t < beyond; t++) {
     const int position = first_beyond + t;
-    const uint8_t* block = spare[t];
-    if (!complete[t] || get_block_index(block, blocksize) != position ||
-        get_k_byte(block, blocksize) != static_cast<uint8_t>(k)) {
-      continue;
+    if (complete[t] && get_block_index(spare[t], blocksize) == position &&
+        get_k_byte(spare[t], blocksize) == static_cast<uint8_t>(k)) {
+      candidates[candidate_count] = spare[t];
+      candidate_at[candidate_count] = position;
+      candidate_of[candidate_count++] = t;
     }
-    if (first_difference(block, position) < 0) continue;
-    all_agree = !acceptable(block, complete[t], position, digest[t]);
+  }
+  bool all_agree =
+      fec_pkts_equal(codec, pkt_table, candidate_at, candidates, candidate_count, payload_len);
+  if (!all_agree) {
+    // Some block differs; whether it counts depends on its digest.
+    all_agree = true;
+    for (int c = 0; c < candidate_count && all_agree; c++) {
+      const int t = candidate_of[c];
+      all_agree = first_difference(spare[t], candidate_at[c]) < 0 ||
+                  !acceptable(spare[t], complete[t], candidate_at[c], digest[t]);
+    }
   }
 
   if (!all_agree) {

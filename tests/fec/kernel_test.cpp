@@ -424,6 +424,55 @@ TEST_P(KernelVariant, GfDotProductRunsItOnceInUse) {
   EXPECT_TRUE(dot_matches(gf_dot_product, plain_dot, cases, 0x51)) << kernel_->name;
 }
 
+// gf_dot_products_equal() with the kernel in use: true when every row equals the plain kernel's
+// product, false when any one byte of any row differs, at the ends (where a last vector overlaps
+// the one before) and inside.
+TEST_P(KernelVariant, CheckOfSeveralProductsFindsEveryChangedByte) {
+  struct Restore {
+    const gf_kernel* kernel;
+    ~Restore() { gf_use_kernel(kernel); }
+  } restore{gf_active_kernel()};
+  gf_use_kernel(kernel_);
+  seeded_random rng(0x52);
+  for (const int count : {1, 14, 256}) {
+    for (const int rows : {1, 2, 3, 4, 5, 9}) {
+      for (const int nbytes : {0, 1, 31, 32, 33, 63, 64, 65, 95, 1006}) {
+        std::vector<std::vector<uint8_t>> data(static_cast<size_t>(count));
+        std::vector<const uint8_t*> sources;
+        for (std::vector<uint8_t>& d : data) {
+          d.resize(static_cast<size_t>(nbytes));
+          for (uint8_t& b : d) b = rng.byte();
+          sources.push_back(d.data());
+        }
+        std::vector<uint8_t> coefficients(static_cast<size_t>(rows * count));
+        for (uint8_t& c : coefficients) c = rng.chance(0.1) ? 0 : rng.byte();
+        std::vector<std::vector<uint8_t>> made(static_cast<size_t>(rows));
+        std::vector<const uint8_t*> expected;
+        for (int r = 0; r < rows; r++) {
+          made[r].resize(static_cast<size_t>(nbytes));
+          gf_dot_product_table(made[r].data(), sources.data(), coefficients.data() + r * count,
+                               count, nbytes);
+          expected.push_back(made[r].data());
+        }
+        SCOPED_TRACE(text(kernel_->name, ", count ", count, ", rows ", rows, ", nbytes ", nbytes));
+        EXPECT_TRUE(gf_dot_products_equal(sources.data(), coefficients.data(), count,
+                                          expected.data(), rows, nbytes));
+        if (nbytes == 0) continue;
+        for (const int at : {0, nbytes - 1, rng.below(nbytes)}) {
+          const int row = rng.below(rows);
+          made[row][at] ^= rng.nonzero_byte();
+          EXPECT_FALSE(gf_dot_products_equal(sources.data(), coefficients.data(), count,
+                                             expected.data(), rows, nbytes))
+              << "row " << row << ", byte " << at;
+          made[row][at] = 0;
+          gf_dot_product_table(made[row].data(), sources.data(), coefficients.data() + row * count,
+                               count, nbytes);
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelVariant, ::testing::ValuesIn(every_kernel()),
                          [](const ::testing::TestParamInfo<int>& info) {
                            int count = 0;
