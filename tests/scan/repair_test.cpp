@@ -143,6 +143,26 @@ std::vector<kind> kinds(const stream_geometry& g) {
          }
          return damaged{.copies = {s}, .inconsistent = stale};
        }});
+  // Two blocks of an older version in which one data packet of chunk 1 differs: the changed data
+  // block and the first parity block after the k, which agree with each other and with every
+  // other data block. Found where the radius reaches two blocks.
+  if (g.n - g.k >= 4) {
+    list.push_back({"two stale blocks of a chunk that agree with each other",
+                    [](const std::string& stream, const std::string& data, const stream_geometry& g,
+                       seeded_random&) {
+                      std::string older_data = data;
+                      const size_t packet3 = g.capacity() + 3 * g.payload_len() - 8;
+                      for (size_t i = packet3; i < packet3 + g.payload_len(); i += 61) {
+                        older_data[i] ^= 0x5a;
+                      }
+                      const std::string older = encode(older_data, g);
+                      std::string s = stream;
+                      for (const int position : {3, g.k}) {
+                        splice_block(s, g, {1, position}, older, {1, position});
+                      }
+                      return damaged{.copies = {s}, .inconsistent = 2};
+                    }});
+  }
   list.push_back({"two copies, each with another chunk lost",
                   [](const std::string& stream, const std::string&, const stream_geometry& g,
                      seeded_random& random) {

@@ -172,6 +172,29 @@ INSTANTIATE_TEST_SUITE_P(
                      return s;
                    },
                    2},
+        // Blocks 3 and 14 of an older version in which only data packet 3 of the chunk differs:
+        // they agree with each other and with the data blocks, and are outvoted by the other
+        // three parity blocks.
+        truth_case{"two stale blocks that agree with each other",
+                   [](const material& m) {
+                     std::string old = m.data;
+                     const size_t packet3 = 14076 + 3 * 1006 - 8;
+                     for (size_t at = packet3; at < packet3 + 1006; at += 100) old[at] ^= 0x21;
+                     const std::string old_stream = encode(old, m.p);
+                     std::string s = m.stream;
+                     copy_block(s, old_stream, m.p, 1, 3);
+                     copy_block(s, old_stream, m.p, 1, 14);
+                     return s;
+                   },
+                   2},
+        truth_case{"three stale blocks in a chunk of 18 acceptable",
+                   [](const material& m) {
+                     std::string s = m.stream;
+                     for (const int position : {0, 7, 14})
+                       copy_block(s, m.old_stream, m.p, 2, position);
+                     return s;
+                   },
+                   3},
         truth_case{"chunks 0 and 1 exchanged",
                    [](const material& m) {
                      std::string s = m.stream;
