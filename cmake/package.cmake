@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # package.cmake - CPack settings for the Debian package of kestrune, kestrune-decode, kestrune-scan
 # and their manual pages (`cpack -G DEB` in the build tree).
 set(CPACK_PACKAGE_NAME kestrune)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # package_test.sh - `cpack -G DEB` makes a package that holds the programs, the kestrune-decode link
 # and the manual pages under /usr, declares what it needs, and whose unpacked programs round-trip a
 # file. Nothing is installed on the machine: the package is unpacked into a temporary directory.

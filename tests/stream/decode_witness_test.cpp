@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_witness_test.cpp - blocks that are intact but do not belong (an older version of the
 // archive at the same place, another stream with the same parameters): found by the chunk's other
 // blocks and left out, or the run ends with "inconsistent blocks" -- never other bytes with
