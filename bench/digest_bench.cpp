@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest_bench.cpp - how fast each digest variant this CPU runs digests batches of stream blocks.
 //
 // The messages are what the stream digests with the default blocksize of 1024: the first 1008

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_bench.cpp - throughput of the multiply-accumulate and dot-product kernels and of packet
 // encoding and decoding with each of them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pipeline_encode.cpp - a baseline encoder built from ISA-L and OpenSSL, which bench/throughput
 // times beside kestrune's encoder.
 //

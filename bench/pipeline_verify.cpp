@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pipeline_verify.cpp - a baseline verifier built from OpenSSL, which bench/throughput times beside
 // kestrune's decoder.
 //

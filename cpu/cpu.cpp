@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cpu.cpp - detecting the instruction-set level once, with an override for test builds.
 #include "cpu/cpu.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cpu.h - which instruction-set level the fast kernels may use on this CPU.
 //
 // The levels are ordered: each one includes what the levels below it need. Kernels and digests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // intrinsics.h - <immintrin.h> for the files built for one instruction set.
 //
 // GCC 12 takes the deliberately undefined vectors inside the AVX-512 intrinsics for uninitialised

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // code.cpp - building a codec (the systematic encoding matrix) and producing packets.
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode.cpp - rebuilding the k data packets of a chunk from any k of its n packets.
 #include <cstdio>
 #include <cstdlib>

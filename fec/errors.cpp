@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // errors.cpp - errors decoding of one byte column (Gao's algorithm).
 //
 // With the A points a_t and values y_t: g0 = prod (x - a_t), g1 the polynomial of degree < A

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // errors.h - finding the wrong values in one byte column of a chunk: errors decoding of the code.
 //
 // The code is a Reed-Solomon code. Row r of the Vandermonde matrix that the codec is built from

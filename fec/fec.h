@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fec.h - a systematic erasure code over GF(2^8): k data packets become n packets, and any k of the
 // n packets give back the k data packets.
 //

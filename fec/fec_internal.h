@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fec_internal.h - the codec's own building blocks, shared by its source files and its tests.
 #pragma once
 

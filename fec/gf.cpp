@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf.cpp - GF(2^8) tables, the division-free reduction, the kernel dispatch, and the dot products'
 // tables.
 #include "fec/gf.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf.h - GF(2^8) arithmetic: the field tables and the multiply-accumulate and dot-product kernels.
 //
 // The field is GF(2^8) with the primitive polynomial x^8 + x^4 + x^3 + x^2 + 1 (0x11D) and the

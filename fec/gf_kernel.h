@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel.h - the variants of the multiply-accumulate and dot-product kernels and the choice
 // among them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel_avx2.cpp - the multiply-accumulate and dot-product kernels with AVX2 vpshufb, 32 bytes
 // at a time.
 //

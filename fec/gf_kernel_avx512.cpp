@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel_avx512.cpp - the multiply-accumulate and dot-product kernels with AVX-512BW vpshufb, 64
 // bytes at a time.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel_gfni.cpp - the multiply-accumulate and dot-product kernels with GFNI on AVX-512, 64
 // bytes at a time.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel_ssse3.cpp - the multiply-accumulate and dot-product kernels with SSSE3 pshufb, 16 bytes
 // at a time.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gf_kernel_table.cpp - the plain kernels: target[i] ^= row_m[source[i]] for the
 // multiply-accumulate, and target[x] = the XOR of row_c[source[x]] over the sources for the dot
 // product.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // invert.cpp - in-place inversion of k x k matrices over GF(2^8): Vandermonde matrices by their
 // interpolation formula, any other by Gauss-Jordan elimination.
 #include <algorithm>

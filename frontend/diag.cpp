@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // diag.cpp - fatal messages, reports, and the allocation and open helpers.
 #include "frontend/diag.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // diag.h - fatal messages, reports, and the allocation and open helpers of every program.
 #pragma once
 

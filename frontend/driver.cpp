@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // driver.cpp - the command line: options, checks, start-up, and the choice of encoding or decoding.
 #include "frontend/driver.h"
 

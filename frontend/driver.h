@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // driver.h - the kestrune program: command line, start-up, and one run of the encoder or decoder.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // io.cpp - positioned reads that go on until the bytes asked for are in, and output written
 // straight from where its bytes lie.
 #include "frontend/io.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // io.h - positioned reads that go on until the bytes asked for are in, and output written straight
 // from where its bytes lie.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main.cpp - the kestrune program's entry point.
 #include "frontend/driver.h"
 

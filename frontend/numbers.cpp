@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // numbers.cpp - decimal numbers and sizes from the command line, saturated instead of overflowing.
 #include "frontend/numbers.h"
 

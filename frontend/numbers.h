@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // numbers.h - reading the numbers of a command line.
 #pragma once
 

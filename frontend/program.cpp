@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // program.cpp - the program-wide settings, codec and buffers.
 #include "frontend/program.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // program.h - the program-wide settings, codec and buffers: set up once for the run and shared by
 // the stream encoder, the decoder and kestrune-scan.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // codec_fuzz.cpp - the codec's round trip: k data packets encoded into n, any k of them decoded.
 //
 // Input: n, k, the packet size and the multiply-accumulate kernel (among the variants this CPU

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_fuzz.cpp - the stream decoder on arbitrary bytes, as the program runs it, from a seekable
 // file and from a pipe.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // in_process.h - what the fuzz targets that run the program's code in-process share: fatal
 // failures turned into exceptions, standard output and error captured, a memory file as the
 // seekable input, and the encoder run on a buffer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // input_reader.h - the fuzz targets' way of taking parameters and choices from the front of an
 // input.
 #pragma once

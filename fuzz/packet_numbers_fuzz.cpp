@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // packet_numbers_fuzz.cpp - fec_decode_pkts with arbitrary packet numbers: repeated, negative, n or
 // more, the extremes of int32_t.
 //

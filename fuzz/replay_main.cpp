@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // replay_main.cpp - main() for a fuzz target built without libFuzzer: runs LLVMFuzzerTestOneInput
 // once on every file named on the command line and on every regular file in each directory named.
 // A failing input aborts inside the target; the name of the input runs first on standard error.

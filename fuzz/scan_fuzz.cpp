@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_fuzz.cpp - kestrune-scan's probe, scan, consistency check and salvage on arbitrary streams,
 // checked against the decoder run in the same process.
 //

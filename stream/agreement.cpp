@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // agreement.cpp - rebuilding a chunk from k of its blocks, checking the others against it, and
 // finding the blocks that do not belong by decoding.
 #include "stream/agreement.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // agreement.h - whether the blocks of a chunk are one codeword, and which of them are not.
 //
 // Any k blocks of a chunk determine the whole chunk, so every further block must equal the packet

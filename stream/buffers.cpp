@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // buffers.cpp - the run's codec and its one chunk area.
 #include "stream/buffers.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // buffers.h - making the run's codec and chunk area, for run_config as the driver or kestrune-scan
 // has set it.
 #pragma once

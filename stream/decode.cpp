@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode.cpp - the stream decoder: each chunk rebuilt from its first k acceptable blocks, and
 // checked against every other acceptable block before its bytes go out.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest.cpp - choosing the digest variant once, and the libmd one that runs anywhere.
 #include <md5.h>
 

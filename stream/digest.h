@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest.h - MD5 digests of many equal-length messages at once, as wide as the CPU allows.
 //
 // The variant is chosen once, from cpu_level_in_use(): sixteen messages to a vector with AVX-512,

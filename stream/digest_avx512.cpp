@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest_avx512.cpp - MD5 of many equal-length messages at once with AVX-512, sixteen to a vector.
 //
 // The steps are md5_lanes in digest_lanes_impl.h; this file, the only one built with -mavx512f

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest_lanes_impl.h - multi-lane MD5 written once, instantiated by each vector variant's file.
 //
 // One lane per message: lane j of every vector holds message j's state (a, b, c or d), or word w of

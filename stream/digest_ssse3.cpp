@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest_ssse3.cpp - MD5 of many equal-length messages at once with SSE, four to a vector: the
 // digest of the machines that have SSSE3 but not AVX2.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // digest_variants.h - each digest variant on its own, for the dispatcher, the tests and benchmarks.
 #pragma once
 

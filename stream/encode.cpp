@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // encode.cpp - the stream encoder: input cut into chunks, each written as n sealed blocks.
 //
 // Chunks are laid out in place in the batch of the chunk area, block after block exactly as they go

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // format.cpp - chunk headers and block trailers: writing, reading and checking them.
 #include "stream/format.h"
 

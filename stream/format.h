@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // format.h - the protected stream's chunk header and block trailer.
 //
 // A chunk is n blocks of blocksize bytes. Block i holds packet i of the chunk (payload_len bytes)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rules.cpp - the parameter rules, the block acceptance rule and the decoder's messages.
 #include "stream/rules.h"
 

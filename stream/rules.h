@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rules.h - the stream's rules that the encoder, the decoder and kestrune-scan all apply: which
 // parameters make a stream, which block a chunk accepts, and the decoder's fatal messages.
 #pragma once

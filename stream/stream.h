@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stream.h - the stream encoder and decoder, working in the driver's program-wide state.
 #pragma once
 

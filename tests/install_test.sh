@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # install_test.sh - installing puts kestrune, the kestrune-decode link and the manual page in place,
 # and the installed link decodes without -d.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // burst_test.cpp - the parameter table of README.md and docs/kestrune.1 ("Choosing parameters"),
 // row by row through the binary: each row's chunk capacity, the burst it survives wherever it
 // falls, the larger one it survives only at a block boundary, and that one failing elsewhere.

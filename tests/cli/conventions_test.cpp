@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // conventions_test.cpp - the Unix conventions of both programs, run as built: --help and --version
 // (and kestrune-scan's -h and -V) as the first argument only, every other command line as before;
 // kestrune-scan's "-" operand, its options after the operand and its salvage to standard output.

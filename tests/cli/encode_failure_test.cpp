@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // encode_failure_test.cpp - the encoder in-process, in the child of a death test: the end of the
 // chunk numbers through its chunk-numbering seam, and input that fails in the middle of a chunk.
 // Unreadable input and unwritable output through the binary: tests/robust/surroundings_test.cpp.

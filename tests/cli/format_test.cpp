@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // format_test.cpp - the protected stream the program writes: block layout, trailers, chunk headers,
 // data placement and padding, read back by the tests' own stream reader; and the same output
 // whether the input comes through a pipe, as a redirected file or as the file operand.

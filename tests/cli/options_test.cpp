@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // options_test.cpp - the command line: option reading, the start-up checks and their order, the
 // usage text, the operand, the invocation name and the -v report.
 #include <gtest/gtest.h>

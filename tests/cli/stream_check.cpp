@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stream_check.cpp - the tests' own reading of the protected stream.
 #include "tests/cli/stream_check.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stream_check.h - a small reader of the protected stream, written for the tests apart from the
 // program's own format code: it takes a stream apart block by block and compares it with the input
 // it should carry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the many-message digest: every variant this CPU runs, lane by lane, against libmd; and
 // the variant each instruction-set level chooses.
 #include <gtest/gtest.h>

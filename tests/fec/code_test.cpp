@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of building a codec (its encoding matrix), the Vandermonde inversion and matrix product it
 // is built with, producing packets, releasing a codec, and the allocator's failure exit.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of decoding: moving data packets into their slots, rebuilding the missing ones from parity
 // packets, the failures, and round trips over every choice of packets of small codes and random
 // choices of large ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the errors decoder: against a search of every codeword on small codes, and at the
 // radius's edge on large ones. The codewords come from the codec's own encoder, one byte per
 // packet, so the tests also hold the decoder to the codec's points.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fec_test_util.h - what the codec tests share: a GF(2^8) worked out from its definition (never
 // from the codec's tables), a buffer whose end touches an inaccessible page, and the byte pattern
 // of data packets.

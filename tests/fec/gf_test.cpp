@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the GF(2^8) tables and the reduction modulo 255, against the field as defined
 // (carry-less product reduced by 0x11D) and against known values. The multiply-accumulate kernels
 // have kernel_test.cpp.

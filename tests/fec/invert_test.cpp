@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of gauss_invert(), the general k x k inversion behind decoding: known inverses, singular
 // matrices, and random invertible matrices whose product with the result must be the identity.
 #include <gtest/gtest.h>

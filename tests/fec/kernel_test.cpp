@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of every variant of the multiply-accumulate kernel against the field as defined, of every
 // variant of the dot-product kernel against the plain one (and of the plain one against the field),
 // of gf_mul_accumulate() and gf_dot_product() running the kernels in use, and of the choice of

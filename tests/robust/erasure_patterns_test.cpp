@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // erasure_patterns_test.cpp - every erasure pattern of a chunk, run through the decoder in-process:
 // any n - k lost blocks of the middle chunk of a three-chunk stream are restored exactly, and every
 // pattern of one more ends the run after chunk 0 with "too many bad blocks" and status 1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hostile_input_test.cpp - input that cannot be trusted: garbage given to the decoder, and streams
 // whose blocks are intact but whose chunk headers lie, or that carry blocks of another stream.
 // Every run also keeps the promise of tests/robust/outcome.h: all of it with status 0, or a prefix

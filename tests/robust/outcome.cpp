@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // outcome.cpp - checking that a run wrote everything or failed cleanly.
 #include "tests/robust/outcome.h"
 

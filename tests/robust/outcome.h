@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // outcome.h - the one promise every run keeps, whatever its input and surroundings: it ends with
 // status 0 after writing everything, or with status 1 after writing a prefix of it (whole chunks
 // only) and exactly one fatal message. It never ends with status 0 after writing less.

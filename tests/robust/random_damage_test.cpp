@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // random_damage_test.cpp - seeded random inputs, parameters and damage through the binary: the
 // encoder writes the whole encoding of what it reads, and the decoder, from a file and through a
 // pipe, restores everything with status 0 exactly when every chunk keeps k intact blocks, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // shrinking_input_test.cpp - a stream file cut short while the decoder reads it: the run must stop
 // with "too many bad blocks" and status 1 after the chunks before the cut, never end with status 0.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // surroundings_test.cpp - the encoder and the decoder in surroundings that fail them: no standard
 // input, a directory as the input, standard output closed or full; and the same inputs where
 // everything works. Exactly the status and the messages of each run, and the promise of

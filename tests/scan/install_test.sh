@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # install_test.sh - installing the scan component puts kestrune-scan and its manual page in place,
 # and the installed scanner finds the parameters of a stream kestrune wrote.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // json_lines.cpp - the recursive-descent reader behind parse_json().
 #include "tests/scan/json_lines.h"
 

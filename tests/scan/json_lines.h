@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // json_lines.h - a small reader for the scanner's JSON lines: objects, arrays, strings, integers,
 // true, false and null. Enough to check every field; anything else is an error.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // repair_test.cpp - kestrune-scan --repair and its --salvage on streams with bytes deleted or
 // inserted, chunks exchanged or moved, stale blocks, and copies lost in different places: the
 // repaired stream is byte for byte what kestrune writes for the original data, the salvage is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_cli_test.cpp - kestrune-scan's command line: kestrune's checks and messages for -b, -n and
 // -k, its own options, usage errors, unreadable inputs and unwritable salvage files; and the
 // restore command it prints, run as printed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_health_test.cpp - kestrune-scan's verdict on every chunk and on the whole stream, in JSON
 // and as text, for intact, damaged, lost, truncated and rearranged streams; the same from a pipe as
 // from a file; and what it predicts of kestrune -d, checked against kestrune -d itself.

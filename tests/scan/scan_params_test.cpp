@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_params_test.cpp - kestrune-scan finds blocksize, n and k from the stream itself, says how,
 // and refuses to guess when the stream does not tell.
 #include <gtest/gtest.h>

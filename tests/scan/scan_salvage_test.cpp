@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_salvage_test.cpp - --salvage under random damage: every readable byte of the user data in
 // its place, zeros exactly where the report says data is lost, and the report's verdicts the ones
 // the damage implies.

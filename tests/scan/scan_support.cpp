@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_support.cpp - running kestrune-scan for the tests and checking its report and salvage.
 #include "tests/scan/scan_support.h"
 

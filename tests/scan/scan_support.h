@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_support.h - what the kestrune-scan tests share: running the scanner on a stream from a
 // file or a pipe, reading its JSON report, and the expected places of user bytes.
 #pragma once

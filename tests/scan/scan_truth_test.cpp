@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_truth_test.cpp - kestrune-scan's verdict is a promise: whenever it exits 0 or 2, the restore
 // command it prints gives back exactly the original bytes; otherwise it exits 1 or 3. Checked for
 // every kind of damage, with the parameters found by the probe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // unreadable_test.cpp - kestrune -d and kestrune-scan on a stream file with a stretch that cannot
 // be read (tests/support/unreadable.h), with readable blocks behind it in the same chunk: each
 // unreadable block costs that block alone. The decoder restores the exact bytes and names every

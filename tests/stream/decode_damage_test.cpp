@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_damage_test.cpp - damaged blocks: up to n - k of them in every chunk are restored exactly,
 // one more ends the decoding after the earlier chunks, and the -vv report names every dropped
 // block the decoder looked at.

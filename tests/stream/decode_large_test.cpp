@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_large_test.cpp - a stream larger than 4 GiB, damaged in chunks beyond 2 GiB and 4 GiB and
 // at its end, decodes from a file exactly: block offsets, seeks and reports are 64-bit.
 //

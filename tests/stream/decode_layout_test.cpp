@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_layout_test.cpp - streams whose blocks or chunks are out of place, cut short, extended,
 // re-headed or written with other parameters: exactly what the decoder writes, reports at -vv and
 // exits with, from a file and from a pipe.

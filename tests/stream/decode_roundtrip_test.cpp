@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_roundtrip_test.cpp - undamaged streams of every shape decode to exactly the input, from a
 // file and from a pipe.
 #include <gtest/gtest.h>

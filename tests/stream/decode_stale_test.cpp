@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_stale_test.cpp - blocks that are intact but do not belong (an older version of the
 // archive at the same place): found by decoding and left out within the radius (2e <= A - k),
 // else the run ends with "inconsistent blocks" -- never other bytes with status 0, unless the old

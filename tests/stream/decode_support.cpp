@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_support.cpp - running the encoder and the decoder for the decoder tests.
 #include "tests/stream/decode_support.h"
 

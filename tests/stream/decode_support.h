@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // decode_support.h - what the decoder tests share: writing streams with the real encoder, decoding
 // them from a file or a pipe, and the output and messages expected back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capture_stderr.h - runs a call with file descriptor 2 redirected to a temporary file and returns
 // everything the call wrote to standard error, through stdio or straight to the descriptor.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cpu_levels.h - what the tests know of the instruction-set levels: the name KESTRUNE_CPU_LEVEL
 // gives each, the level a process runs at for a setting of that variable, and a check run in a
 // fresh process at every setting.

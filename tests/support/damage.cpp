@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // damage.cpp - damaging protected streams held in memory or in files.
 #include "tests/support/damage.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // damage.h - damaging a protected stream the way media and transports do: changed bytes, lost,
 // exchanged and foreign blocks, exchanged chunks, cut or extended ends; and resealing a block
 // after a deliberate edit so that it passes as intact.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // eio_shim.cpp - preloaded into a binary by the tests to make a stretch of its input unreadable:
 // reads of a regular file that reach the bytes KESTRUNE_TEST_EIO names fail with EIO, as reads of
 // a damaged disk do.

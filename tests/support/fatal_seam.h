@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fatal_seam.h - running the program's own code inside a test process: while a fatal_seam lives,
 // die() writes its message and then throws fatal_exit (through set_fatal_handler) instead of
 // ending the process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // geometry.h - the parameters of a protected stream as every test names them, and the sizes and
 // offsets that follow from them. Always written with designated initialisers, so that the three
 // numbers cannot be taken for one another: {.blocksize = 1024, .n = 18, .k = 14}; the defaults are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // process.cpp - fork/exec of the program under test with redirected standard streams.
 #include "tests/support/process.h"
 

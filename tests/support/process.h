@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // process.h - running the kestrune binary from tests: arguments, environment, standard input from a
 // file or a pipe, and the captured standard output, standard error and exit status.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // random.cpp - the seed of the run, from the environment or the default, and its printing after
 // every failure of a test program that draws on it.
 #include "tests/support/random.h"

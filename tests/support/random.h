@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // random.h - the tests' seeded randomness: one seed per run, which the environment can set, and one
 // generator that draws from it. A test program that uses them prints the seed after every failure
 // (random.cpp), so that any failing run can be repeated exactly.

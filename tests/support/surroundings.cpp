@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // surroundings.cpp - the table of input and output surroundings and running a binary in them.
 #include "tests/support/surroundings.h"
 

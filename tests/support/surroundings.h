@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // surroundings.h - where a run of a binary gets its standard input and where its standard output
 // goes, the working ways and the failing ones, all set up from one table.
 #pragma once

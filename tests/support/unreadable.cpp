@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // unreadable.cpp - the environment that preloads the read-failure library into a binary.
 #include "tests/support/unreadable.h"
 

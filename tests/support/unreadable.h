@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // unreadable.h - a binary run with a stretch of its input file that cannot be read, through the
 // library of tests/support/eio_shim.cpp preloaded into it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // input.cpp - reading the scanned stream from a file, a device or a pipe.
 #include "tools/scan/input.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // input.h - the scanned stream: a file or block device read with positioned reads, or anything else
 // (a pipe, a tape) read once, in order, with its first bytes kept for the parameter probe.
 #pragma once

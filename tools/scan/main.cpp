@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main.cpp - kestrune-scan: checks a protected stream block by block, reports the health of every
 // chunk and how to restore it, and on request saves what can be saved of its user data, or
 // repairs the stream from one or more copies of it.

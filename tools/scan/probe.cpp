@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // probe.cpp - finding blocksize, n and k from intact blocks at the start of the stream.
 //
 // A blocksize fits when a block at a multiple of it has a correct digest. Small sizes are tried

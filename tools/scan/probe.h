@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // probe.h - finding a stream's blocksize, n and k from its first bytes, when the command line
 // does not give them.
 #pragma once

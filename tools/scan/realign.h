@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // realign.h - walking one copy of a protected stream block by block, following its alignment across
 // bytes deleted or inserted, and handing over the blocks of each chunk as the walk leaves it.
 //

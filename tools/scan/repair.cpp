@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // repair.cpp - the chunks of every copy gathered, placed by their numbers and rebuilt from the
 // blocks that agree; the restored stream and the salvage written in order.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // repair.h - restoring a protected stream from one or more copies of it: each copy realigned on its
 // own, the chunks placed by their numbers, every chunk rebuilt from the blocks of all copies that
 // agree, and the result written as kestrune writes it, or salvaged as user data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // report.cpp - writing the scan's findings as text or as JSON lines.
 #include "tools/scan/report.h"
 

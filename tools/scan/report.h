@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // report.h - the scan's report on standard output: readable text, or JSON lines (one object per
 // chunk, then one summary object).
 #pragma once

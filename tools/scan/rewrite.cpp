@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rewrite.cpp - restored user data cut into chunks, encoded and sealed as kestrune encodes them.
 #include "tools/scan/rewrite.h"
 

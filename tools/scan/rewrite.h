@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rewrite.h - writing restored user data as the protected stream that kestrune writes for it.
 //
 // The bytes handed in are cut into chunks exactly as the encoder cuts its input: full chunks of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // salvage.cpp - lost-byte ranges and the salvage file.
 #include "tools/scan/salvage.h"
 

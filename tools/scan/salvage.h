@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // salvage.h - what the scan and the repair share to account for user data: ranges of lost bytes
 // and the salvage file that receives what is saved.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan.cpp - the chunk-by-chunk scan: every block read and judged, several chunks digested at once.
 //
 // Whole chunks are read a batch at a time into the batch of the chunk area and every block of the

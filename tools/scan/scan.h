@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan.h - judging every block of every chunk of a protected stream, rebuilding the chunks that
 // can be rebuilt, and writing what can be saved of the user data.
 //
