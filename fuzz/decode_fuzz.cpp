@@ -19,7 +19,9 @@
 // changes the byte at the position by the mask; with mode bit 2 an entry whose mask has its top bit
 // set instead copies another block of the same chunk over the block at the position (an intact
 // block in the wrong place); with mode bit 3 an entry whose mask has bit 6 set puts the block of an
-// older version of the data (every 97th byte changed) in its place (a stale block).
+// older version of the data (every 97th byte changed) in its place (a stale block), or, with bit
+// 5 set as well, changes a byte of the block's packet and reseals the block (a wrong block with a
+// right digest).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -79,15 +81,15 @@ outcome decode_both(const std::string& stream) {
   return seekable;
 }
 
-// What the old version's blocks did to the damaged stream. A block is acceptable when it equals
-// the stream's own block or the old version's at its place; a block of the old version that
-// differs from the stream's own is wrong. Among A acceptable blocks the decoder corrects any e
-// wrong ones with 2e <= A - k. Beyond that it must refuse the chunk, except where nothing can
-// tell: a chunk with exactly k acceptable blocks, or one whose old version is itself that near
-// (2 * (A - blocks like the old) <= A - k), which the decoder may take for the chunk.
+// What the wrong blocks did to the damaged stream. A block is acceptable when its digest is right
+// and its trailer names its position and k; an acceptable block that differs from the stream's own
+// is wrong (a block of the old version, or a resealed one). Among A acceptable blocks the decoder
+// corrects any e wrong ones with 2e <= A - k. Beyond that it must refuse the chunk, except where
+// nothing can tell: a chunk with exactly k acceptable blocks, or one whose old version is itself
+// that near (2 * (A - blocks like the old) <= A - k), which the decoder may take for the chunk.
 struct stale_effect {
   bool any_differs = false;
-  bool beyond_reach = false;  // some chunk where the old version may pass
+  bool beyond_reach = false;  // some chunk where another version may pass
   bool all_decodable = true;  // every chunk has its own version within the radius
 };
 
@@ -105,14 +107,24 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
     for (size_t i = 0; i < n; i++) {
       const size_t at = (chunk * n + i) * blocksize;
       if (at + blocksize > damaged.size()) break;
+      const auto* block = reinterpret_cast<const uint8_t*>(damaged.data() + at);
+      bool digest_ok = false;
+      verify_blocks(&block, 1, &digest_ok);
+      const block_fit fit =
+          judge_block(block, digest_ok, static_cast<int>(i), run_config.blocksize, k);
+      // A resealed block whose k byte was changed is intact with another k: where the decoder
+      // reads it, it stops the run.
+      if (fit == block_fit::other_k) effect.all_decodable = false;
+      if (fit != block_fit::accepted) continue;
       const bool is_own = damaged.compare(at, blocksize, own, at, blocksize) == 0;
       const bool is_old = !old.empty() && damaged.compare(at, blocksize, old, at, blocksize) == 0;
-      acceptable += is_own || is_old ? 1 : 0;
+      acceptable++;
       like_old += is_old ? 1 : 0;
-      differing += is_old && !is_own ? 1 : 0;
+      differing += is_own ? 0 : 1;
     }
     effect.any_differs = effect.any_differs || differing > 0;
-    if (differing > 0 && (acceptable == k || 2 * (acceptable - like_old) <= acceptable - k)) {
+    if (differing > 0 &&
+        (acceptable == k || (!old.empty() && 2 * (acceptable - like_old) <= acceptable - k))) {
       effect.beyond_reach = true;
     }
     if (acceptable - differing < k || 2 * differing > acceptable - k) effect.all_decodable = false;
@@ -157,7 +169,12 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
     for (const flip& f : damage) {
       const size_t at = f.position % stream.size();
       const size_t block = at / blocksize;
-      if (stale && (f.mask & 0x40) != 0) {
+      if (stale && (f.mask & 0x60) == 0x60) {
+        // The block's packet changed and its digest made anew: intact, at its place, and wrong.
+        stream[block * blocksize + at % (blocksize - TRAILER_LEN)] ^= static_cast<char>(f.mask);
+        uint8_t* sealed = reinterpret_cast<uint8_t*>(stream.data() + block * blocksize);
+        seal_blocks(&sealed, 1);
+      } else if (stale && (f.mask & 0x40) != 0) {
         // The old version's block at the same place.
         stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
       } else if (copies && (f.mask & 0x80) != 0) {
