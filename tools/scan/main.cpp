@@ -24,6 +24,7 @@
 #include "tools/scan/input.h"
 #include "tools/scan/probe.h"
 #include "tools/scan/repair.h"
+#include "tools/scan/repair_out.h"
 #include "tools/scan/report.h"
 #include "tools/scan/salvage.h"
 #include "tools/scan/scan.h"
@@ -119,60 +120,6 @@ char* large_buffer(FILE* file) {
   return buffer;
 }
 
-// The repaired stream is written to a temporary file beside OUT (or, for -, in the temporary
-// directory) and renamed to OUT, or copied to standard output, once every chunk is restored; it
-// is removed otherwise, and when the program dies on the way.
-std::string pending_repair;
-
-void remove_pending_repair() {
-  if (!pending_repair.empty()) unlink(pending_repair.c_str());
-}
-
-FILE* open_repair_file(const char* path) {
-  std::string name;
-  if (strcmp(path, "-") == 0) {
-    const char* tmpdir = getenv("TMPDIR");
-    name = std::string(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp") +
-           "/kestrune-scan-XXXXXX";
-  } else {
-    const std::string whole = path;
-    const size_t slash = whole.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : whole.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? whole : whole.substr(slash + 1);
-    name = dir + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
-  }
-  std::vector<char> buffer(name.begin(), name.end());
-  buffer.push_back('\0');
-  const int fd = mkstemp(buffer.data());
-  if (fd < 0) die("can't write '%s'", path);
-  pending_repair = buffer.data();
-  // What a shell redirection would create: 0666 less the umask.
-  const mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(fd, 0666 & ~mask);
-  FILE* file = fdopen(fd, strcmp(path, "-") == 0 ? "w+" : "w");
-  if (file == nullptr) die("can't write '%s'", path);
-  return file;
-}
-
-// Copies the finished repair file to standard output (for --repair -).
-void copy_to_stdout(FILE* file, int out_fd) {
-  if (fflush(file) != 0 || fseeko(file, 0, SEEK_SET) != 0) {
-    die("write error on the repaired stream");
-  }
-  std::vector<uint8_t> buffer(stdio_buffer_size);
-  size_t got = 0;
-  while ((got = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-    for (size_t done = 0; done < got;) {
-      const ssize_t wrote = write(out_fd, buffer.data() + done, got - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) die("write error");
-      done += static_cast<size_t>(wrote);
-    }
-  }
-  if (ferror(file)) die("write error on the repaired stream");
-}
-
 // --repair OUT, or --salvage with several files: every file is a copy of one stream.
 int repair_main(report_setup& setup, const probe_request& given,
                 const std::vector<const char*>& operands) {
@@ -249,11 +196,12 @@ int repair_main(report_setup& setup, const probe_request& given,
     salvage = open_or_die(setup.salvage_path, "w");
   }
   char* salvage_buffer = salvage != nullptr ? large_buffer(salvage) : nullptr;
+  repair_output out;
   FILE* repaired = nullptr;
   char* repaired_buffer = nullptr;
   if (setup.repair_path != nullptr) {
-    atexit(remove_pending_repair);
-    repaired = open_repair_file(setup.repair_path);
+    out = open_repair_output(setup.repair_path);
+    repaired = out.file;
     repaired_buffer = large_buffer(repaired);
   }
   large_buffer(stdout);
@@ -265,22 +213,12 @@ int repair_main(report_setup& setup, const probe_request& given,
   free(salvage_buffer);
   bool written = false;
   if (repaired != nullptr) {
-    if (summary.complete && repair_to_stdout) {
-      copy_to_stdout(repaired, data_fd);
-      if (fclose(repaired) != 0) die("write error on the repaired stream");
-      written = true;
-    } else if (summary.complete) {
-      if (fclose(repaired) != 0) die("write error on the repaired stream");
-      if (rename(pending_repair.c_str(), setup.repair_path) != 0) {
-        die("can't write '%s'", setup.repair_path);
-      }
-      pending_repair.clear();
+    if (summary.complete) {
+      commit_repair_output(out, setup.repair_path, data_fd);
       written = true;
     } else {
-      fclose(repaired);
+      discard_repair_output(out);
     }
-    remove_pending_repair();
-    pending_repair.clear();
     free(repaired_buffer);
   }
   report_repair_summary(setup, summary, written);
