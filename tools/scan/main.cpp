@@ -28,13 +28,14 @@
 #include "tools/scan/report.h"
 #include "tools/scan/salvage.h"
 #include "tools/scan/scan.h"
+#include "tools/scan/tar_map.h"
 
 namespace {
 
 constexpr size_t stdio_buffer_size = 1 << 20;
 
 constexpr const char* usage_format =
-    "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--min-spare N] [--salvage FILE] "
+    "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--tar] [--min-spare N] [--salvage FILE] "
     "[--repair OUT] [file...]\n";
 
 const char* shown_name() { return program_name != nullptr ? program_name : "kestrune-scan"; }
@@ -63,6 +64,8 @@ void help_or_version(int argc, char** argv) {
         "  -n n             blocks per chunk (found if not given)\n"
         "  -k k             data blocks per chunk (found if not given)\n"
         "  --json           the report as JSON lines: one object per chunk, then a summary\n"
+        "  --tar            the data is a tar archive: name the members that lost bytes, and\n"
+        "                   how many each lost\n"
         "  --min-spare N    exit 2 when a chunk can lose fewer than N more blocks\n"
         "  --salvage FILE   write the data that can be saved, zeros for what is lost; with -,\n"
         "                   to standard output, and the report to standard error\n"
@@ -207,8 +210,13 @@ int repair_main(report_setup& setup, const probe_request& given,
   large_buffer(stdout);
 
   report_repair_parameters(setup);
+  tar_walker walker;
+  const salvage_tap tap = [&walker](const uint8_t* data, int64_t count, bool lost) {
+    walker.take(data, count, lost);
+  };
   const repair_summary summary = repair_copies(
-      copies, repaired, salvage, [&](const repaired_chunk& c) { report_repair_chunk(setup, c); });
+      copies, repaired, salvage, [&](const repaired_chunk& c) { report_repair_chunk(setup, c); },
+      setup.tar ? &tap : nullptr);
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
   bool written = false;
@@ -221,7 +229,9 @@ int repair_main(report_setup& setup, const probe_request& given,
     }
     free(repaired_buffer);
   }
-  report_repair_summary(setup, summary, written);
+  tar_map tar;
+  if (setup.tar) tar = walker.finish(summary.lost_data);
+  report_repair_summary(setup, summary, written, setup.tar ? &tar : nullptr);
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
   return judge_repair(summary).status;
 }
@@ -235,9 +245,10 @@ bool regular_file(FILE* file) {
 // repair makes it (the input realigned after inserted or deleted bytes, chunks placed by their
 // numbers, blocks that disagree left out) and replaces the scan's when it saves more user bytes.
 // A held salvage (not yet written) receives whichever is chosen. Tells whether it was the
-// repair's, whose summary goes to *realigned.
+// repair's, whose summary goes to *realigned. With --tar (tap not null) the walker, which took the
+// scan's bytes, takes the repair's instead when they are chosen.
 bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage, bool held,
-                   repair_summary* realigned) {
+                   repair_summary* realigned, tar_walker* walker, const salvage_tap* tap) {
   bool better = false;
   if (!scanned.lost_data.empty()) {
     std::vector<scan_input*> copies{&input};
@@ -250,7 +261,8 @@ bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage
                     fseeko(salvage, 0, SEEK_SET) != 0)) {
         die("write error on the salvage file");
       }
-      *realigned = repair_copies(copies, nullptr, salvage, quiet);
+      if (tap != nullptr) *walker = tar_walker();
+      *realigned = repair_copies(copies, nullptr, salvage, quiet, tap);
     }
   }
   if (held && !better) {
@@ -275,6 +287,7 @@ int main(int argc, char** argv) {
 
   static const option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
+      {"tar", no_argument, nullptr, 't'},
       {"min-spare", required_argument, nullptr, 'm'},
       {"salvage", required_argument, nullptr, 's'},
       {"repair", required_argument, nullptr, 'r'},
@@ -308,6 +321,9 @@ int main(int argc, char** argv) {
         break;
       case 'j':
         setup.json = true;
+        break;
+      case 't':
+        setup.tar = true;
         break;
       case 'm':
         setup.min_spare = parse_min_spare(optarg);
@@ -369,16 +385,26 @@ int main(int argc, char** argv) {
   const bool held = salvage != nullptr && input.seekable() &&
                     (strcmp(setup.salvage_path, "-") == 0 || !regular_file(salvage));
   report_parameters(setup);
-  scan_summary summary = scan_stream(input, held ? nullptr : salvage,
-                                     [&](const chunk_result& c) { report_chunk(setup, c); });
+  // With --tar the walk takes the user data as the salvage has it, whether or not it is written.
+  tar_walker walker;
+  const salvage_tap tap = [&walker](const uint8_t* data, int64_t count, bool lost) {
+    walker.take(data, count, lost);
+  };
+  const salvage_tap* tar_tap = setup.tar ? &tap : nullptr;
+  scan_summary summary = scan_stream(
+      input, held ? nullptr : salvage, [&](const chunk_result& c) { report_chunk(setup, c); },
+      tar_tap);
   repair_summary realigned;
   bool is_realigned = false;
   if (salvage != nullptr && input.seekable()) {
-    is_realigned = salvage_again(input, summary, salvage, held, &realigned);
+    is_realigned = salvage_again(input, summary, salvage, held, &realigned, &walker, tar_tap);
   }
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
-  report_summary(setup, summary, input.size(), is_realigned ? &realigned : nullptr);
+  tar_map tar;
+  if (setup.tar) tar = walker.finish(is_realigned ? realigned.lost_data : summary.lost_data);
+  report_summary(setup, summary, input.size(), is_realigned ? &realigned : nullptr,
+                 setup.tar ? &tar : nullptr);
 
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
   return judge_scan(summary, setup.min_spare, probed(setup.params)).status;

@@ -201,8 +201,8 @@ struct held_chunk {
 class repairer {
  public:
   repairer(const std::vector<scan_input*>& copies, FILE* stream_out, FILE* salvage,
-           const std::function<void(const repaired_chunk&)>& report)
-      : rewriter_(stream_out), salvage_(salvage), report_(report) {
+           const std::function<void(const repaired_chunk&)>& report, const salvage_tap* tap)
+      : rewriter_(stream_out), salvage_(salvage, tap), report_(report) {
     for (size_t c = 0; c < copies.size(); c++) {
       walkers_.push_back(std::make_unique<copy_walker>(*copies[c], static_cast<int>(c)));
     }
@@ -573,8 +573,9 @@ const char* loss_name(loss l) {
 
 repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
                              FILE* salvage,
-                             const std::function<void(const repaired_chunk&)>& on_chunk) {
-  repairer r(copies, stream_out, salvage, on_chunk);
+                             const std::function<void(const repaired_chunk&)>& on_chunk,
+                             const salvage_tap* tap) {
+  repairer r(copies, stream_out, salvage, on_chunk, tap);
   return r.run();
 }
 

@@ -83,10 +83,12 @@ struct repair_summary {
 // chunks of all copies are at hand together). Calls on_chunk for every place of the restored
 // stream, in order. When stream_out is not null the repaired stream goes there as it is restored
 // (the caller keeps it only when the summary says complete); when salvage is not null the user
-// data goes there, zeros in place of what is lost.
+// data goes there, zeros in place of what is lost; when tap is not null, it receives the same
+// bytes.
 repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
                              FILE* salvage,
-                             const std::function<void(const repaired_chunk&)>& on_chunk);
+                             const std::function<void(const repaired_chunk&)>& on_chunk,
+                             const salvage_tap* tap = nullptr);
 
 // The exit status of a repair and its word: 0 "intact" (no copy showed any damage), 2 "repaired",
 // 3 "lost".

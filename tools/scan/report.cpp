@@ -111,6 +111,7 @@ class json_object {
     return *this;
   }
   void print() const { printf("%s}\n", text_.c_str()); }
+  std::string text() const { return text_ + "}"; }
 
  private:
   std::string text_ = "{";
@@ -137,6 +138,145 @@ std::string text_ranges(const std::vector<byte_range>& ranges) {
     }
   }
   return text;
+}
+
+// A member's name in the text report: in double quotes, with backslashes, quotes and control
+// characters escaped (octal), so that every name stays on its line.
+std::string text_name(const std::string& name) {
+  std::string text = "\"";
+  for (const char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (u < 0x20 || u == 0x7F) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\%03o", u);
+      text += escaped;
+    } else {
+      text += c;
+    }
+  }
+  return text + "\"";
+}
+
+const char* name_source_words(const tar_member& m) {
+  if (m.name_from == nullptr) return "";
+  if (strcmp(m.name_from, "pax header") == 0) return "; name from its pax header";
+  if (strcmp(m.name_from, "long name") == 0) return "; name from its long-name header";
+  if (strcmp(m.name_from, "damaged header") == 0)
+    return "; name from the intact part of its header";
+  return "";
+}
+
+// One line per damaged member, then what the lost bytes outside members are, a count, and what to
+// do with a salvage.
+void text_tar(const tar_map& t, bool salvaged) {
+  int64_t data_lost = 0;
+  int64_t header_lost = 0;
+  int64_t unknown = 0;
+  for (const tar_member& m : t.damaged) {
+    data_lost += m.data_lost;
+    header_lost += m.header_lost;
+    std::string line = "tar: ";
+    if (m.name_from == nullptr) {
+      unknown++;
+      line += "unknown member (or members) at " + std::to_string(m.header_offset);
+    } else {
+      line += "member " + text_name(m.name) + " at " + std::to_string(m.header_offset);
+    }
+    line += ": ";
+    if (m.header_read) {
+      line += std::to_string(m.data_lost) + " of " + std::to_string(m.size) + " data bytes lost";
+      if (m.header_lost > 0) {
+        line += ", " + std::to_string(m.header_lost) + " of " + std::to_string(m.header_bytes) +
+                " header bytes";
+      }
+    } else {
+      line += "its header is lost (" + std::to_string(m.header_lost) + " bytes), " +
+              std::to_string(m.data_lost) + " bytes lost after it";
+      line += m.next_header >= 0 ? " up to the next header, at " + std::to_string(m.next_header)
+                                 : " and no valid header follows (the end of the archive, or "
+                                   "members that cannot be told)";
+    }
+    line += name_source_words(m);
+    if (!m.name_complete) line += ", which may be cut short";
+    line += " (" + text_ranges(m.lost) + ")";
+    printf("%s\n", line.c_str());
+  }
+  if (t.not_tar_at >= 0) {
+    printf("tar: no tar header at %ld where one belongs: not a tar archive from there on\n",
+           static_cast<long>(t.not_tar_at));
+  }
+  if (t.lost_from >= 0) {
+    printf("tar: lost from %ld on, to an unknown end: the members there are not known\n",
+           static_cast<long>(t.lost_from));
+  }
+  if (t.padding_lost > 0) {
+    printf("tar: %ld lost bytes of padding after members' data, no member's\n",
+           static_cast<long>(t.padding_lost));
+  }
+  if (t.after_end_lost > 0) {
+    printf("tar: %ld lost bytes after the end of the archive, no member's\n",
+           static_cast<long>(t.after_end_lost));
+  }
+  printf("tar: %ld members read%s; ", static_cast<long>(t.members),
+         t.end_found ? " to the end of the archive" : "");
+  if (t.damaged.empty()) {
+    printf("none damaged\n");
+  } else {
+    printf("%ld damaged (%ld unknown): %ld data bytes and %ld header bytes lost\n",
+           static_cast<long>(t.damaged.size()), static_cast<long>(unknown),
+           static_cast<long>(data_lost), static_cast<long>(header_lost));
+  }
+  if (salvaged && (!t.damaged.empty() || t.lost_from >= 0)) {
+    printf(
+        "tar: extract the salvage with tar xif (--ignore-zeros), and distrust the damaged members "
+        "above: they hold zeros where data was lost\n");
+  }
+}
+
+// The "tar" object of the summary.
+std::string json_tar(const tar_map& t) {
+  std::string damaged = "[";
+  int64_t data_lost = 0;
+  int64_t header_lost = 0;
+  int64_t unknown = 0;
+  for (const tar_member& m : t.damaged) {
+    data_lost += m.data_lost;
+    header_lost += m.header_lost;
+    if (m.name_from == nullptr) unknown++;
+    json_object o;
+    if (m.name_from != nullptr) {
+      o.field("name", m.name).field("name_from", m.name_from);
+    } else {
+      o.null("name").null("name_from");
+    }
+    o.flag("name_complete", m.name_complete);
+    if (m.type != 0) {
+      o.field("type", std::string(1, m.type));
+    } else {
+      o.null("type");
+    }
+    o.field("header_offset", m.header_offset).flag("header_read", m.header_read);
+    o.field("header_bytes", m.header_bytes).field("header_lost", m.header_lost);
+    o.field_if("data_offset", m.data_offset >= 0, m.data_offset);
+    o.field_if("size", m.header_read, m.size).field("data_lost", m.data_lost);
+    o.field_if("next_header", m.next_header >= 0, m.next_header);
+    o.raw("lost", json_ranges(m.lost));
+    if (damaged.size() > 1) damaged += ",";
+    damaged += o.text();
+  }
+  damaged += "]";
+  json_object o;
+  o.field("members", t.members).raw("damaged", damaged);
+  o.field("damaged_members", static_cast<int64_t>(t.damaged.size()));
+  o.field("unknown_members", unknown).field("data_lost", data_lost);
+  o.field("header_lost", header_lost).field("padding_lost", t.padding_lost);
+  o.field("after_end_lost", t.after_end_lost).flag("end_found", t.end_found);
+  o.field_if("lost_from", t.lost_from >= 0, t.lost_from);
+  o.field_if("not_tar_at", t.not_tar_at >= 0, t.not_tar_at);
+  return o.text();
 }
 
 // "3 digest, 5-6 short": runs of positions rejected for the same reason.
@@ -303,7 +443,7 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
 }
 
 void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size,
-                    const repair_summary* realigned) {
+                    const repair_summary* realigned, const tar_map* tar) {
   const probe_result& p = setup.params;
   const verdict_of_scan v = judge_scan(s, setup.min_spare, probed(p));
   const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
@@ -346,6 +486,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
             json_ranges(realigned != nullptr ? realigned->lost_data : s.lost_data));
       o.field("salvage_lost_bytes", realigned != nullptr ? realigned->lost_bytes : s.lost_bytes);
     }
+    if (tar != nullptr) o.raw("tar", json_tar(*tar));
     o.field("result", v.result).field("exit", v.status);
     o.print();
     return;
@@ -412,6 +553,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     printf("spare: %d in chunk %ld, below the minimum of %d\n", s.worst_spare,
            static_cast<long>(s.worst_spare_chunk), setup.min_spare);
   }
+  if (tar != nullptr) text_tar(*tar, setup.salvage_path != nullptr);
   const char* words = "every chunk intact";
   if (strcmp(v.result, "unexplained") == 0) {
     words = "most of the input lies after the last chunk; check the parameters (-b, -n, -k)";
@@ -530,7 +672,8 @@ void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
   if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
 }
 
-void report_repair_summary(const report_setup& setup, const repair_summary& s, bool written) {
+void report_repair_summary(const report_setup& setup, const repair_summary& s, bool written,
+                           const tar_map* tar) {
   const verdict_of_repair v = judge_repair(s);
   const probe_result& p = setup.params;
   const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
@@ -580,6 +723,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
     }
     o.field("salvage", setup.salvage_path);
     o.field_if("salvage_bytes", setup.salvage_path != nullptr, s.salvage_bytes);
+    if (tar != nullptr) o.raw("tar", json_tar(*tar));
     o.field("result", v.result).field("exit", v.status);
     o.print();
     return;
@@ -632,6 +776,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
     printf("salvage: %ld bytes written to %s, %ld of them zeros for lost data\n",
            static_cast<long>(s.salvage_bytes), setup.salvage_path, static_cast<long>(s.lost_bytes));
   }
+  if (tar != nullptr) text_tar(*tar, setup.salvage_path != nullptr);
   const char* words = v.status == 0   ? "every chunk intact"
                       : v.status == 2 ? "repaired, every chunk restored"
                                       : "data lost";

@@ -9,6 +9,7 @@
 #include "tools/scan/probe.h"
 #include "tools/scan/repair.h"
 #include "tools/scan/scan.h"
+#include "tools/scan/tar_map.h"
 
 struct report_setup {
   bool json = false;
@@ -22,6 +23,7 @@ struct report_setup {
   std::vector<const char*> copy_paths;
   std::vector<bool> copy_seekable;
   const char* repair_path = nullptr;
+  bool tar = false;  // --tar: the user data is a tar archive, whose damaged members are listed
 };
 
 // The exit status and its word: 0 intact, 2 damaged but every chunk repairable or a spare below
@@ -44,12 +46,14 @@ void report_parameters(const report_setup& setup);
 void report_no_parameters(const report_setup& setup, const std::string& message);
 void report_chunk(const report_setup& setup, const chunk_result& chunk);
 // `realigned`, when not null: the salvage was made as the repair makes it, with this account.
+// `tar`, when not null (--tar): the members that the lost bytes belong to.
 void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size,
-                    const repair_summary* realigned = nullptr);
+                    const repair_summary* realigned = nullptr, const tar_map* tar = nullptr);
 
 // The report of a repair: the copies and the parameters; a line or object per place of the
 // restored stream; then per copy where its alignment shifted, and the summary. `written` tells
-// whether the repaired stream was kept.
+// whether the repaired stream was kept; `tar`, when not null, maps the lost bytes to tar members.
 void report_repair_parameters(const report_setup& setup);
 void report_repair_chunk(const report_setup& setup, const repaired_chunk& chunk);
-void report_repair_summary(const report_setup& setup, const repair_summary& summary, bool written);
+void report_repair_summary(const report_setup& setup, const repair_summary& summary, bool written,
+                           const tar_map* tar = nullptr);

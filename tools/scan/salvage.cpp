@@ -29,6 +29,7 @@ int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost) {
 void salvage_writer::bytes(const uint8_t* data, int64_t count) {
   if (count <= 0) return;
   written_ += count;
+  if (tap_ != nullptr) (*tap_)(data, count, false);
   if (file_ == nullptr) return;
   if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
     die("write error on the salvage file");
@@ -36,14 +37,14 @@ void salvage_writer::bytes(const uint8_t* data, int64_t count) {
 }
 
 void salvage_writer::zeros(int64_t count) {
-  if (file_ == nullptr) {
-    if (count > 0) written_ += count;
-    return;
-  }
+  if (count <= 0) return;
+  if (tap_ != nullptr) (*tap_)(nullptr, count, true);
+  written_ += count;
+  if (file_ == nullptr) return;
   static const uint8_t zero[65536] = {};
   while (count > 0) {
-    const int64_t part = std::min<int64_t>(count, sizeof zero);
-    bytes(zero, part);
-    count -= part;
+    const size_t part = static_cast<size_t>(std::min<int64_t>(count, sizeof zero));
+    if (fwrite(zero, 1, part, file_) != part) die("write error on the salvage file");
+    count -= static_cast<int64_t>(part);
   }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "tools/scan/scan.h"
@@ -18,15 +19,17 @@ void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length);
 int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost);
 
 // The salvage file (or none): bytes and zeros written in order, counted (without a file, what would
-// have been written is counted); dies with "write error on the salvage file" when a write fails.
+// have been written is counted), and given to the tap, when there is one, as they are written;
+// dies with "write error on the salvage file" when a write fails.
 class salvage_writer {
  public:
-  explicit salvage_writer(FILE* file) : file_(file) {}
+  explicit salvage_writer(FILE* file, const salvage_tap* tap = nullptr) : file_(file), tap_(tap) {}
   void bytes(const uint8_t* data, int64_t count);
   void zeros(int64_t count);
   int64_t written() const { return written_; }
 
  private:
   FILE* file_;
+  const salvage_tap* tap_;
   int64_t written_ = 0;
 };

@@ -53,8 +53,9 @@ void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* pa
 
 class scanner {
  public:
-  scanner(scan_input& input, FILE* salvage, const std::function<void(const chunk_result&)>& report)
-      : input_(input), out_(salvage), report_(report) {
+  scanner(scan_input& input, FILE* salvage, const std::function<void(const chunk_result&)>& report,
+          const salvage_tap* tap)
+      : input_(input), out_(salvage, tap), report_(report) {
     g_.n = run_config.n;
     g_.k = run_config.k;
     g_.blocksize = run_config.blocksize;
@@ -429,7 +430,8 @@ const char* end_name(stream_end e) {
 }
 
 scan_summary scan_stream(scan_input& input, FILE* salvage,
-                         const std::function<void(const chunk_result&)>& on_chunk) {
-  scanner s(input, salvage, on_chunk);
+                         const std::function<void(const chunk_result&)>& on_chunk,
+                         const salvage_tap* tap) {
+  scanner s(input, salvage, on_chunk, tap);
   return s.run();
 }

@@ -87,7 +87,13 @@ struct scan_summary {
   int64_t salvage_bytes = 0;  // written to the salvage file
 };
 
+// Receives the user data as a salvage writes it, in order: count bytes, or count lost ones (the
+// zeros that stand for them; data is null).
+using salvage_tap = std::function<void(const uint8_t* data, int64_t count, bool lost)>;
+
 // Scans the whole stream; calls on_chunk for every chunk, in order, as it is judged. When
-// salvage is not null, the user data of every chunk goes there, zeros in place of what is lost.
+// salvage is not null, the user data of every chunk goes there, zeros in place of what is lost;
+// when tap is not null, it receives the same bytes, with or without a salvage file.
 scan_summary scan_stream(scan_input& input, FILE* salvage,
-                         const std::function<void(const chunk_result&)>& on_chunk);
+                         const std::function<void(const chunk_result&)>& on_chunk,
+                         const salvage_tap* tap = nullptr);
