@@ -82,7 +82,10 @@ void combine_columns(const uint8_t* const* packets, int count, uint8_t* values) 
   for (int t = 0; t < count; t++) {
     const uint8_t* packet = packets[t];
     uint8_t sum = 0;
-    for (int x = 0; x < size; x++) sum ^= gf_product_table[rho[x % rho_period]][packet[x]];
+    for (int base = 0; base < size; base += rho_period) {
+      const int end = std::min(rho_period, size - base);
+      for (int x = 0; x < end; x++) sum ^= gf_product_table[rho[x]][packet[base + x]];
+    }
     values[t] = sum;
   }
 }
