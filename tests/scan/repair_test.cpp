@@ -433,5 +433,50 @@ TEST(ScanRepair, RefusedCommandLines) {
   EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0);
 }
 
+// Two consistent versions of the chunks: no count of blocks chooses between them. Copy A is the
+// stream with one block of chunk 1 damaged, copy B an older version of it (or another stream of
+// the same length and parameters), intact: every chunk is lost as "versions", in either order,
+// nothing is written, and the second copy is named as not a copy of the first's stream.
+TEST(ScanRepair, TwoVersionsAreAConflictThatNoCountDecides) {
+  const stream_geometry g = geometries[0];
+  const std::string data = pattern_bytes(g.capacity() * 3 + 700, 0xc0f);
+  std::string older_data = data;
+  for (size_t i = 0; i < older_data.size(); i += 97) older_data[i] ^= 0x5a;
+  std::string a = encode(data, g);
+  zero_block(a, g, {1, 2});
+  const struct {
+    const char* name;
+    std::string b;
+  } others[] = {{"an older version", encode(older_data, g)},
+                {"another stream", encode(pattern_bytes(data.size(), 0xbeef), g)}};
+  for (const auto& other : others) {
+    for (const bool a_first : {true, false}) {
+      SCOPED_TRACE(std::string(other.name) + (a_first ? ", damaged copy first" : ", second"));
+      const outcome o = repair(
+          a_first ? std::vector<std::string>{a, other.b} : std::vector<std::string>{other.b, a},
+          all_geometry_args(g));
+      EXPECT_EQ(o.run.status, 3) << o.run.err;
+      EXPECT_FALSE(o.repaired_exists);
+      const std::vector<json_value> lines = parse_json_lines(o.run.out);
+      int versions = 0;
+      for (const json_value& line : lines) {
+        if (line["type"].string() != "chunk") continue;
+        EXPECT_EQ(line["why"].string(), "versions") << line.text();
+        versions++;
+        // Each version in the copy that holds it whole, or all but the damaged block.
+        const json_value& list = line["versions"];
+        ASSERT_EQ(list.array().size(), 2u);
+      }
+      EXPECT_EQ(versions, 4);
+      ASSERT_EQ(o.copies.size(), 2u);
+      EXPECT_FALSE(o.copies[0]["not_a_copy"].boolean());
+      EXPECT_TRUE(o.copies[1]["not_a_copy"].boolean());
+      EXPECT_EQ(o.summary["lost"].number(), 4);
+      // No version's bytes pass for the data: the salvage holds zeros where the chunks were.
+      EXPECT_EQ(o.salvaged.find_first_not_of('\0'), std::string::npos);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::test

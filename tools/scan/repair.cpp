@@ -47,6 +47,9 @@ struct settled {
   std::vector<uint8_t> data;              // the k data packets, one after the other
   std::vector<std::vector<uint8_t>> use;  // per instance, per position: a block_use
   int whole = -1;  // an instance whose n blocks all agree: they are the chunk as it was written
+  // (when not ok) the blocks make two or more consistent versions of the chunk; for each version,
+  // per instance, how many of its blocks agree with it
+  std::vector<std::vector<int>> versions;
 };
 
 // Blocks with the same packet at the same position, and the instances that hold them.
@@ -59,8 +62,9 @@ struct variant {
 // the instances hold different blocks at one position, every way of choosing one of them is tried
 // (or, beyond max_choices ways, one way per instance, preferring its blocks); for each, the
 // blocks chosen either all agree, or the wrong ones that decoding finds are left out
-// (settle_packets()). The way that leaves out the fewest blocks wins; two
-// such ways that rebuild different data leave the chunk unsettled.
+// (settle_packets()). Two ways that rebuild different data are two consistent versions of the
+// chunk: a conflict, which no count of blocks decides, and the chunk is not settled. Of the ways
+// that rebuild the one version, the one that leaves out the fewest blocks names the blocks used.
 settled settle(const std::vector<const chunk_instance*>& group) {
   const int n = run_config.n;
   const int k = run_config.k;
@@ -126,10 +130,10 @@ settled settle(const std::vector<const chunk_instance*>& group) {
 
   const int count = static_cast<int>(present.size());
   int64_t best_left_out = -1;
-  bool tie = false;
   std::vector<int> best_choice;
   bool best_excluded[256] = {};
   std::vector<uint8_t> data(static_cast<size_t>(k) * packet);
+  std::vector<std::vector<uint8_t>> found;  // the versions rebuilt, the first one in result.data
   for (const std::vector<int>& choice : choices) {
     const uint8_t* packets[256];
     int positions[256];
@@ -152,18 +156,33 @@ settled settle(const std::vector<const chunk_instance*>& group) {
       }
     }
     for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, pkt_table[j], packet);
+    if (std::find(found.begin(), found.end(), data) == found.end()) found.push_back(data);
+    if (data != found.front()) continue;
     if (best_left_out < 0 || left < best_left_out) {
       best_left_out = left;
-      tie = false;
       best_choice = choice;
       std::copy(excluded, excluded + count, best_excluded);
       result.data = data;
-    } else if (left == best_left_out && data != result.data) {
-      tie = true;
     }
   }
-  if (best_left_out < 0 || tie) {
-    result.disagree = result.disagree || tie;
+  if (found.size() > 1) {
+    // How many blocks of each instance agree with each version.
+    result.disagree = true;
+    for (const std::vector<uint8_t>& version : found) {
+      for (int j = 0; j < k; j++) memcpy(pkt_table[j], version.data() + j * packet, packet);
+      std::vector<int> counts(group.size(), 0);
+      for (size_t m = 0; m < group.size(); m++) {
+        for (int p = 0; p < n; p++) {
+          if (group[m]->offsets[p] < 0) continue;
+          if (first_difference(group[m]->blocks.data() + p * b, p) < 0) counts[m]++;
+        }
+      }
+      result.versions.push_back(std::move(counts));
+    }
+    result.data.clear();
+    return result;
+  }
+  if (best_left_out < 0) {
     result.data.clear();
     return result;
   }
@@ -229,8 +248,11 @@ class repairer {
     if (summary_.complete) rewriter_.finish();
     summary_.stream_bytes = rewriter_.written();
     summary_.salvage_bytes = salvage_.written();
-    for (const std::unique_ptr<copy_walker>& w : walkers_) {
-      summary_.copies.push_back({w->size(), w->stats()});
+    for (size_t c = 0; c < walkers_.size(); c++) {
+      copy_summary copy{walkers_[c]->size(), walkers_[c]->stats()};
+      copy.restored_from = restored_from_[static_cast<int>(c)];
+      copy.conflicting = conflicting_[static_cast<int>(c)];
+      summary_.copies.push_back(copy);
     }
     for (const auto& [number, list] : by_number_)
       summary_.unplaced += static_cast<int64_t>(list.size());
@@ -418,6 +440,7 @@ class repairer {
     size_t most = 0;
     for (const auto& [copy, positions] : used_by_copy) most = std::max(most, positions.size());
     if (used_by_copy.size() > 1 && static_cast<int>(most) < run_config.k) summary_.merged++;
+    for (const auto& [copy, positions] : used_by_copy) restored_from_[copy]++;
     std::stable_sort(r.sources.begin(), r.sources.end(),
                      [](const chunk_source& a, const chunk_source& b) { return a.copy < b.copy; });
 
@@ -469,6 +492,24 @@ class repairer {
     r.why = group.empty()                            ? loss::missing
             : static_cast<int>(positions.size()) < k ? loss::too_few
                                                      : loss::inconsistent;
+    if (r.why == loss::inconsistent && group.size() > 1) {
+      std::vector<const chunk_instance*> chunks;
+      for (const held_chunk* h : group) chunks.push_back(&h->chunk);
+      const settled s = settle(chunks);
+      for (const std::vector<int>& counts : s.versions) {
+        std::map<int, int> by_copy;
+        for (size_t m = 0; m < group.size(); m++) {
+          if (counts[m] > 0) by_copy[group[m]->chunk.copy] += counts[m];
+        }
+        r.versions.emplace_back(by_copy.begin(), by_copy.end());
+      }
+      if (!r.versions.empty()) {
+        r.why = loss::versions;
+        std::set<int> holders;
+        for (const held_chunk* h : group) holders.insert(h->chunk.copy);
+        for (const int copy : holders) conflicting_[copy]++;
+      }
+    }
     if (group.empty() && last) {
       // Nothing of the last chunk: the restored data ends at an unknown point from here on.
       add_range(summary_.lost_data, data_offset_, -1);
@@ -485,7 +526,8 @@ class repairer {
         for (const held_chunk* h : group) {
           if (holder == nullptr && h->chunk.offsets[i] >= 0) holder = h;
         }
-        if (holder != nullptr) {
+        // Of two versions neither is known to be the data: both are lost.
+        if (holder != nullptr && r.why != loss::versions) {
           salvage_.bytes(holder->chunk.blocks.data() + i * b + (i == 0 ? HEADER_LEN : 0), span);
         } else {
           salvage_.zeros(span);
@@ -540,6 +582,8 @@ class repairer {
   int64_t next_ = 0;  // the next place to write
   int64_t data_offset_ = 0;
   bool complete_so_far_ = true;
+  std::map<int, int64_t> restored_from_;  // per copy: chunks restored with its blocks
+  std::map<int, int64_t> conflicting_;    // per copy: chunks lost as versions, holding its blocks
   repair_summary summary_;
 };
 
@@ -567,6 +611,8 @@ const char* loss_name(loss l) {
       return "too few blocks";
     case loss::inconsistent:
       return "inconsistent blocks";
+    case loss::versions:
+      return "versions";
   }
   return "";
 }

@@ -28,7 +28,8 @@ enum class loss : uint8_t {
   none,
   missing,       // no block of it was found
   too_few,       // fewer than k blocks of it were found in all copies together
-  inconsistent,  // its blocks disagree and no unique set of them can be left out
+  inconsistent,  // its blocks disagree and no version of it lies near enough to them
+  versions,      // the copies hold two or more consistent versions of it: a conflict
 };
 const char* loss_name(loss l);
 
@@ -54,11 +55,18 @@ struct repaired_chunk {
   int64_t data_offset = 0;  // where its user bytes go in the restored output
   int64_t data_length = 0;  // how many
   std::vector<byte_range> lost;
+  // Lost as versions: for each version, the copies holding blocks of it and how many, by copy.
+  std::vector<std::vector<std::pair<int, int>>> versions;
 };
 
 struct copy_summary {
   int64_t size = -1;  // the input's length, -1 when not known
   walk_stats walk;
+  int64_t restored_from = 0;  // chunks restored with blocks of this copy
+  int64_t conflicting = 0;    // chunks lost as versions with blocks of this copy
+  // Not a copy of this stream: it is not the first, and every chunk it holds blocks of conflicts
+  // with the other copies' version.
+  bool foreign() const { return conflicting > 0 && restored_from == 0; }
 };
 
 struct repair_summary {

@@ -648,6 +648,19 @@ void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
     o.flag("out_of_place", c.out_of_place).raw("sources", sources);
     o.field("data_offset", c.data_offset).field("data_length", c.data_length);
     o.raw("lost", json_ranges(c.lost));
+    if (!c.versions.empty()) {
+      std::string versions = "[";
+      for (const std::vector<std::pair<int, int>>& version : c.versions) {
+        versions += versions.size() > 1 ? ",[" : "[";
+        for (size_t i = 0; i < version.size(); i++) {
+          versions += (i > 0 ? ",{\"copy\":" : "{\"copy\":") +
+                      std::to_string(version[i].first + 1) +
+                      ",\"blocks\":" + std::to_string(version[i].second) + "}";
+        }
+        versions += "]";
+      }
+      o.raw("versions", versions + "]");
+    }
     o.print();
     return;
   }
@@ -668,6 +681,14 @@ void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
     }
   }
   if (c.sources.empty()) printf("; no block found");
+  // Two consistent versions: which copies hold which, so that the user can tell the archives.
+  for (size_t v = 0; v < c.versions.size(); v++) {
+    printf("; version %zu in", v + 1);
+    for (size_t i = 0; i < c.versions[v].size(); i++) {
+      printf("%s copy %d (%d blocks)", i > 0 ? "," : "", c.versions[v][i].first + 1,
+             c.versions[v][i].second);
+    }
+  }
   printf("\n");
   if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
 }
@@ -702,6 +723,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
       o.field("accepted", copy.walk.accepted).field("missing", copy.walk.missing);
       o.field("searched", copy.walk.searched).field("end_of_blocks", copy.walk.end_of_blocks);
       o.raw("shifts", shifts);
+      o.field("conflicting", copy.conflicting).flag("not_a_copy", c > 0 && copy.foreign());
       o.print();
     }
     json_object o;
@@ -745,6 +767,11 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
     if (copy.size > copy.walk.end_of_blocks) {
       printf("; %ld bytes after its last block",
              static_cast<long>(copy.size - copy.walk.end_of_blocks));
+    }
+    if (c > 0 && copy.foreign()) {
+      printf("; not a copy of this stream: every chunk it holds is another version");
+    } else if (copy.conflicting > 0) {
+      printf("; %ld chunks in conflict with another version", static_cast<long>(copy.conflicting));
     }
     printf("\n");
   }
