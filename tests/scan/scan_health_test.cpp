@@ -317,7 +317,7 @@ TEST(ScanHealth, TextReportNamesTheDamageAndTheRestore) {
   flip_bytes(stream, g, {2, 1}, 7);
   flip_bytes(stream, g, {2, 2}, 7);
   zero_block(stream, g, {3, 5});
-  const run_result r = scan(stream, feed::pipe);
+  const run_result r = scan(stream, feed::pipe, {"--all"});
   ASSERT_EQ(r.status, 3) << r.err;
   const char* const expected[] = {
       "input: standard input (read in order)",
@@ -343,6 +343,36 @@ TEST(ScanHealth, TextReportNamesTheDamageAndTheRestore) {
   for (const char* line : expected) EXPECT_TRUE(has_line(r.out, line)) << line << "\n" << r.out;
   // The parameters, a line per chunk, the damaged chunks' details, the summary.
   EXPECT_EQ(lines_of(r.out).size(), 5 + 6 + 3 + 5u);
+
+  // Without --all: the same report but the intact chunks' lines.
+  const run_result brief = scan(stream, feed::pipe);
+  std::string without_intact;
+  for (const std::string& line : lines_of(r.out)) {
+    if (line.find(": intact, ") == std::string::npos) without_intact += line + "\n";
+  }
+  EXPECT_EQ(brief.out, without_intact);
+  EXPECT_EQ(brief.status, 3);
+}
+
+// A plain scan that loses data the realigning walk would save (bytes deleted from the stream)
+// points at --repair; a loss that no realignment saves, and an intact stream, do not.
+TEST(ScanHealth, ShiftedBytesPointAtTheRepair) {
+  const std::string data = the_data();
+  const std::string intact = encode(data, g);
+  std::string shifted = intact;
+  shifted.erase(2 * g.chunk_bytes() + 300, 50);
+  std::string zeroed = intact;
+  for (int position = 0; position < 3; position++) zero_block(zeroed, g, {2, position});
+  const struct {
+    const char* name;
+    const std::string& stream;
+    bool suggested;
+  } cases[] = {{"shifted", shifted, true}, {"zeroed", zeroed, false}, {"intact", intact, false}};
+  for (const auto& c : cases) {
+    const run_result r = scan(c.stream, feed::file);
+    const bool suggested = r.out.find("\ntry: kestrune-scan --repair OUT ") != std::string::npos;
+    EXPECT_EQ(suggested, c.suggested) << c.name << "\n" << r.out;
+  }
 }
 
 TEST(ScanHealth, MinSpareCatchesDecayBeforeDataIsLost) {

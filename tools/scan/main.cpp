@@ -35,8 +35,8 @@ namespace {
 constexpr size_t stdio_buffer_size = 1 << 20;
 
 constexpr const char* usage_format =
-    "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--tar] [--min-spare N] [--salvage FILE] "
-    "[--repair OUT] [file...]\n";
+    "usage: %s [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--all] [--tar] [--min-spare N] "
+    "[--salvage FILE] [--repair OUT] [file...]\n";
 
 const char* shown_name() { return program_name != nullptr ? program_name : "kestrune-scan"; }
 
@@ -64,6 +64,7 @@ void help_or_version(int argc, char** argv) {
         "  -n n             blocks per chunk (found if not given)\n"
         "  -k k             data blocks per chunk (found if not given)\n"
         "  --json           the report as JSON lines: one object per chunk, then a summary\n"
+        "  --all            list every chunk, intact ones too (the JSON report always does)\n"
         "  --tar            the data is a tar archive: name the members that lost bytes, and\n"
         "                   how many each lost\n"
         "  --min-spare N    exit 2 when a chunk can lose fewer than N more blocks\n"
@@ -288,6 +289,7 @@ int main(int argc, char** argv) {
   static const option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
       {"tar", no_argument, nullptr, 't'},
+      {"all", no_argument, nullptr, 'a'},
       {"min-spare", required_argument, nullptr, 'm'},
       {"salvage", required_argument, nullptr, 's'},
       {"repair", required_argument, nullptr, 'r'},
@@ -324,6 +326,9 @@ int main(int argc, char** argv) {
         break;
       case 't':
         setup.tar = true;
+        break;
+      case 'a':
+        setup.all = true;
         break;
       case 'm':
         setup.min_spare = parse_min_spare(optarg);
@@ -398,6 +403,13 @@ int main(int argc, char** argv) {
   bool is_realigned = false;
   if (salvage != nullptr && input.seekable()) {
     is_realigned = salvage_again(input, summary, salvage, held, &realigned, &walker, tar_tap);
+  } else if (input.seekable() && !summary.lost_data.empty() && !setup.json) {
+    // No salvage asked for: whether the realigning walk would save more, to say so.
+    std::vector<scan_input*> copies{&input};
+    const repair_summary trial =
+        repair_copies(copies, nullptr, nullptr, [](const repaired_chunk&) {});
+    setup.repair_saves_more = bytes_saved(trial.salvage_bytes, trial.lost_data) >
+                              bytes_saved(summary.salvage_bytes, summary.lost_data);
   }
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);

@@ -427,6 +427,8 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
     o.print();
     return;
   }
+  // An intact chunk is the rule: listed only when asked for.
+  if (c.status == chunk_status::intact && !setup.all) return;
   printf("chunk %ld at %ld: %s, %d of %d blocks (k %d, spare %d)", static_cast<long>(c.number),
          static_cast<long>(c.offset), status_name(c.status), c.accepted, n, k, c.accepted - k);
   if (c.header_known) {
@@ -549,6 +551,15 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
         r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
         r.complete ? " (--repair restores the whole stream)" : "");
   }
+  // Chunks out of their places, or data lost where a realigned salvage saves more: the input
+  // may have lost or gained bytes, which --repair realigns.
+  if (s.misplaced > 0 || setup.repair_saves_more ||
+      (realigned != nullptr && realigned->lost_bytes < s.lost_bytes)) {
+    printf(
+        "try: kestrune-scan --repair OUT %s (realigns shifted bytes and puts chunks in their "
+        "places)\n",
+        setup.input_path != nullptr ? setup.input_path : "-");
+  }
   if (spare_low) {
     printf("spare: %d in chunk %ld, below the minimum of %d\n", s.worst_spare,
            static_cast<long>(s.worst_spare_chunk), setup.min_spare);
@@ -664,6 +675,7 @@ void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
     o.print();
     return;
   }
+  if (c.status == repair_status::intact && !setup.all) return;
   printf("chunk %ld: %s", static_cast<long>(c.number), repair_status_name(c.status));
   if (c.why != loss::none) printf(" (%s)", loss_name(c.why));
   if (c.header_known) {

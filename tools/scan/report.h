@@ -24,6 +24,10 @@ struct report_setup {
   std::vector<bool> copy_seekable;
   const char* repair_path = nullptr;
   bool tar = false;  // --tar: the user data is a tar archive, whose damaged members are listed
+  bool all = false;  // --all: the text report lists intact chunks too
+  // The realigning walk of --repair saves user data that the scan loses: bytes were inserted or
+  // deleted, or chunks stand out of their places.
+  bool repair_saves_more = false;
 };
 
 // The exit status and its word: 0 intact, 2 damaged but every chunk repairable or a spare below
