@@ -536,8 +536,9 @@ class repairer {
       }
     }
     data_offset_ += r.data_length;
-    // Without a header of the last chunk, whether more chunks followed is not known.
-    if (last && !r.header_known) add_range(r.lost, data_offset_, -1);
+    // Unless this place holds the last chunk's header (-1), more chunks followed it, or may have:
+    // the rest of the data is lost, to an unknown end.
+    if (last && !(r.header_known && r.chunk_id == -1)) add_range(r.lost, data_offset_, -1);
     complete_so_far_ = false;
     by_number_.erase(place);
     by_slot_.erase(place);

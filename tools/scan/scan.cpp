@@ -277,7 +277,9 @@ class scanner {
       return;
     }
     if (r.status == chunk_status::lost) {
-      r.data_length = std::min(r.data_length, user_bytes_held(r.offset));
+      // The header's length, when it is known, says what was lost; without it, no more than the
+      // input can have held is promised.
+      if (!r.header_known) r.data_length = std::min(r.data_length, user_bytes_held(r.offset));
       for (int i = 0; i < g_.k; i++) {
         const int64_t start = packet_start(g_, i);
         if (start >= r.data_length) break;
