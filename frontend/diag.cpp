@@ -14,11 +14,15 @@ namespace {
 
 fatal_handler on_fatal;
 
+// The width of the status line on standard error; 0 when none is shown.
+int status_width;
+
 }  // namespace
 
 void set_fatal_handler(fatal_handler handler) { on_fatal = handler; }
 
 void die(const char* format, ...) {
+  status_clear();
   if (program_name != nullptr) fprintf(stderr, "%s: ", program_name);
   va_list args;
   va_start(args, format);
@@ -32,10 +36,24 @@ void die(const char* format, ...) {
 }
 
 void note(const char* format, ...) {
+  status_clear();
   va_list args;
   va_start(args, format);
   vfprintf(stderr, format, args);
   va_end(args);
+}
+
+void status_show(const char* line) {
+  // A shorter line than the one shown is padded with blanks over the rest of it.
+  const int width = static_cast<int>(strlen(line));
+  fprintf(stderr, "\r%s%*s", line, status_width > width ? status_width - width : 0, "");
+  status_width = width;
+}
+
+void status_clear() {
+  if (status_width == 0) return;
+  fprintf(stderr, "\r%*s\r", status_width, "");
+  status_width = 0;
 }
 
 void* alloc_or_die(uint64_t nbytes) {

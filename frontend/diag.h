@@ -22,6 +22,12 @@ void set_fatal_handler(fatal_handler handler);
 // Writes the message to standard error exactly as formatted (no prefix, no added newline).
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The status line: one line on standard error that is drawn again and again in place (after a
+// carriage return) and never ends in a newline. note() and die() clear it before their message, so
+// that it never shares a line with one. status_clear() writes nothing when no line is shown.
+void status_show(const char* line);
+void status_clear();
+
 // malloc(nbytes), or die with "can't malloc(%d)". The block is not cleared.
 void* alloc_or_die(uint64_t nbytes);
 

@@ -91,19 +91,37 @@ int kestrune_main(int argc, char** argv) {
           "  -n n          blocks per chunk, data and parity (default 18, 2 to 256)\n"
           "  -k k          data blocks per chunk (default 14, 1 to n): n - k may be lost\n"
           "  -v            report on standard error; -vv also every chunk and dropped block\n"
+          "  --progress    show bytes done, rate, percentage and time left on standard error\n"
+          "  --stats       with -d: a summary of the damage found, on standard error\n"
           "  --help        print this help (first argument only)\n"
           "  --version     print the version (first argument only)\n"
           "\n"
-          "Restore with the -b, -n and -k that wrote the stream. See kestrune(1).\n",
+          "Restore with the -b, -n and -k that wrote the stream. kestrune-scan checks a stream\n"
+          "chunk by chunk, finds its parameters and salvages what a restore cannot.\n"
+          "Exit status: 0 done, 1 usage error or failure (the stream not wholly restored).\n"
+          "See kestrune(1) and kestrune-scan(1).\n",
           stdout);
     }
     if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
     return 0;
   }
 
-  // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
+  // "+": options end at the first operand, as POSIX says, even with glibc's getopt. The two long
+  // options are taken whole where getopt would start on a new argument; every other word that
+  // begins with "--" still goes to getopt, which rejects it as before.
   int option;
-  while ((option = getopt(argc, argv, "+vdb:n:k:")) != -1) {
+  for (;;) {
+    if (optind < argc && strcmp(argv[optind], "--progress") == 0) {
+      run_config.progress = 1;
+      optind++;
+      continue;
+    }
+    if (optind < argc && strcmp(argv[optind], "--stats") == 0) {
+      run_config.stats = 1;
+      optind++;
+      continue;
+    }
+    if ((option = getopt(argc, argv, "+vdb:n:k:")) == -1) break;
     switch (option) {
       case 'v':
         run_config.verbose++;
@@ -131,6 +149,7 @@ int kestrune_main(int argc, char** argv) {
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
+  run_config.input_name = operands == 1 ? argv[optind] : nullptr;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
   // (glibc takes the size only together with a buffer of the caller's.)
   input_buffer =
@@ -142,6 +161,7 @@ int kestrune_main(int argc, char** argv) {
 
   setup_buffers();
   if (name_selects_decode(program_name)) run_config.decode_mode = 1;
+  if (run_config.stats && !run_config.decode_mode) die("--stats goes with -d");
 
   // The seek also puts a seekable input at its start, even a standard input opened at an offset.
   if (fseeko(input, 0, SEEK_SET) != 0 && errno == ESPIPE) {

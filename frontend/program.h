@@ -8,12 +8,15 @@
 #include "fec/fec.h"
 
 struct run_settings {
-  int32_t blocksize = 1024;   // bytes per block in the stream: packet plus trailer
-  int32_t n = 18;             // blocks per chunk
-  int32_t k = 14;             // data packets per chunk
-  int32_t decode_mode = 0;    // 1 = decode
-  int32_t verbose = 0;        // report level on standard error
-  int32_t input_is_pipe = 0;  // 1 = the input cannot seek
+  int32_t blocksize = 1024;          // bytes per block in the stream: packet plus trailer
+  int32_t n = 18;                    // blocks per chunk
+  int32_t k = 14;                    // data packets per chunk
+  int32_t decode_mode = 0;           // 1 = decode
+  int32_t verbose = 0;               // report level on standard error
+  int32_t input_is_pipe = 0;         // 1 = the input cannot seek
+  int32_t progress = 0;              // 1 = the progress line on standard error (--progress)
+  int32_t stats = 0;                 // 1 = the decoder's summary on standard error (--stats)
+  const char* input_name = nullptr;  // the input file named on the command line; null: stdin
 };
 
 extern run_settings run_config;

@@ -20,10 +20,16 @@
 // chunk is rebuilt from the rest; beyond that the run ends with "unrecoverable error --
 // inconsistent blocks". Blocks beyond the k are judged without a word: a stream whose blocks agree
 // gives exactly the reports it gave before the check existed.
+//
+// --stats counts what the decoder drops, by kind, and what each chunk has to spare (its acceptable
+// blocks beyond k), in a decode_stats that decode_stream() owns and hands to each chunk. The counts
+// ride on the judging the decoder does anyway; only a damaged block beyond the k that the check
+// leaves unjudged costs its digest, to tell which kind it is.
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -31,6 +37,7 @@
 #include "frontend/diag.h"
 #include "frontend/io.h"
 #include "frontend/program.h"
+#include "frontend/progress.h"
 #include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
@@ -52,6 +59,61 @@ uint8_t* spare[max_iov];
 int last_rejected;
 
 uint8_t* kept_block(int position) { return work_block(position); }
+
+// Why a block was dropped, for --stats.
+enum drop_kind { drop_digest, drop_index, drop_short, drop_inconsistent, drop_kinds };
+
+// The counts of one run for --stats.
+struct decode_stats {
+  int64_t chunks = 0;         // restored and written out
+  int64_t needed_parity = 0;  // among them, those rebuilt without some data block
+  int64_t dropped[drop_kinds] = {};
+  int lowest_spare = INT_MAX;  // least acceptable blocks beyond k over the chunks restored
+  int64_t lowest_spare_chunk = -1;
+  int64_t lowest_spare_offset = -1;
+  // The chunk being decoded.
+  int64_t number = 0;
+  int64_t offset = 0;
+  bool data_dropped = false;  // one of its data blocks dropped: parity needed
+  int spare = 0;
+};
+
+void count_drop(decode_stats* stats, drop_kind kind, int position) {
+  if (stats == nullptr) return;
+  stats->dropped[kind]++;
+  if (position < run_config.k) stats->data_dropped = true;
+}
+
+// The summary on standard error; at a fatal stop, also where it stopped and what to do next.
+void print_stats(const decode_stats& s, bool stopped) {
+  note("stats: chunks read %ld\n", static_cast<long>(s.chunks));
+  note("stats: chunks needing parity %ld\n", static_cast<long>(s.needed_parity));
+  const int64_t total = s.dropped[drop_digest] + s.dropped[drop_index] + s.dropped[drop_short] +
+                        s.dropped[drop_inconsistent];
+  note("stats: blocks dropped %ld\n", static_cast<long>(total));
+  note("stats: blocks dropped digest %ld\n", static_cast<long>(s.dropped[drop_digest]));
+  note("stats: blocks dropped index %ld\n", static_cast<long>(s.dropped[drop_index]));
+  note("stats: blocks dropped short %ld\n", static_cast<long>(s.dropped[drop_short]));
+  note("stats: blocks dropped inconsistent %ld\n", static_cast<long>(s.dropped[drop_inconsistent]));
+  if (s.lowest_spare_chunk < 0) {
+    note("stats: lowest spare none\n");
+  } else {
+    note("stats: lowest spare %d at chunk %ld offset %ld\n", s.lowest_spare,
+         static_cast<long>(s.lowest_spare_chunk), static_cast<long>(s.lowest_spare_offset));
+  }
+  if (stopped) {
+    note("stats: stopped at chunk %ld offset %ld\n", static_cast<long>(s.number),
+         static_cast<long>(s.offset));
+    note("stats: kestrune-scan %s reports every chunk and salvages the rest\n",
+         run_config.input_name != nullptr ? run_config.input_name : "-");
+  }
+}
+
+// A fatal stop of the decoder: the summary first, when asked for.
+[[noreturn]] void stop(const decode_stats* stats, const char* message) {
+  if (stats != nullptr) print_stats(*stats, true);
+  die("%s", message);
+}
 
 // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
 // reads them all; after a short or failed read the rest are read one by one, so that a block that
@@ -201,9 +263,22 @@ void fetch(int first, uint8_t** slots, int count, FILE* input, bool* complete, i
   }
 }
 
+// Why the block beyond the k at position, not a candidate of the check, is dropped: it was not read
+// whole, or its trailer names another position or k (its digest tells whether it is intact).
+drop_kind unfit_kind(const uint8_t* block, bool complete, digest_state& digest) {
+  if (!complete) return drop_short;
+  if (digest == digest_state::unknown) {
+    bool ok = false;
+    verify_blocks(&block, 1, &ok);
+    digest = ok ? digest_state::good : digest_state::bad;
+  }
+  return digest == digest_state::bad ? drop_digest : drop_index;
+}
+
 // Gathers k acceptable blocks of the chunk at chunk_base (a file's from the batch read_batch()
-// read), rebuilds it and reads its header; returns its chunk_id and stores its clen.
-int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
+// read), rebuilds it and reads its header; returns its chunk_id and stores its clen. stats, when
+// not null, receives the chunk's dropped blocks and its spare.
+int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out, decode_stats* stats) {
   const int k = run_config.k;
   const int n = run_config.n;
   const bool pipe = run_config.input_is_pipe != 0;
@@ -242,20 +317,23 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       const int r = result[t];
       // A block not read whole is judged as one whose digest is wrong.
       const block_fit fit = judge_block(slots[slot], r >= 0, i, blocksize, k);
-      if (fit == block_fit::other_k) die("%s", MSG_INCORRECT_K);
+      if (fit == block_fit::other_k) stop(stats, MSG_INCORRECT_K);
       if (fit == block_fit::accepted) {
         // Accepted blocks fill the slots from the front, in position order; the slot left behind
         // takes the next read.
         std::swap(slots[j], slots[slot]);
         index_list[j] = i;
         j++;
-      } else if (run_config.verbose >= 2) {
-        note("bad block at %ld id %d expecting %d\n",
-             static_cast<long>(chunk_base + int64_t{blocksize} * i), r, i);
+      } else {
+        count_drop(stats, r == -2 ? drop_short : r == -3 ? drop_digest : drop_index, i);
+        if (run_config.verbose >= 2) {
+          note("bad block at %ld id %d expecting %d\n",
+               static_cast<long>(chunk_base + int64_t{blocksize} * i), r, i);
+        }
       }
     }
   }
-  if (j < k) die("%s", MSG_TOO_MANY_BAD);
+  if (j < k) stop(stats, MSG_TOO_MANY_BAD);
   last_rejected = i - beyond - k;
 
   // A pipe reads the rest of the chunk, so that the next chunk begins at the right place; short
@@ -297,6 +375,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
   int32_t candidate_at[max_iov];
   int candidate_of[max_iov];
   int candidate_count = 0;
+  int spare_blocks = 0;  // for stats: the acceptable blocks beyond the k
   for (int t = 0; t < beyond; t++) {
     const int position = first_beyond + t;
     if (complete[t] && get_block_index(spare[t], blocksize) == position &&
@@ -304,10 +383,13 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       candidates[candidate_count] = spare[t];
       candidate_at[candidate_count] = position;
       candidate_of[candidate_count++] = t;
+    } else if (stats != nullptr) {
+      count_drop(stats, unfit_kind(spare[t], complete[t], digest[t]), position);
     }
   }
-  bool all_agree =
+  const bool all_equal =
       fec_pkts_equal(codec, pkt_table, candidate_at, candidates, candidate_count, payload_len);
+  bool all_agree = all_equal;
   if (!all_agree) {
     // Some block differs; whether it counts depends on its digest.
     all_agree = true;
@@ -315,6 +397,19 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
       const int t = candidate_of[c];
       all_agree = first_difference(spare[t], candidate_at[c]) < 0 ||
                   !acceptable(spare[t], complete[t], candidate_at[c], digest[t]);
+    }
+  }
+
+  if (all_agree && stats != nullptr) {
+    // Every candidate that differs from the rebuild has a wrong digest (the loop above computed
+    // it); the others hold the right packet whatever their digest.
+    spare_blocks = candidate_count;
+    for (int c = 0; c < candidate_count && !all_equal; c++) {
+      const int t = candidate_of[c];
+      if (digest[t] == digest_state::bad && first_difference(spare[t], candidate_at[c]) >= 0) {
+        count_drop(stats, drop_digest, candidate_at[c]);
+        spare_blocks--;
+      }
     }
   }
 
@@ -333,14 +428,27 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     }
     for (int u = 0; u < beyond; u++) {
       const int p = first_beyond + u;
-      if (!acceptable(spare[u], complete[u], p, digest[u])) continue;
+      if (!acceptable(spare[u], complete[u], p, digest[u])) {
+        // Candidates alone are left (the others were counted above): a wrong digest.
+        if (stats != nullptr && complete[u] && get_block_index(spare[u], blocksize) == p &&
+            get_k_byte(spare[u], blocksize) == static_cast<uint8_t>(k)) {
+          count_drop(stats, drop_digest, p);
+        }
+        continue;
+      }
       memcpy(kept_block(p), spare[u], static_cast<size_t>(payload_len));
       packets[count] = kept_block(p);
       positions[count++] = p;
     }
     bool excluded[max_iov];
     if (settle_packets(packets, positions, count, excluded) == settlement::inconsistent) {
-      die("%s", MSG_INCONSISTENT);
+      stop(stats, MSG_INCONSISTENT);
+    }
+    spare_blocks = count - k;
+    for (int u = 0; u < count && stats != nullptr; u++) {
+      if (!excluded[u]) continue;
+      count_drop(stats, drop_inconsistent, positions[u]);
+      spare_blocks--;
     }
     for (int u = 0; u < count && run_config.verbose >= 2; u++) {
       if (!excluded[u]) continue;
@@ -350,6 +458,7 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
     }
   }
 
+  if (stats != nullptr) stats->spare = spare_blocks;
   const uint32_t clen = get_clen(pkt_table[0]);
   *clen_out = clen;
   if (run_config.verbose >= 2) note("read %d blocks, clen = %d\n", k, static_cast<int32_t>(clen));
@@ -361,6 +470,13 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out) {
 void decode_stream(FILE* input) {
   const int k = run_config.k;
   last_rejected = 0;
+  decode_stats counts;
+  decode_stats* stats = run_config.stats ? &counts : nullptr;
+  const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
+  progress_meter meter;
+  if (run_config.progress) {
+    progress_start(meter, program_name, "kestrune", regular_file_size(fileno(input)), chunk_bytes);
+  }
 
   const uint32_t packet = static_cast<uint32_t>(payload_len);
   int64_t chunk_base = 0;
@@ -381,10 +497,25 @@ void decode_stream(FILE* input) {
     for (int i = 0; i < k; i++) pkt_table[i] = batch_block(chunk_set, i);
     for (int i = k; i < run_config.n; i++) spare[i - k] = batch_block(chunk_set, i);
 
+    if (stats != nullptr) {
+      stats->number = number;
+      stats->offset = chunk_base;
+      stats->data_dropped = false;
+    }
     uint32_t clen = 0;
-    const int32_t chunk_id = decode_chunk(chunk_base, input, &clen);
+    const int32_t chunk_id = decode_chunk(chunk_base, input, &clen, stats);
     if (chunk_id != -1 && static_cast<uint32_t>(chunk_id) != expected_id) {
-      die("%s", msg_out_of_order(chunk_base, static_cast<uint32_t>(chunk_id), expected_id).c_str());
+      stop(stats,
+           msg_out_of_order(chunk_base, static_cast<uint32_t>(chunk_id), expected_id).c_str());
+    }
+    if (stats != nullptr) {
+      stats->chunks++;
+      if (stats->data_dropped) stats->needed_parity++;
+      if (stats->spare < stats->lowest_spare) {
+        stats->lowest_spare = stats->spare;
+        stats->lowest_spare_chunk = number;
+        stats->lowest_spare_offset = chunk_base;
+      }
     }
 
     // A clen above the chunk's capacity yields the capacity.
@@ -401,9 +532,12 @@ void decode_stream(FILE* input) {
     }
 
     expected_id++;
-    chunk_base += int64_t{run_config.n} * run_config.blocksize;
+    chunk_base += chunk_bytes;
+    progress_tick(meter, chunk_base);
     if (chunk_id == -1) {
       output_flush();
+      progress_end(meter);
+      if (stats != nullptr) print_stats(*stats, false);
       return;
     }
   }

@@ -18,6 +18,7 @@
 #include "frontend/diag.h"
 #include "frontend/io.h"
 #include "frontend/program.h"
+#include "frontend/progress.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/stream.h"
@@ -118,6 +119,11 @@ void encode_chunks(FILE* input, int32_t first_id) {
   // that fills the batch tells whether that chunk is the last.
   std::vector<iovec> pieces(static_cast<size_t>(batch_chunks) * k + 1);
   int32_t chunk_id = first_id;
+  progress_meter meter;
+  if (run_config.progress) {
+    progress_start(meter, program_name, "kestrune", regular_file_size(fileno(input)),
+                   capacity * batch_chunks);
+  }
   for (;;) {
     // The previous batch's byte beyond comes first.
     size_t t = 0;
@@ -158,6 +164,7 @@ void encode_chunks(FILE* input, int32_t first_id) {
         // Only an empty input: the chunk before, had there been one, ended with a byte beyond it.
         if (run_config.verbose >= 2) note("read a chunk of size 0\n");
         write_pending();
+        progress_end(meter);
         return;
       }
       // A short chunk's data area is zero after its last byte.
@@ -184,11 +191,13 @@ void encode_chunks(FILE* input, int32_t first_id) {
       pending_chunks++;
       if (chunk_id == -1) {
         write_pending();
+        progress_end(meter);
         return;
       }
       chunk_id = static_cast<int32_t>(static_cast<uint32_t>(chunk_id) + 1);
     }
     write_pending();
+    progress_tick(meter, bytes_read);
   }
 }
 

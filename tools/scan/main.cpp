@@ -4,6 +4,7 @@
 // repairs the stream from one or more copies of it.
 #include <fcntl.h>
 #include <getopt.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "frontend/diag.h"
 #include "frontend/numbers.h"
 #include "frontend/program.h"
+#include "frontend/progress.h"
 #include "stream/buffers.h"
 #include "stream/rules.h"
 #include "tools/scan/input.h"
@@ -73,6 +75,9 @@ void help_or_version(int argc, char** argv) {
         "  --repair OUT     write the stream restored from the files, copies of one stream,\n"
         "                   realigned where bytes were lost or added and every chunk in its\n"
         "                   place, exactly as kestrune writes it; only when nothing is lost\n"
+        "  --progress       show bytes done, rate, percentage and time left on standard error\n"
+        "                   (the default when standard error is a terminal)\n"
+        "  --no-progress    do not\n"
         "  -h, --help       print this help (first argument only)\n"
         "  -V, --version    print the version (first argument only)\n"
         "\n"
@@ -108,6 +113,39 @@ bool same_file(const char* path, int fd) {
          named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
 }
 
+// The progress line on standard error: with --progress, or by default when standard error is a
+// terminal.
+enum class progress_choice : uint8_t { automatic, on, off };
+
+// Starts the meter for a pass over an input of total bytes (-1: unknown), one tick per chunk. When
+// standard output is the same file as standard error (the terminal both show, or --salvage -), the
+// report is flushed before each drawing, so that its lines never land behind the status line.
+void start_progress(progress_meter& meter, progress_choice choice, int64_t total) {
+  if (choice == progress_choice::off ||
+      (choice == progress_choice::automatic && isatty(STDERR_FILENO) == 0)) {
+    return;
+  }
+  progress_start(meter, program_name, "kestrune-scan", total,
+                 int64_t{run_config.n} * run_config.blocksize);
+  struct stat out {};
+  struct stat err {};
+  if (fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+      out.st_dev == err.st_dev && out.st_ino == err.st_ino) {
+    meter.flush_first = stdout;
+  }
+}
+
+// After a chunk's report, with done bytes of the input behind: the tick, and on a shared terminal
+// the report flushed, with the line cleared first, before stdout's buffer would fill and write it
+// out behind the line.
+void progress_after_report(progress_meter& meter, int64_t done) {
+  if (meter.flush_first != nullptr && __fpending(stdout) > stdio_buffer_size / 2) {
+    status_clear();
+    fflush(stdout);
+  }
+  progress_tick(meter, done);
+}
+
 // kestrune's own checks, on the values known so far.
 void check_parameters(const probe_request& given, known_params known) {
   if (const char* error = params_error({given.blocksize, given.n, given.k}, known)) {
@@ -126,7 +164,7 @@ char* large_buffer(FILE* file) {
 
 // --repair OUT, or --salvage with several files: every file is a copy of one stream.
 int repair_main(report_setup& setup, const probe_request& given,
-                const std::vector<const char*>& operands) {
+                const std::vector<const char*>& operands, progress_choice progress) {
   if (setup.min_spare >= 0) die("--min-spare does not go with --repair or several files");
   std::vector<const char*> paths = operands;
   if (paths.empty()) paths.push_back("-");
@@ -215,9 +253,17 @@ int repair_main(report_setup& setup, const probe_request& given,
   const salvage_tap tap = [&walker](const uint8_t* data, int64_t count, bool lost) {
     walker.take(data, count, lost);
   };
+  progress_meter meter;
+  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1);
+  const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
   const repair_summary summary = repair_copies(
-      copies, repaired, salvage, [&](const repaired_chunk& c) { report_repair_chunk(setup, c); },
+      copies, repaired, salvage,
+      [&](const repaired_chunk& c) {
+        report_repair_chunk(setup, c);
+        progress_after_report(meter, (c.number + 1) * chunk_bytes);
+      },
       setup.tar ? &tap : nullptr);
+  progress_end(meter);
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
   bool written = false;
@@ -293,6 +339,8 @@ int main(int argc, char** argv) {
       {"min-spare", required_argument, nullptr, 'm'},
       {"salvage", required_argument, nullptr, 's'},
       {"repair", required_argument, nullptr, 'r'},
+      {"progress", no_argument, nullptr, 'p'},
+      {"no-progress", no_argument, nullptr, 'q'},
       {nullptr, 0, nullptr, 0},
   };
   probe_request given;
@@ -300,6 +348,7 @@ int main(int argc, char** argv) {
   bool n_given = false;
   bool k_given = false;
   report_setup setup;
+  progress_choice progress = progress_choice::automatic;
   std::vector<const char*> operands;
   int option;
   // "-": operands come back in turn (as option 1), so that options may follow them, whatever
@@ -339,6 +388,12 @@ int main(int argc, char** argv) {
       case 'r':
         setup.repair_path = optarg;
         break;
+      case 'p':
+        progress = progress_choice::on;
+        break;
+      case 'q':
+        progress = progress_choice::off;
+        break;
       default:
         usage();
     }
@@ -347,7 +402,7 @@ int main(int argc, char** argv) {
   for (int i = optind; i < argc; i++) operands.push_back(argv[i]);
   // Several files are copies of one stream, for a repair or a salvage from all of them.
   if (setup.repair_path != nullptr || (operands.size() >= 2 && setup.salvage_path != nullptr)) {
-    return repair_main(setup, given, operands);
+    return repair_main(setup, given, operands, progress);
   }
   if (operands.size() >= 2) usage();
   // "-" is standard input, as no operand is.
@@ -396,9 +451,17 @@ int main(int argc, char** argv) {
     walker.take(data, count, lost);
   };
   const salvage_tap* tar_tap = setup.tar ? &tap : nullptr;
+  progress_meter meter;
+  start_progress(meter, progress, input.seekable() ? input.size() : -1);
+  const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
   scan_summary summary = scan_stream(
-      input, held ? nullptr : salvage, [&](const chunk_result& c) { report_chunk(setup, c); },
+      input, held ? nullptr : salvage,
+      [&](const chunk_result& c) {
+        report_chunk(setup, c);
+        progress_after_report(meter, c.offset + chunk_bytes);
+      },
       tar_tap);
+  progress_end(meter);
   repair_summary realigned;
   bool is_realigned = false;
   if (salvage != nullptr && input.seekable()) {
