@@ -13,7 +13,8 @@ const stream_geometry g{.blocksize = 128, .n = 6, .k = 4};
 
 std::string usage_line() {
   return "usage: " + scan_path() +
-         " [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--all] [--tar] [--min-spare N] [--salvage FILE]"
+         " [-b<blocksize>] [-n<n>] [-k<k>] [--json] [--all] [--tar] [--min-spare N] [--salvage "
+         "FILE]"
          " [--repair OUT] [file...]\n";
 }
 
