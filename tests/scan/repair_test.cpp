@@ -164,6 +164,15 @@ std::vector<kind> kinds(const stream_geometry& g) {
                       return damaged{.copies = {s}, .inconsistent = 2};
                     }});
   }
+  list.push_back({"misdirected writes: blocks 0 and 1 of a chunk written over its blocks 3 and 4",
+                  [](const std::string& stream, const std::string&, const stream_geometry& g,
+                     seeded_random& random) {
+                    std::string s = stream;
+                    const uint64_t m = random.between(uint64_t{2}, chunks_in(s, g) - 2);
+                    splice_block(s, g, {m, 3}, stream, {m, 0});
+                    splice_block(s, g, {m, 4}, stream, {m, 1});
+                    return damaged{.copies = {s}};
+                  }});
   list.push_back({"two copies, each with another chunk lost",
                   [](const std::string& stream, const std::string&, const stream_geometry& g,
                      seeded_random& random) {

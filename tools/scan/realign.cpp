@@ -165,6 +165,14 @@ void copy_walker::walk_blocks(const std::function<void(chunk_instance&&)>& take)
     // start of a shift, and the search tells.
     if (t + 1 < count) {
       if (accepts(blocks[t + 1], ok[t + 1], number + 1)) continue;
+      // Blocks that fail in place and are followed, within what a chunk can lose, by one that the
+      // alignment expects are damage in place too: misdirected writes (another position's blocks
+      // written there) must not read as bytes deleted.
+      bool resumes = false;
+      for (int j = 2; j <= n_ - run_config.k && t + j < count && !resumes; j++) {
+        resumes = accepts(blocks[t + j], ok[t + j], number + j);
+      }
+      if (resumes) continue;
       searching_ = true;
       search_from_ = last_end_;
       hand_over(progress(), take);
