@@ -173,6 +173,12 @@ std::vector<kind> kinds(const stream_geometry& g) {
                     splice_block(s, g, {m, 4}, stream, {m, 1});
                     return damaged{.copies = {s}};
                   }});
+  list.push_back({"the last chunk written twice", [](const std::string& stream, const std::string&,
+                                                     const stream_geometry& g, seeded_random&) {
+                    const size_t chunk = static_cast<size_t>(g.chunk_bytes());
+                    return damaged{.copies = {stream + stream.substr(stream.size() - chunk)},
+                                   .out_of_place = 1};
+                  }});
   list.push_back({"two copies, each with another chunk lost",
                   [](const std::string& stream, const std::string&, const stream_geometry& g,
                      seeded_random& random) {

@@ -329,10 +329,20 @@ class repairer {
   // blocks at a later place, the last chunk found at a later place): then this place is not the
   // last chunk's.
   bool more_after(int64_t place) const {
-    return by_number_.lower_bound(place) != by_number_.end() ||
-           by_slot_.upper_bound(place) != by_slot_.end() ||
-           std::any_of(last_.begin(), last_.end(),
-                       [place](const held_chunk& h) { return h.chunk.slot > place; });
+    if (by_number_.lower_bound(place) != by_number_.end() ||
+        by_slot_.upper_bound(place) != by_slot_.end()) {
+      return true;
+    }
+    // A last chunk further on counts, unless it repeats one at or before this place (the last
+    // chunk written twice): the decoder stops at the first.
+    const auto repeats_earlier = [this, place](const held_chunk& later) {
+      return std::any_of(last_.begin(), last_.end(), [&](const held_chunk& h) {
+        return h.chunk.slot <= place && h.own && later.own && h.own->data == later.own->data;
+      });
+    };
+    return std::any_of(last_.begin(), last_.end(), [&](const held_chunk& h) {
+      return h.chunk.slot > place && !repeats_earlier(h);
+    });
   }
 
   // The instances that may hold the chunk of this place, and whether the last chunk is expected
