@@ -38,10 +38,10 @@
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/buffers.h"
+#include "stream/probe.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 #include "tools/scan/input.h"
-#include "tools/scan/probe.h"
 #include "tools/scan/repair.h"
 #include "tools/scan/report.h"
 #include "tools/scan/scan.h"
@@ -84,7 +84,7 @@ scan_run scan(const std::string& stream, bool pipe, const probe_request& given) 
   }
   const outcome o = run_captured([&] {
     scan_input input(fd, true);
-    run.params = probe_parameters(input, given);
+    run.params = probe_parameters(probe_source(input), given);
     if (params_error({run.params.blocksize, run.params.n, run.params.k}) != nullptr) {
       fail("the probe found parameters kestrune refuses");
     }

@@ -149,3 +149,8 @@ int64_t scan_input::bytes_after(int64_t offset, bool* at_least) {
   }
   return std::max<int64_t>(size_ - offset, 0);
 }
+
+probe_input probe_source(scan_input& input) {
+  return {[&input](size_t limit) -> const std::vector<uint8_t>& { return input.head(limit); },
+          [&input] { return input.size(); }};
+}

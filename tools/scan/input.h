@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "stream/probe.h"
+
 // How much of a block the input gave.
 enum class block_read : uint8_t {
   whole,    // every byte
@@ -63,3 +65,6 @@ class scan_input {
   int64_t position_ = 0;  // sequential input: bytes taken from the descriptor so far
   bool at_end_ = false;
 };
+
+// The input as the parameter probe reads it: its head and its length.
+probe_input probe_source(scan_input& input);

@@ -22,9 +22,9 @@
 #include "frontend/program.h"
 #include "frontend/progress.h"
 #include "stream/buffers.h"
+#include "stream/probe.h"
 #include "stream/rules.h"
 #include "tools/scan/input.h"
-#include "tools/scan/probe.h"
 #include "tools/scan/repair.h"
 #include "tools/scan/repair_out.h"
 #include "tools/scan/report.h"
@@ -204,7 +204,7 @@ int repair_main(report_setup& setup, const probe_request& given,
   bool found = false;
   for (scan_input* input : copies) {
     try {
-      setup.params = probe_parameters(*input, given,
+      setup.params = probe_parameters(probe_source(*input), given,
                                       [](const std::string& message) { throw not_found{message}; });
       found = true;
       break;
@@ -414,8 +414,9 @@ int main(int argc, char** argv) {
       same_file(setup.salvage_path, input.fd())) {
     die("the salvage file '%s' is the input", setup.salvage_path);
   }
-  setup.params = probe_parameters(
-      input, given, [&](const std::string& message) { report_no_parameters(setup, message); });
+  setup.params = probe_parameters(probe_source(input), given, [&](const std::string& message) {
+    report_no_parameters(setup, message);
+  });
   const probe_result& p = setup.params;
   check_parameters({p.blocksize, p.n, p.k}, {});
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/scan/probe.h"
+#include "stream/probe.h"
 #include "tools/scan/repair.h"
 #include "tools/scan/scan.h"
 #include "tools/scan/tar_map.h"

@@ -9,7 +9,7 @@
 // of that size in the window is judged, and k and n are read from the intact ones: k from their k
 // byte, n from where their indexes restart, from the chunk numbers in their headers, or from the
 // stream's length.
-#include "tools/scan/probe.h"
+#include "stream/probe.h"
 
 #include <algorithm>
 #include <memory>
@@ -471,7 +471,7 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
 
 }  // namespace
 
-probe_result probe_parameters(scan_input& input, const probe_request& given,
+probe_result probe_parameters(const probe_input& input, const probe_request& given,
                               const std::function<void(const std::string&)>& on_failure) {
   if (given.blocksize != 0 && given.n != 0 && given.k != 0) {
     probe_result r;

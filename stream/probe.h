@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 // probe.h - finding a stream's blocksize, n and k from its first bytes, when the command line
-// does not give them.
+// does not give them: kestrune-scan's probe, and kestrune's --detect.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "tools/scan/input.h"
 
 // The probe looks at the input's first MiB, and when that does not tell, at its first 32 MiB
 // (all of it when shorter).
@@ -54,8 +52,16 @@ struct probe_request {
   int32_t k = 0;
 };
 
+// The input the probe reads.
+struct probe_input {
+  // The first min(limit, length) bytes of the input; a later call with a larger limit reads more.
+  std::function<const std::vector<uint8_t>&(size_t limit)> head;
+  // The input's length in bytes, -1 while it is not known (asked after head()).
+  std::function<int64_t()> size;
+};
+
 // Finds what the request leaves at 0. When the probe cannot decide it calls on_failure (when set)
 // with the message "parameters not found: <why>; give ..." and dies with it (exit status 1); it
 // never picks one of several answers that fit.
-probe_result probe_parameters(scan_input& input, const probe_request& given,
+probe_result probe_parameters(const probe_input& input, const probe_request& given,
                               const std::function<void(const std::string&)>& on_failure = {});

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// detect.h - kestrune -d --detect: the stream's blocksize, n and k found from its intact blocks by
+// the probe kestrune-scan uses, from a file or from a pipe.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "stream/rules.h"
+
+// The input the probe reads. A pipe's head stays here, the probe window at most (stream/probe.h),
+// until the decoder has taken it.
+struct detect_input {
+  int fd = -1;
+  bool pipe = false;
+  int64_t size = -1;  // known for a file, and for a pipe whose end the probe reached
+  bool at_end = false;
+  std::vector<uint8_t> head;
+  size_t served = 0;  // pipe: the head's bytes the decoder has read
+};
+
+// Finds the parameters that `given` leaves at 0 (those of `known` that are false) from the input's
+// first bytes, or dies with "parameters not found: <why>; <advice>". The input must not have been
+// read through the FILE yet. Returns the FILE to decode from: the input itself for a file; for a
+// pipe, one that gives the held head and then the rest of the pipe (it reads through `held`, which
+// must outlive it).
+FILE* detect_parameters(FILE* input, bool pipe, stream_params& params, known_params known,
+                        detect_input& held);
