@@ -16,10 +16,10 @@ constexpr profile profiles[] = {
     {"optical", 2048, 134, 104, "optical discs, scratches",
      "10% of its 2 KiB sectors lost at random; any burst of 58 KiB", nullptr},
     {"tape", 256 * 1024, 80, 62, "tape, long bursts",
-     "any burst of 4 MiB; 5% of its 256 KiB records lost at random",
+     "any burst of 4 MiB; 10% of its 256 KiB records lost at random",
      "about 24 MiB of memory, 56 MiB with --detect from a pipe"},
     {"network", 4096, 128, 116, "rare scattered damage",
-     "1% of its 4 KiB blocks lost at random; any burst of 44 KiB", nullptr},
+     "2% of its 4 KiB sectors lost at random; any burst of 44 KiB", nullptr},
 };
 
 }  // namespace

@@ -31,8 +31,8 @@ struct profile_row {
 const profile_row profiles[] = {
     {"disk", {.blocksize = 4096, .n = 141, .k = 109}, 4096, 0.10, 124 << 10},
     {"optical", {.blocksize = 2048, .n = 134, .k = 104}, 2048, 0.10, 58 << 10},
-    {"tape", {.blocksize = 256 << 10, .n = 80, .k = 62}, 256 << 10, 0.05, 4 << 20},
-    {"network", {.blocksize = 4096, .n = 128, .k = 116}, 4096, 0.01, 44 << 10},
+    {"tape", {.blocksize = 256 << 10, .n = 80, .k = 62}, 256 << 10, 0.10, 4 << 20},
+    {"network", {.blocksize = 4096, .n = 128, .k = 116}, 4096, 0.02, 44 << 10},
 };
 
 enum class feed { file, pipe };
