@@ -104,6 +104,7 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
     int acceptable = 0;
     int like_old = 0;
     int differing = 0;
+    int resealed = 0;  // wrong blocks that are neither the stream's own nor the old version's
     for (size_t i = 0; i < n; i++) {
       const size_t at = (chunk * n + i) * blocksize;
       if (at + blocksize > damaged.size()) break;
@@ -121,10 +122,15 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
       acceptable++;
       like_old += is_old ? 1 : 0;
       differing += is_own ? 0 : 1;
+      resealed += !is_own && !is_old ? 1 : 0;
     }
     effect.any_differs = effect.any_differs || differing > 0;
+    // Beyond the radius, resealed blocks may make a third version nearer than the stream's own:
+    // the decoder may take it, as it may take a nearer old version.
+    const bool own_beyond = 2 * differing > acceptable - k;
     if (differing > 0 &&
-        (acceptable == k || (!old.empty() && 2 * (acceptable - like_old) <= acceptable - k))) {
+        (acceptable == k || (!old.empty() && 2 * (acceptable - like_old) <= acceptable - k) ||
+         (own_beyond && resealed > 0))) {
       effect.beyond_reach = true;
     }
     if (acceptable - differing < k || 2 * differing > acceptable - k) effect.all_decodable = false;
