@@ -86,7 +86,8 @@ grep -qx "result: every chunk intact (exit 0)" "$work/report" || fail "kestrune-
 # The manual pages: each one's header carries the version, and man finds the decode name's page.
 man=$root/usr/share/man/man1
 for page in kestrune.1 kestrune-scan.1; do
-  gzip -dc "$man/$page.gz" | grep -q "^\.TH .* \"kestrune $upstream\"" ||
+  gzip -dc "$man/$page.gz" >"$work/$page"
+  grep -q "^\.TH .* \"kestrune $upstream\"" "$work/$page" ||
     fail "$page does not say version $upstream"
 done
 found=$(man -M "$root/usr/share/man" -w kestrune-decode) || fail "man does not find kestrune-decode"
