@@ -7,8 +7,10 @@
 // caches hold, so every call reads its source and target from memory. DotProduct/<kernel>/14x1006
 // runs gf_dot_product() on 14 packet-sized sources (and /4x1006 on 4), and MulAccLoop/<kernel>/...
 // makes the same target the way the codec did before gf_dot_product(): clearing it, then one
-// gf_mul_accumulate() per source. Encode/<kernel>/... makes the 4 parity packets of a (14, 18)
-// chunk of 1006-byte packets; Check/<kernel>/... compares such a chunk's 4 parity packets with
+// gf_mul_accumulate() per source. Encode/<kernel>/14of18x1006 makes the 4 parity packets of a
+// (14, 18) chunk of 1006-byte packets, and /109of141x4078 and /62of80x262126 the parity packets of
+// the disk and tape profiles' chunks (the tape's far beyond the caches), all rows together as the
+// encoder makes them; Check/<kernel>/... compares such a chunk's 4 parity packets with
 // those its data gives, as the decoder checks an undamaged chunk; Decode/<kernel>/... rebuilds 4
 // lost data packets of such a chunk.
 // Every benchmark checks its result once before timing. Where ISA-L is found at build time, its
@@ -235,13 +237,22 @@ void dot_warm(benchmark::State& state, const gf_kernel* kernel, gf_dot_fn dot, i
 
 // --- Encoding and decoding a chunk --------------------------------------------------------------
 
+// A chunk of k data packets of `packet` bytes and its n - k parity packets: the defaults' geometry
+// unless another is given.
 struct Chunk {
-  fec_code* code = fec_create(kK, kN);
+  int k, n, packet;
+  fec_code* code;
   std::vector<std::vector<uint8_t>> data;
-  std::vector<std::vector<uint8_t>> parity;  // packets kK .. kN-1
+  std::vector<std::vector<uint8_t>> parity;  // packets k .. n-1
 
-  Chunk() : data(kK, std::vector<uint8_t>(kPacket)), parity(kLost, std::vector<uint8_t>(kPacket)) {
-    for (int i = 0; i < kK; i++) fill(data[i], 1000 + i);
+  explicit Chunk(int k_ = kK, int n_ = kN, int packet_ = kPacket)
+      : k(k_),
+        n(n_),
+        packet(packet_),
+        code(fec_create(k_, n_)),
+        data(k_, std::vector<uint8_t>(packet_)),
+        parity(n_ - k_, std::vector<uint8_t>(packet_)) {
+    for (int i = 0; i < k; i++) fill(data[i], 1000 + i);
   }
   ~Chunk() { fec_free(code); }
   Chunk(const Chunk&) = delete;
@@ -249,47 +260,53 @@ struct Chunk {
 
   std::vector<uint8_t*> data_pointers() {
     std::vector<uint8_t*> pointers;
-    for (auto& packet : data) pointers.push_back(packet.data());
+    for (auto& p : data) pointers.push_back(p.data());
+    return pointers;
+  }
+  std::vector<uint8_t*> parity_pointers() {
+    std::vector<uint8_t*> pointers;
+    for (auto& p : parity) pointers.push_back(p.data());
     return pointers;
   }
 
+  // The parity packets, as the encoder makes them: all rows together.
   void encode() {
     const std::vector<uint8_t*> pkts = data_pointers();
-    for (int r = 0; r < kLost; r++)
-      fec_encode_pkt(code, pkts.data(), parity[r].data(), kK + r, kPacket);
+    const std::vector<uint8_t*> targets = parity_pointers();
+    fec_encode_parity(code, pkts.data(), targets.data(), k, n - k, packet);
   }
 };
 
-// The parity packets against the plain kernel's.
+// The parity packets against the plain kernel's, one row at a time.
 bool parity_agrees(Chunk& chunk, const gf_kernel* kernel) {
   int count = 0;
   const gf_kernel* plain = &gf_kernel_list(&count)[count - 1];
-  std::vector<std::vector<uint8_t>> want;
+  std::vector<std::vector<uint8_t>> want = chunk.parity;
   {
     UsingKernel use(plain);
-    chunk.encode();
-    want = chunk.parity;
+    const std::vector<uint8_t*> pkts = chunk.data_pointers();
+    for (int r = 0; r < chunk.n - chunk.k; r++) {
+      fec_encode_pkt(chunk.code, pkts.data(), want[r].data(), chunk.k + r, chunk.packet);
+    }
   }
   UsingKernel use(kernel);
   chunk.encode();
   return chunk.parity == want;
 }
 
-void encode_chunk(benchmark::State& state, const gf_kernel* kernel) {
-  Chunk chunk;
+// Encoding a chunk of the geometry (k, n, packet); bytes are data bytes.
+void encode_chunk(benchmark::State& state, const gf_kernel* kernel, int k, int n, int packet) {
+  Chunk chunk(k, n, packet);
   if (!parity_agrees(chunk, kernel)) {
     state.SkipWithError("parity differs from the plain kernel's");
     return;
   }
   UsingKernel use(kernel);
-  const std::vector<uint8_t*> pkts = chunk.data_pointers();
   for (auto _ : state) {
-    for (int r = 0; r < kLost; r++) {
-      fec_encode_pkt(chunk.code, pkts.data(), chunk.parity[r].data(), kK + r, kPacket);
-    }
+    chunk.encode();
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(state.iterations() * kK * kPacket);
+  state.SetBytesProcessed(state.iterations() * int64_t{k} * packet);
 }
 
 // The decoder's check of an undamaged chunk: the 4 parity packets compared with those the 14 data
@@ -393,7 +410,13 @@ void register_benchmarks() {
     const gf_kernel* kernel = &kernels[i];
     if (kernel->level > cpu_level_detected()) continue;
     const std::string name = kernel->name;
-    benchmark::RegisterBenchmark(("Encode/" + name + "/14of18x1006").c_str(), encode_chunk, kernel);
+    benchmark::RegisterBenchmark(("Encode/" + name + "/14of18x1006").c_str(), encode_chunk, kernel,
+                                 kK, kN, kPacket);
+    // The geometries of the disk and tape profiles: many rows, and a chunk far beyond the caches.
+    benchmark::RegisterBenchmark(("Encode/" + name + "/109of141x4078").c_str(), encode_chunk,
+                                 kernel, 109, 141, 4078);
+    benchmark::RegisterBenchmark(("Encode/" + name + "/62of80x262126").c_str(), encode_chunk,
+                                 kernel, 62, 80, 262126);
     benchmark::RegisterBenchmark(("Check/" + name + "/14of18x1006").c_str(), check_chunk, kernel);
     benchmark::RegisterBenchmark(("Decode/" + name + "/14of18x1006_lost4").c_str(), decode_chunk,
                                  kernel);

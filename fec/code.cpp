@@ -90,6 +90,13 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
   gf_dot_product(target, pkts, row, k, pkt_size);
 }
 
+void fec_encode_parity(const fec_code* code, const uint8_t* const* pkts, uint8_t* const* targets,
+                       int first, int count, int pkt_size) {
+  const int k = code->k;
+  gf_dot_products(targets, pkts, code->encode_matrix + static_cast<size_t>(first) * k, k, count,
+                  pkt_size);
+}
+
 bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int32_t* pkt_nos,
                     const uint8_t* const* expected, int count, int pkt_size) {
   const int k = code->k;

@@ -70,18 +70,26 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
 
   // Row r of the inverse gives data packet r from the packets at hand. Every new packet reads the
   // parity packets that the write-back overwrites, so all are complete before any is written back.
-  // gf_dot_product() writes every byte of its target, so the new buffers need no clearing.
+  // gf_dot_products() writes every byte of its targets, so the new buffers need no clearing.
+  // The rows of the missing data packets, made together.
   auto* new_pkts = static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers"));
+  auto* rows = static_cast<uint8_t*>(fec_alloc(matrix_size, "new pkt rows"));
+  int missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
-    new_pkts[r] = static_cast<uint8_t*>(fec_alloc(pkt_size, "new pkt buffer"));
-    gf_dot_product(new_pkts[r], pkts, inverse + r * k, k, pkt_size);
+    new_pkts[missing] = static_cast<uint8_t*>(fec_alloc(pkt_size, "new pkt buffer"));
+    memcpy(rows + missing * k, inverse + r * k, k);
+    missing++;
   }
+  gf_dot_products(new_pkts, pkts, rows, k, missing, pkt_size);
+  missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
-    memcpy(pkts[r], new_pkts[r], pkt_size);
-    free(new_pkts[r]);
+    memcpy(pkts[r], new_pkts[missing], pkt_size);
+    free(new_pkts[missing]);
+    missing++;
   }
+  free(rows);
   free(new_pkts);
   return 0;
 }

@@ -31,6 +31,11 @@ fec_code* fec_create(int k, int n);
 void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
                     int pkt_size);
 
+// Puts parity packets first .. first+count-1 into targets[0 .. count-1] (pkt_size bytes each), all
+// made together a stripe at a time; k <= first and first + count <= n.
+void fec_encode_parity(const fec_code* code, const uint8_t* const* pkts, uint8_t* const* targets,
+                       int first, int count, int pkt_size);
+
 // Whether expected[t] equals packet pkt_nos[t] of the chunk whose k data packets are pkts[0 ..
 // k-1], for every t < count (pkt_size bytes each); every pkt_no is below n. Reads only; the parity
 // packets are checked several at a time without being stored.

@@ -40,6 +40,18 @@ constexpr int GF_DOT_MAX_SOURCES = 256;
 void gf_dot_product(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
                     int count, int nbytes);
 
+// The most rows one gf_dot_products() or gf_dot_products_equal() call takes: one per packet of a
+// codec.
+constexpr int GF_DOT_MAX_ROWS = 256;
+
+// gf_dot_product() for each r < rows: targets[r] gets the dot product with the coefficients
+// coefficients[r * count ..]. A source whose coefficient is 0 in every row is never read. Made a
+// stripe of every source at a time for all the rows, so that however long the sources are, the
+// rows after the first read the stripe from the cache. rows is at most GF_DOT_MAX_ROWS, and no
+// target overlaps a source or another target.
+void gf_dot_products(uint8_t* const* targets, const uint8_t* const* sources,
+                     const uint8_t* coefficients, int count, int rows, int nbytes);
+
 // Whether, for every r < rows, XOR over i < count of coefficients[r * count + i] * sources[i][x]
 // equals expected[r][x] for every x in 0 .. nbytes-1: the check that packets equal those a
 // combination of others gives, without storing the combination. count is at most

@@ -15,6 +15,8 @@
 using gf_kernel_fn = void (*)(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 using gf_dot_fn = void (*)(uint8_t* target, const uint8_t* const* sources,
                            const uint8_t* coefficients, int count, int nbytes);
+using gf_dots_fn = void (*)(uint8_t* const* targets, const uint8_t* const* sources,
+                            const uint8_t* coefficients, int count, int rows, int nbytes);
 using gf_equal_fn = bool (*)(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                              const uint8_t* const* expected, int rows, int nbytes);
 
@@ -23,6 +25,9 @@ struct gf_kernel {
   const char* name;  // short name, as benchmarks and test messages show it
   gf_kernel_fn run;  // the multiply-accumulate kernel, as gf_mul_accumulate()
   gf_dot_fn dot;     // the dot-product kernel, as gf_dot_product()
+  // Several dot products at once, as gf_dot_products() makes each stripe of them; null where one
+  // dot product after another serves as well.
+  gf_dots_fn dots;
   // The check of several dot products at once, as gf_dot_products_equal(); null where the
   // dot-product kernel into a small buffer and a comparison serve as well.
   gf_equal_fn equal;
@@ -66,6 +71,11 @@ void gf_dot_product_avx512(uint8_t* target, const uint8_t* const* sources,
 void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
                          const uint8_t* coefficients, int count, int nbytes);
 
+void gf_dot_products_avx2(uint8_t* const* targets, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int rows, int nbytes);
+void gf_dot_products_gfni(uint8_t* const* targets, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int rows, int nbytes);
+
 bool gf_dot_products_equal_avx2(const uint8_t* const* sources, const uint8_t* coefficients,
                                 int count, const uint8_t* const* expected, int rows, int nbytes);
 #endif
@@ -74,6 +84,11 @@ bool gf_dot_products_equal_avx2(const uint8_t* const* sources, const uint8_t* co
 // coefficient is not 0, in order; returns how many. lo[1] is the coefficient itself.
 int gf_dot_tables(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                   uint8_t (*tables)[2][16], const uint8_t** from);
+
+// The bytes of each source that one stripe of gf_dot_products() and gf_dot_products_equal() takes:
+// all of them when count sources of nbytes fit gf_stripe_sources_bytes, else stripes of about
+// equal length in whole 64-byte lines that do.
+int gf_stripe_bytes(int count, int nbytes);
 
 // The check through the variant's dot-product kernel: each product made into a small buffer, a
 // stretch at a time, and compared.

@@ -152,6 +152,96 @@ bool rows_equal(const uint8_t* const* sources, int count, const uint8_t (*tables
 
 }  // namespace
 
+namespace {
+
+// Up to four dot products at once, as rows_equal() checks them: each source vector is loaded and
+// split into nibbles once for every row, and each row's stripe is stored once.
+template <int rows>
+void rows_dot(uint8_t* const* targets, const uint8_t* const* sources, int count,
+              const uint8_t (*tables)[2][16], int nbytes) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const auto stripe = [&](int x, int last) {
+    __m256i sum[rows][2];
+    for (int r = 0; r < rows; r++) sum[r][0] = sum[r][1] = _mm256_setzero_si256();
+    for (int s = 0; s < count; s++) {
+      const __m256i s0 = load(sources[s] + x);
+      const __m256i s1 = load(sources[s] + last);
+      const __m256i l0 = _mm256_and_si256(s0, nibble);
+      const __m256i h0 = _mm256_and_si256(_mm256_srli_epi64(s0, 4), nibble);
+      const __m256i l1 = _mm256_and_si256(s1, nibble);
+      const __m256i h1 = _mm256_and_si256(_mm256_srli_epi64(s1, 4), nibble);
+      for (int r = 0; r < rows; r++) {
+        const __m256i lo = both_lanes(tables[r * count + s][0]);
+        const __m256i hi = both_lanes(tables[r * count + s][1]);
+        sum[r][0] = _mm256_xor_si256(
+            sum[r][0], _mm256_xor_si256(_mm256_shuffle_epi8(lo, l0), _mm256_shuffle_epi8(hi, h0)));
+        sum[r][1] = _mm256_xor_si256(
+            sum[r][1], _mm256_xor_si256(_mm256_shuffle_epi8(lo, l1), _mm256_shuffle_epi8(hi, h1)));
+      }
+    }
+    for (int r = 0; r < rows; r++) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(targets[r] + x), sum[r][0]);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(targets[r] + last), sum[r][1]);
+    }
+  };
+  int x = 0;
+  for (; x + 64 <= nbytes; x += 64) stripe(x, x + 32);
+  // The rest in one stripe of two vectors that may overlap those before, whose bytes they make
+  // again with the same values (no target overlaps a source).
+  if (x < nbytes) stripe(x + 32 <= nbytes ? x : nbytes - 32, nbytes - 32);
+}
+
+}  // namespace
+
+void gf_dot_products_avx2(uint8_t* const* targets, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int rows, int nbytes) {
+  if (nbytes < 32) {
+    for (int r = 0; r < rows; r++) {
+      gf_dot_product_table(targets[r], sources, coefficients + r * count, count, nbytes);
+    }
+    return;
+  }
+  alignas(16) uint8_t tables[4 * GF_DOT_MAX_SOURCES][2][16];
+  const uint8_t* from[GF_DOT_MAX_SOURCES];
+  for (int first = 0; first < rows; first += 4) {
+    const int group = rows - first < 4 ? rows - first : 4;
+    const uint8_t* row = coefficients + first * count;
+    // The sources some row of the group takes, each with the tables of every row of the group.
+    bool taken[GF_DOT_MAX_SOURCES];
+    int used = 0;
+    for (int s = 0; s < count; s++) {
+      taken[s] = false;
+      for (int r = 0; r < group; r++) taken[s] = taken[s] || row[r * count + s] != 0;
+      if (taken[s]) from[used++] = sources[s];
+    }
+    for (int r = 0; r < group; r++) {
+      int u = 0;
+      for (int s = 0; s < count; s++) {
+        if (!taken[s]) continue;
+        const uint8_t c = row[r * count + s];
+        memcpy(tables[r * used + u][0], gf_product_table[c], 16);
+        memcpy(tables[r * used + u][1], gf_product_table[gf_product_table[c][16]], 16);
+        u++;
+      }
+    }
+    uint8_t* const* to = targets + first;
+    switch (group) {
+      case 1:
+        rows_dot<1>(to, from, used, tables, nbytes);
+        break;
+      case 2:
+        rows_dot<2>(to, from, used, tables, nbytes);
+        break;
+      case 3:
+        rows_dot<3>(to, from, used, tables, nbytes);
+        break;
+      default:
+        rows_dot<4>(to, from, used, tables, nbytes);
+        break;
+    }
+  }
+}
+
 bool gf_dot_products_equal_avx2(const uint8_t* const* sources, const uint8_t* coefficients,
                                 int count, const uint8_t* const* expected, int rows, int nbytes) {
   if (nbytes < 32) {

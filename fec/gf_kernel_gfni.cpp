@@ -125,4 +125,84 @@ void gf_dot_product_gfni(uint8_t* target, const uint8_t* const* sources,
   }
 }
 
+namespace {
+
+// Up to four dot products at once: each source vector is loaded once for every row, and each row's
+// stripe is stored once. `masks` covers the two vectors of a stripe; a full stripe has all bits
+// set, the last one only those of the bytes left.
+template <int rows>
+void rows_dot(uint8_t* const* targets, const uint8_t* const* sources, int count,
+              const long long* words, int nbytes) {
+  const auto stripe = [&](int x, __mmask64 mask0, __mmask64 mask1) {
+    __m512i sum[rows][2];
+    for (int r = 0; r < rows; r++) sum[r][0] = sum[r][1] = _mm512_setzero_si512();
+    for (int s = 0; s < count; s++) {
+      const __m512i s0 = _mm512_maskz_loadu_epi8(mask0, sources[s] + x);
+      const __m512i s1 = _mm512_maskz_loadu_epi8(mask1, sources[s] + x + 64);
+      for (int r = 0; r < rows; r++) {
+        const __m512i matrix = _mm512_set1_epi64(words[r * count + s]);
+        sum[r][0] = _mm512_xor_si512(sum[r][0], _mm512_gf2p8affine_epi64_epi8(s0, matrix, 0));
+        sum[r][1] = _mm512_xor_si512(sum[r][1], _mm512_gf2p8affine_epi64_epi8(s1, matrix, 0));
+      }
+    }
+    for (int r = 0; r < rows; r++) {
+      _mm512_mask_storeu_epi8(targets[r] + x, mask0, sum[r][0]);
+      _mm512_mask_storeu_epi8(targets[r] + x + 64, mask1, sum[r][1]);
+    }
+  };
+  const __mmask64 all = _cvtu64_mask64(~uint64_t{0});
+  int x = 0;
+  for (; x + 128 <= nbytes; x += 128) stripe(x, all, all);
+  if (x < nbytes) {
+    const int left = nbytes - x;
+    const auto first_bits = [](int bits) {
+      return _cvtu64_mask64(bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1);
+    };
+    stripe(x, first_bits(left), first_bits(left > 64 ? left - 64 : 0));
+  }
+}
+
+}  // namespace
+
+void gf_dot_products_gfni(uint8_t* const* targets, const uint8_t* const* sources,
+                          const uint8_t* coefficients, int count, int rows, int nbytes) {
+  if (nbytes <= 0) return;
+  const affine_matrices& all = matrices();
+  long long words[4 * GF_DOT_MAX_SOURCES];
+  const uint8_t* from[GF_DOT_MAX_SOURCES];
+  for (int first = 0; first < rows; first += 4) {
+    const int group = rows - first < 4 ? rows - first : 4;
+    const uint8_t* row = coefficients + first * count;
+    // The sources some row of the group takes, each with the matrices of every row of the group.
+    bool taken[GF_DOT_MAX_SOURCES];
+    int used = 0;
+    for (int s = 0; s < count; s++) {
+      taken[s] = false;
+      for (int r = 0; r < group; r++) taken[s] = taken[s] || row[r * count + s] != 0;
+      if (taken[s]) from[used++] = sources[s];
+    }
+    for (int r = 0; r < group; r++) {
+      int u = 0;
+      for (int s = 0; s < count; s++) {
+        if (taken[s]) words[r * used + u++] = static_cast<long long>(all.word[row[r * count + s]]);
+      }
+    }
+    uint8_t* const* to = targets + first;
+    switch (group) {
+      case 1:
+        rows_dot<1>(to, from, used, words, nbytes);
+        break;
+      case 2:
+        rows_dot<2>(to, from, used, words, nbytes);
+        break;
+      case 3:
+        rows_dot<3>(to, from, used, words, nbytes);
+        break;
+      default:
+        rows_dot<4>(to, from, used, words, nbytes);
+        break;
+    }
+  }
+}
+
 #endif

@@ -35,7 +35,12 @@ void* alloc_or_die(uint64_t nbytes);
 // size of a pointer); free() releases it. The kernel copies into and out of such buffers fastest.
 void* alloc_aligned_or_die(uint64_t nbytes, size_t alignment);
 
-// The alignment for a buffer of nbytes: a page for large ones, a cache line for the others.
+// A huge page on x86-64 and most other 64-bit systems.
+inline constexpr size_t huge_page_bytes = size_t{2} << 20;
+
+// The alignment for a buffer of nbytes: a huge page for buffers of two huge pages or more (which
+// alloc_aligned_or_die() asks the kernel to back with huge pages), a page for other large ones, a
+// cache line for the others.
 size_t io_alignment(uint64_t nbytes);
 
 // fopen(path, mode), or die with "can't open '<path>'" ("write" for a mode not starting with r).

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fec/fec.h"
+#include "fec/gf.h"
 #include "frontend/diag.h"
 #include "frontend/io.h"
 #include "frontend/program.h"
@@ -100,9 +101,14 @@ size_t fill(batch_reader& in, iovec* pieces, int count) {
 
 void complete_chunk(uint8_t* first_block, uint8_t* const* data_packets) {
   const int n = run_config.n;
+  const int k = run_config.k;
+  uint8_t* parity[GF_DOT_MAX_ROWS];
+  for (int index = k; index < n; index++) {
+    parity[index - k] = first_block + int64_t{index} * run_config.blocksize;
+  }
+  fec_encode_parity(codec, data_packets, parity, k, n - k, payload_len);
   for (int index = 0; index < n; index++) {
     uint8_t* block = first_block + int64_t{index} * run_config.blocksize;
-    if (index >= run_config.k) fec_encode_pkt(codec, data_packets, block, index, payload_len);
     block[payload_len] = static_cast<uint8_t>(index);
     block[payload_len + 1] = static_cast<uint8_t>(run_config.k);
   }

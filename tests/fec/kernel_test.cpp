@@ -425,6 +425,57 @@ TEST_P(KernelVariant, GfDotProductRunsItOnceInUse) {
   EXPECT_TRUE(dot_matches(gf_dot_product, plain_dot, cases, 0x51)) << kernel_->name;
 }
 
+// gf_dot_products() with the kernel in use gives every row the plain kernel's product: rows in
+// groups and alone, lengths around the vector widths and long enough to be made in stripes, every
+// target's canaries intact, and no source read whose coefficient is 0 in every row (it is null) or
+// past its end (the last source ends at a guard page).
+TEST_P(KernelVariant, SeveralProductsMatchThePlainKernelRowByRow) {
+  struct Restore {
+    const gf_kernel* kernel;
+    ~Restore() { gf_use_kernel(kernel); }
+  } restore{gf_active_kernel()};
+  gf_use_kernel(kernel_);
+  seeded_random rng(0x53);
+  DotSources room(rng);
+  int index = 0;
+  for (const int count : {1, 14, 109, 256}) {
+    for (const int rows : {1, 3, 4, 5, 9, 32}) {
+      for (const int nbytes : {0, 1, 31, 32, 33, 64, 127, 129, 1006, 4078}) {
+        SCOPED_TRACE(text(kernel_->name, ", count ", count, ", rows ", rows, ", nbytes ", nbytes));
+        index++;
+        // One source in five unused by every row, the others with a 0 in some rows.
+        std::vector<uint8_t> coefficients(static_cast<size_t>(rows * count));
+        std::vector<const uint8_t*> sources(static_cast<size_t>(count));
+        for (int i = 0; i < count; i++) {
+          const bool unused = count > 1 && rng.below(5) == 0;
+          for (int r = 0; r < rows; r++) {
+            coefficients[r * count + i] = unused || rng.chance(0.1) ? 0 : rng.byte();
+          }
+          const int gap = i == count - 1 ? 0 : (i * 7 + index) % 64 + 1;
+          sources[i] = unused ? nullptr : room.source(i, nbytes, gap);
+        }
+        std::vector<TargetArea> areas;
+        std::vector<std::vector<uint8_t>> want;
+        std::vector<uint8_t*> targets;
+        for (int r = 0; r < rows; r++) {
+          areas.emplace_back(rng, nbytes, (index + r) % 64);
+          std::vector<uint8_t> product(static_cast<size_t>(nbytes));
+          gf_dot_product_table(product.data(), sources.data(), coefficients.data() + r * count,
+                               count, nbytes);
+          want.push_back(areas.back().with_target(product));
+        }
+        for (TargetArea& area : areas) targets.push_back(area.target());
+        gf_dot_products(targets.data(), sources.data(), coefficients.data(), count, rows, nbytes);
+        for (int r = 0; r < rows; r++) {
+          EXPECT_EQ(areas[r].bytes(), want[r])
+              << "row " << r << ": first difference in the " << areas[r].first_difference(want[r]);
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(room.unchanged()) << "wrote to a source";
+}
+
 // gf_dot_products_equal() with the kernel in use: true when every row equals the plain kernel's
 // product, false when any one byte of any row differs, at the ends (where a last vector overlaps
 // the one before) and inside.
