@@ -8,9 +8,14 @@
 // entries are three bytes (a position, big-endian, and a kind byte): kind bit 7 swaps the chunk
 // with the next one, bit 6 puts the block of an older version of the data in place (a stale
 // block), bit 5 moves the last chunk in front of the chunk, otherwise the byte changes by the kind;
-// with mode bit 3, bytes are deleted there or repeated instead (kind bits 0-3 count them, 0 for a
-// block's worth; bit 4 repeats). Mode bit 1 lets the scanner probe the parameters instead of
-// being given them. Mode bit 2 hands the repair two copies of the stream instead of one.
+// with mode bit 3, the stream's shape changes there instead: kind bits 0-2 count bytes (0 for a
+// block's worth), and bits 3-4 say whether they are deleted, repeated, replaced by as many new
+// bytes inserted, or exchanged with as many bytes a chunk further on. Mode bit 4 cuts the stream at
+// the first entry's position; mode bit 5 appends the older version's last chunk (another stream's
+// data after the end). Mode bit 1 lets the scanner probe the parameters instead of being given
+// them. Mode bit 2 hands the repair two copies: the stream, and the same stream damaged by a second
+// list (which comes first in the input, and puts no stale blocks in); with mode bit 6 as well, the
+// second copy is the older version instead.
 //
 // Checked on every input: the scan of a seekable file and of a pipe end alike (same verdicts,
 // same prediction, same salvage). With the parameters given: the decoder completes exactly when
@@ -19,7 +24,8 @@
 // of 0 or 2 promises that the decoder with the probed parameters restores the salvage's bytes.
 // The repair (--repair) with the scan's parameters: a stream it restores completely decodes to
 // exactly its salvage and is what the encoder writes for that data; an intact verdict gives the
-// stream back as it was.
+// stream back as it was; and when the decoder restores the original data from the stream, the
+// repair restores it too, alone or beside a copy of the same version.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -166,30 +172,32 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   }
 }
 
-std::string encode_and_damage(reader in, bool shifts) {
+struct damage_entry {
+  uint32_t position;
+  uint8_t kind;
+};
+
+std::vector<damage_entry> damage_list(reader& in) {
   const int entries = in.byte() % 8;
-  struct entry {
-    uint32_t position;
-    uint8_t kind;
-  };
-  std::vector<entry> damage;
+  std::vector<damage_entry> damage;
   for (int e = 0; e < entries; e++) {
     uint32_t position = uint32_t{in.byte()} << 8;
     position |= in.byte();
     damage.push_back({position, in.byte()});
   }
-  const std::string data(reinterpret_cast<const char*>(in.data), in.size);
-  std::string stream = encode_in_process(data);
-  if (stream.empty()) return stream;
-  std::string old_data = data;
-  for (size_t at = 0; at < old_data.size(); at += 97)
-    old_data[at] = static_cast<char>(~old_data[at]);
-  const std::string old_stream = encode_in_process(old_data);
+  return damage;
+}
 
+// The stream with the damage of the list done to it, one entry after another; old_stream is an
+// older version of the same length.
+std::string damaged(std::string stream, const std::string& old_stream,
+                    const std::vector<damage_entry>& damage, uint8_t mode) {
   const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   const size_t chunk_len = blocksize * static_cast<size_t>(run_config.n);
-  for (const entry& e : damage) {
-    // Bytes deleted or repeated change the length as the list goes on.
+  const bool shapes = (mode & 8) != 0;
+  for (const damage_entry& e : damage) {
+    if (stream.empty()) return stream;
+    // Bytes deleted or added change the length as the list goes on.
     const size_t chunks = stream.size() / chunk_len;
     const size_t at = e.position % stream.size();
     const size_t block = at / blocksize;
@@ -198,28 +206,82 @@ std::string encode_and_damage(reader in, bool shifts) {
       const std::string first = stream.substr(chunk * chunk_len, chunk_len);
       stream.replace(chunk * chunk_len, chunk_len, stream, (chunk + 1) * chunk_len, chunk_len);
       stream.replace((chunk + 1) * chunk_len, chunk_len, first);
-    } else if ((e.kind & 0x40) != 0 && block * blocksize < old_stream.size()) {
+    } else if ((e.kind & 0x40) != 0 && (block + 1) * blocksize <= old_stream.size()) {
       stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
     } else if ((e.kind & 0x20) != 0 && chunk + 1 < chunks) {
       const std::string last = stream.substr((chunks - 1) * chunk_len);
       stream.erase((chunks - 1) * chunk_len);
       stream.insert(chunk * chunk_len, last);
-    } else if (shifts) {
-      // Bytes lost or added: kind bits 0-3 count them (0: a block's worth), bit 4 adds a copy of
-      // the bytes at the place instead of deleting them.
-      const size_t count = (e.kind & 0x0f) != 0 ? size_t{e.kind & 0x0fu} : blocksize;
-      const std::string piece = stream.substr(at, count);
-      if ((e.kind & 0x10) != 0) {
-        stream.insert(at, piece);
-      } else {
-        stream.erase(at, count);
+    } else if (shapes) {
+      const size_t count = (e.kind & 0x07) != 0 ? size_t{e.kind & 0x07u} * 3 : blocksize;
+      std::string piece = stream.substr(at, count);
+      switch ((e.kind >> 3) & 3) {
+        case 0:
+          stream.erase(at, count);
+          break;
+        case 1:
+          stream.insert(at, piece);
+          break;
+        case 2:
+          for (char& c : piece) c = static_cast<char>(c ^ 0x5a);
+          stream.insert(at, piece);
+          break;
+        default: {
+          // Two regions of the same length change places: the length stays.
+          const size_t other = at + chunk_len;
+          if (other + piece.size() <= stream.size()) {
+            const std::string there = stream.substr(other, piece.size());
+            stream.replace(other, piece.size(), piece);
+            stream.replace(at, piece.size(), there);
+          }
+          break;
+        }
       }
-      if (stream.empty()) return stream;
     } else {
       stream[at] = static_cast<char>(stream[at] ^ (e.kind != 0 ? e.kind : 0xff));
     }
   }
+  if ((mode & 16) != 0 && !damage.empty() && !stream.empty()) {
+    stream.resize(damage[0].position % stream.size());
+  }
+  if ((mode & 32) != 0 && old_stream.size() >= chunk_len) {
+    stream += old_stream.substr(old_stream.size() - chunk_len);
+  }
   return stream;
+}
+
+// What a damaged stream was made from.
+struct damaged_streams {
+  std::string data;           // the user data
+  std::string stream;         // its stream, damaged
+  std::string second_copy;    // with mode bit 2: the second copy for the repair
+  bool same_version = false;  // whether the second copy is of the data, not the older version
+};
+
+damaged_streams encode_and_damage(reader in, uint8_t mode) {
+  damaged_streams made;
+  std::vector<damage_entry> second_damage;
+  if ((mode & 4) != 0) {
+    // The second copy's blocks are all of the one version: stale blocks there would make it
+    // another version, a conflict whatever the decoder makes of the first copy.
+    second_damage = damage_list(in);
+    for (damage_entry& e : second_damage) e.kind &= static_cast<uint8_t>(~0x40);
+  }
+  const std::vector<damage_entry> damage = damage_list(in);
+  made.data.assign(reinterpret_cast<const char*>(in.data), in.size);
+  const std::string stream = encode_in_process(made.data);
+  if (stream.empty()) return made;
+  std::string old_data = made.data;
+  for (size_t at = 0; at < old_data.size(); at += 97)
+    old_data[at] = static_cast<char>(~old_data[at]);
+  const std::string old_stream = encode_in_process(old_data);
+  made.stream = damaged(stream, old_stream, damage, mode);
+  if ((mode & 4) != 0) {
+    made.same_version = (mode & 64) == 0;
+    made.second_copy =
+        made.same_version ? damaged(stream, old_stream, second_damage, mode & 8) : old_stream;
+  }
+  return made;
 }
 
 // The bytes a routine writes to a memory file.
@@ -236,17 +298,30 @@ std::string written_by(Routine routine) {
   return result;
 }
 
-// The repair of the stream (given as one copy or as two), with the buffers as the scan left them.
-void repair_holds(const std::string& stream, bool two_copies) {
+// A second memory file, for a second copy.
+int second_file() {
+  static const int fd = memfd_create("second copy", 0);
+  return fd;
+}
+
+// The repair of the stream, alone or beside a second copy, with the buffers as the scan left them.
+// `data` is what the stream was made from, when that is known.
+void repair_holds(const std::string& stream, const std::string* second_copy,
+                  const std::string* data) {
   store(stream);
+  if (second_copy != nullptr && (ftruncate(second_file(), 0) != 0 ||
+                                 pwrite(second_file(), second_copy->data(), second_copy->size(),
+                                        0) != static_cast<ssize_t>(second_copy->size()))) {
+    fail("can't write the second copy");
+  }
   repair_summary summary;
   std::string salvaged;
   std::string repaired;
   const outcome o = run_captured([&] {
     scan_input first(dup(memory_file), true);
-    scan_input second(dup(memory_file), true);
+    scan_input second(dup(second_file()), true);
     std::vector<scan_input*> copies{&first};
-    if (two_copies) copies.push_back(&second);
+    if (second_copy != nullptr) copies.push_back(&second);
     repaired = written_by([&](FILE* out) {
       salvaged = written_by([&](FILE* salvage) {
         summary = repair_copies(copies, out, salvage, [](const repaired_chunk&) {});
@@ -256,6 +331,12 @@ void repair_holds(const std::string& stream, bool two_copies) {
   if (!o.completed) fail("the repair ended the run");
   const verdict_of_repair v = judge_repair(summary);
   if ((v.status == 3) == summary.complete) fail("the repair's verdict contradicts its summary");
+  if (data != nullptr && !summary.complete) {
+    const outcome decoded = decode_memory_file(stream);
+    if (decoded.completed && decoded.output == *data) {
+      fail("the decoder restores the stream but the repair does not");
+    }
+  }
   if (!summary.complete) return;
   if (v.status == 0 && stream.compare(0, repaired.size(), repaired) != 0) {
     fail("an intact stream does not come back as it was");
@@ -264,6 +345,12 @@ void repair_holds(const std::string& stream, bool two_copies) {
   if (!decoded.completed) fail("the repaired stream does not decode");
   if (decoded.output != salvaged)
     fail("the repaired stream decodes to other bytes than the salvage");
+  if (data != nullptr && decoded.output != *data) {
+    const outcome original = decode_memory_file(stream);
+    if (original.completed && original.output == *data) {
+      fail("the decoder restores the stream but the repair restores other bytes");
+    }
+  }
   if (encode_in_process(decoded.output) != repaired) {
     fail("the repaired stream is not what the encoder writes for its data");
   }
@@ -279,9 +366,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
   setup_buffers();
-  const std::string stream = (mode & 1) != 0
-                                 ? encode_and_damage(in, (mode & 8) != 0)
-                                 : std::string(reinterpret_cast<const char*>(in.data), in.size);
+  damaged_streams made;
+  if ((mode & 1) != 0) {
+    made = encode_and_damage(in, mode);
+  } else {
+    made.stream.assign(reinterpret_cast<const char*>(in.data), in.size);
+    if ((mode & 4) != 0) made.second_copy = made.stream;
+  }
+  const std::string& stream = made.stream;
   const bool probe = (mode & 2) != 0;
   const probe_request given =
       probe ? probe_request{} : probe_request{run_config.blocksize, run_config.n, run_config.k};
@@ -291,7 +383,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   same_scans(from_file, from_pipe);
   if (from_file.completed) {
     prediction_holds(from_file, stream);
-    repair_holds(stream, (mode & 4) != 0);
+    // The decoder's restore binds the repair only beside a copy of the same version: two
+    // versions of a chunk are a conflict, whatever the decoder makes of one of them.
+    const bool known = (mode & 1) != 0 && ((mode & 4) == 0 || made.same_version);
+    repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
+                 known ? &made.data : nullptr);
   }
   release_buffers();
   return 0;

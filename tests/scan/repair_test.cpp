@@ -179,6 +179,20 @@ std::vector<kind> kinds(const stream_geometry& g) {
                     return damaged{.copies = {stream + stream.substr(stream.size() - chunk)},
                                    .out_of_place = 1};
                   }});
+  list.push_back({"the end cut and an older version's last chunk behind it",
+                  [](const std::string& stream, const std::string& data, const stream_geometry& g,
+                     seeded_random&) {
+                    // A medium rewritten with a newer version: a stream has one last chunk, and the
+                    // decoder stops at the first, which the cut leaves with enough blocks.
+                    std::string older_data = data;
+                    for (size_t i = 0; i < older_data.size(); i += 97) older_data[i] ^= 0x5a;
+                    const std::string older = encode(older_data, g);
+                    const size_t chunk = static_cast<size_t>(g.chunk_bytes());
+                    const size_t cut = static_cast<size_t>(g.blocksize) * (g.n - g.k) - 100;
+                    return damaged{.copies = {stream.substr(0, stream.size() - cut) +
+                                              older.substr(older.size() - chunk)},
+                                   .shifts = {-static_cast<int64_t>(cut)}};
+                  }});
   list.push_back({"two copies, each with another chunk lost",
                   [](const std::string& stream, const std::string&, const stream_geometry& g,
                      seeded_random& random) {

@@ -341,7 +341,18 @@ class repairer {
       });
     };
     return std::any_of(last_.begin(), last_.end(), [&](const held_chunk& h) {
-      return h.chunk.slot > place && !repeats_earlier(h);
+      return h.chunk.slot > place && !repeats_earlier(h) && !behind_a_last(h, place);
+    });
+  }
+
+  // Whether a last chunk lies behind another one of its own copy, at or before this place, that
+  // rebuilds from its own blocks to other data: a stream has one last chunk, and the decoder stops
+  // at the first, so what follows it in that copy is another stream's, or another version's,
+  // trailing data. (The same chunk written twice is the stream's own, out of place.)
+  bool behind_a_last(const held_chunk& h, int64_t place) const {
+    return std::any_of(last_.begin(), last_.end(), [&](const held_chunk& g) {
+      return &g != &h && g.own && g.chunk.copy == h.chunk.copy && g.chunk.slot < h.chunk.slot &&
+             g.chunk.slot <= place && !(h.own && h.own->data == g.own->data);
     });
   }
 
@@ -355,7 +366,9 @@ class repairer {
       for (held_chunk& h : numbered->second) group.push_back(&h);
     } else if (at_end && !more_after(place) && !last_.empty()) {
       *as_last = true;
-      for (held_chunk& h : last_) group.push_back(&h);
+      for (held_chunk& h : last_) {
+        if (!behind_a_last(h, place)) group.push_back(&h);
+      }
     }
     const auto partial = by_slot_.find(place);
     if (partial != by_slot_.end()) {
