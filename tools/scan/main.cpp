@@ -289,12 +289,11 @@ bool regular_file(FILE* file) {
 }
 
 // After the scan, from the input when it is seekable, else from its spool file: where the scan lost
-// data, the salvage is made again as the
-// repair makes it (the input realigned after inserted or deleted bytes, chunks placed by their
-// numbers, blocks that disagree left out) and replaces the scan's when it saves more user bytes.
-// A held salvage (not yet written) receives whichever is chosen. Tells whether it was the
-// repair's, whose summary goes to *realigned. With --tar (tap not null) the walker, which took the
-// scan's bytes, takes the repair's instead when they are chosen.
+// data, the salvage is made again as the repair makes it (the input realigned after inserted or
+// deleted bytes, chunks placed by their numbers, blocks that disagree left out) and replaces the
+// scan's when it saves more user bytes. A held salvage (not yet written) receives whichever is
+// chosen. Tells whether it was the repair's, whose summary goes to *realigned. With --tar (tap not
+// null) the walker, which took the scan's bytes, takes the repair's instead when they are chosen.
 bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage, bool held,
                    repair_summary* realigned, tar_walker* walker, const salvage_tap* tap) {
   bool better = false;
