@@ -138,5 +138,56 @@ TEST(ScanSalvage, RandomDamageKeepsEveryReadableByteInItsPlace) {
   }
 }
 
+// Bytes deleted from or inserted into the middle of a stream: the salvage from a pipe is realigned
+// as the one from a file is (the pipe is spooled), to a file or to standard output, with the same
+// bytes, the same report but for its input line, and the same exit status; an undamaged stream's
+// salvage is its data either way.
+TEST(ScanSalvage, APipeIsRealignedAsAFileIs) {
+  struct shift {
+    const char* name;
+    size_t deleted;
+    size_t inserted;
+    int status;
+  };
+  const shift shifts[] = {
+      {"1000 bytes deleted", 1000, 0, 3},
+      {"1000 bytes inserted", 0, 1000, 3},
+      {"no damage", 0, 0, 0},
+  };
+  const stream_geometry g;
+  const std::string data = pattern_bytes(12 * g.capacity() + 5000, 17);
+  const std::string clean = encode(data, g);
+  const temp_dir dir;
+  for (const shift& sh : shifts) {
+    for (const std::string& salvage : {dir.file("salvage"), std::string("-")}) {
+      SCOPED_TRACE(std::string(sh.name) + ", salvage to " + salvage);
+      std::string stream = clean;
+      const size_t middle = stream.size() / 2 + 100;
+      stream.erase(middle, sh.deleted);
+      stream.insert(middle, pattern_bytes(sh.inserted, 18));
+      run_options options;
+      options.program = scan_path();
+      std::string reports[2];
+      std::string salvaged[2];
+      const input_from froms[] = {input_from::stdin_file, input_from::pipe};
+      for (int i = 0; i < 2; i++) {
+        const run_result r = run_in({"--salvage", salvage}, froms[i], stream, output_to::captured,
+                                    options, "stream.kst");
+        EXPECT_EQ(r.status, sh.status) << name_of(froms[i]) << "\n" << r.out << r.err;
+        // The report without its first line, "input: standard input (file)" or "(read in order)".
+        reports[i] = salvage == "-" ? r.err : r.out;
+        reports[i].erase(0, reports[i].find('\n') + 1);
+        salvaged[i] = salvage == "-" ? r.out : read_file(salvage);
+      }
+      EXPECT_EQ(reports[1], reports[0]);
+      EXPECT_TRUE(same_bytes(salvaged[1], salvaged[0]));
+      // Realigned, the salvage loses nothing: no chunk lost more than its spare blocks.
+      EXPECT_TRUE(same_bytes(salvaged[1], data));
+      EXPECT_EQ(reports[1].find("\nsalvage: realigned") != std::string::npos, sh.status != 0)
+          << reports[1];
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::test

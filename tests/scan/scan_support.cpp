@@ -40,11 +40,6 @@ std::string comparable(const json_value& summary) {
   std::string text;
   for (const auto& [name, value] : summary.fields()) {
     if (name == "input" || name == "seekable" || name == "restore") continue;
-    // What a salvage from a file may gain by reading it again.
-    if (name == "salvage_realigned" || name == "salvage_lost_data" ||
-        name == "salvage_lost_bytes") {
-      continue;
-    }
     text += name + "=" + value.text() + "\n";
   }
   return text;

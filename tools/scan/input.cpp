@@ -13,6 +13,22 @@
 #include "frontend/diag.h"
 #include "frontend/io.h"
 
+namespace {
+
+// Writes count bytes to fd; false when a write fails.
+bool write_full(int fd, const uint8_t* bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t wrote = write(fd, bytes, count);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    bytes += wrote;
+    count -= static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+}  // namespace
+
 scan_input::scan_input(const char* path) {
   int fd = 0;
   if (path != nullptr) {
@@ -56,8 +72,16 @@ size_t scan_input::read_fd(uint8_t* dest, size_t count) {
     }
     done += static_cast<size_t>(got);
   }
+  if (spool_fd_ >= 0 && done > 0 && !write_full(spool_fd_, dest, done)) {
+    die("write error on the spool file in '%s'", spool_where_);
+  }
   position_ += static_cast<int64_t>(done);
   return done;
+}
+
+void scan_input::spool_to(int spool_fd, const char* where) {
+  spool_fd_ = spool_fd;
+  spool_where_ = where;
 }
 
 const std::vector<uint8_t>& scan_input::head(size_t limit) {

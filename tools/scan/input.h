@@ -45,6 +45,12 @@ class scan_input {
   // lie before the end of the previous call. Dies with "read error" when a sequential input fails.
   void read_blocks(int64_t offset, int32_t blocksize, int count, uint8_t* dest, block_read* got);
 
+  // A sequential input: every byte taken from the descriptor from now on is also written to
+  // spool_fd (not owned), so that the spool file holds the input as far as it has been read; call
+  // it before anything is read. Dies with "write error on the spool file in '<where>'" when a
+  // write fails.
+  void spool_to(int spool_fd, const char* where);
+
   // The number of bytes from offset to the end of the input. A sequential input is read for it,
   // but no further than TRAILING_READ_LIMIT bytes beyond offset (a pipe may never end): *at_least
   // then tells that the count is a lower bound.
@@ -64,6 +70,8 @@ class scan_input {
   std::vector<uint8_t> head_;
   int64_t position_ = 0;  // sequential input: bytes taken from the descriptor so far
   bool at_end_ = false;
+  int spool_fd_ = -1;  // sequential input: where the bytes read are written too, or -1
+  const char* spool_where_ = nullptr;
 };
 
 // The input as the parameter probe reads it: its head and its length.

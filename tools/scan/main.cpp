@@ -71,7 +71,8 @@ void help_or_version(int argc, char** argv) {
         "                   how many each lost\n"
         "  --min-spare N    exit 2 when a chunk can lose fewer than N more blocks\n"
         "  --salvage FILE   write the data that can be saved, zeros for what is lost; with -,\n"
-        "                   to standard output, and the report to standard error\n"
+        "                   to standard output, and the report to standard error; a pipe or\n"
+        "                   a tape is spooled to $TMPDIR, which needs room for the stream\n"
         "  --repair OUT     write the stream restored from the files, copies of one stream,\n"
         "                   realigned where bytes were lost or added and every chunk in its\n"
         "                   place, exactly as kestrune writes it; only when nothing is lost\n"
@@ -288,12 +289,12 @@ bool regular_file(FILE* file) {
   return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// After the scan of a seekable input: where the scan lost data, the salvage is made again as the
-// repair makes it (the input realigned after inserted or deleted bytes, chunks placed by their
-// numbers, blocks that disagree left out) and replaces the scan's when it saves more user bytes.
-// A held salvage (not yet written) receives whichever is chosen. Tells whether it was the
-// repair's, whose summary goes to *realigned. With --tar (tap not null) the walker, which took the
-// scan's bytes, takes the repair's instead when they are chosen.
+// After the scan, from the input when it is seekable, else from its spool file: where the scan lost
+// data, the salvage is made again as the repair makes it (the input realigned after inserted or
+// deleted bytes, chunks placed by their numbers, blocks that disagree left out) and replaces the
+// scan's when it saves more user bytes. A held salvage (not yet written) receives whichever is
+// chosen. Tells whether it was the repair's, whose summary goes to *realigned. With --tar (tap not
+// null) the walker, which took the scan's bytes, takes the repair's instead when they are chosen.
 bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage, bool held,
                    repair_summary* realigned, tar_walker* walker, const salvage_tap* tap) {
   bool better = false;
@@ -414,6 +415,17 @@ int main(int argc, char** argv) {
       same_file(setup.salvage_path, input.fd())) {
     die("the salvage file '%s' is the input", setup.salvage_path);
   }
+  // A salvage from an input that cannot be read again (a pipe, a tape) spools it as it is read to
+  // a file without a name in $TMPDIR, so that the salvage may be made again from there as from a
+  // file.
+  std::string spool_directory;
+  int spool_fd = -1;
+  if (setup.salvage_path != nullptr && !input.seekable()) {
+    spool_fd = open_temporary_file(&spool_directory);
+    if (spool_fd < 0) die("can't make a spool file in '%s'", spool_directory.c_str());
+    input.spool_to(spool_fd, spool_directory.c_str());
+  }
+  const bool read_again = input.seekable() || spool_fd >= 0;
   setup.params = probe_parameters(probe_source(input), given, [&](const std::string& message) {
     report_no_parameters(setup, message);
   });
@@ -440,10 +452,10 @@ int main(int argc, char** argv) {
   if (salvage != nullptr) salvage_buffer = large_buffer(salvage);
   large_buffer(stdout);
 
-  // A salvage from an input that can be read again may be made a second time as the repair makes
-  // it; one that is not a file of our own to rewrite from its start (standard output, a pipe)
-  // waits for the choice.
-  const bool held = salvage != nullptr && input.seekable() &&
+  // A salvage may be made a second time as the repair makes it, from the input or its spool; one
+  // that is not a file of our own to rewrite from its start (standard output, a pipe) waits for
+  // the choice.
+  const bool held = salvage != nullptr && read_again &&
                     (strcmp(setup.salvage_path, "-") == 0 || !regular_file(salvage));
   report_parameters(setup);
   // With --tar the walk takes the user data as the salvage has it, whether or not it is written.
@@ -465,8 +477,13 @@ int main(int argc, char** argv) {
   progress_end(meter);
   repair_summary realigned;
   bool is_realigned = false;
-  if (salvage != nullptr && input.seekable()) {
-    is_realigned = salvage_again(input, summary, salvage, held, &realigned, &walker, tar_tap);
+  if (salvage != nullptr && read_again) {
+    // The spool holds the input as far as the scan read it: to its end, or, after the last chunk,
+    // as far as a pipe is read.
+    std::unique_ptr<scan_input> spooled;
+    if (spool_fd >= 0) spooled = std::make_unique<scan_input>(spool_fd, true);
+    is_realigned = salvage_again(spooled ? *spooled : input, summary, salvage, held, &realigned,
+                                 &walker, tar_tap);
   } else if (input.seekable() && !summary.lost_data.empty() && !setup.json) {
     // No salvage asked for: whether the realigning walk would save more, to say so.
     std::vector<scan_input*> copies{&input};

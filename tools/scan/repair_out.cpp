@@ -124,7 +124,25 @@ void keep_owner(int fd, const struct stat& old) {
   }
 }
 
+// A file without a name in directory, read and written: O_TMPFILE, or where the file system has no
+// unnamed files, a named one removed at once. -1 when neither can be made.
+int unnamed_file(const std::string& directory) {
+  const int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  const std::string name = directory + "/kestrune-scan-XXXXXX";
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  const int named = mkostemp(buffer.data(), O_CLOEXEC);
+  if (named >= 0) unlink(buffer.data());
+  return named;
+}
+
 }  // namespace
+
+int open_temporary_file(std::string* directory) {
+  *directory = temporary_directory();
+  return unnamed_file(*directory);
+}
 
 repair_output open_repair_output(const char* path) {
   repair_output out;
@@ -141,22 +159,20 @@ repair_output open_repair_output(const char* path) {
   // Copied from later: anywhere. Renamed into place: beside the target, on its file system.
   const bool copied = out.to_stdout || out.in_place;
   out.directory = copied ? temporary_directory() : directory_of(out.target);
-  int fd = open(out.directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // No unnamed files here: a named one, removed at once when it is only copied from.
-    std::string name = copied ? out.directory + "/kestrune-scan-XXXXXX"
-                              : out.directory + "/." + base_of(out.target) + ".XXXXXX";
+  int fd = copied ? unnamed_file(out.directory)
+                  : open(out.directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && !copied) {
+    // No unnamed files beside the target: a named one, removed on exit and on the signals.
+    const std::string name = out.directory + "/." + base_of(out.target) + ".XXXXXX";
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
     fd = mkstemp(buffer.data());
-    if (fd < 0) die("can't write '%s'", path);
-    if (copied) {
-      unlink(buffer.data());
-    } else {
+    if (fd >= 0) {
       out.named = true;
       set_pending(buffer.data());
     }
   }
+  if (fd < 0) die("can't write '%s'", path);
   out.file = fdopen(fd, "w+");
   if (out.file == nullptr) die("can't write '%s'", path);
   return out;

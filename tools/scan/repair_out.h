@@ -37,5 +37,9 @@ repair_output open_repair_output(const char* path);
 // part of the stream.
 void commit_repair_output(repair_output& out, const char* path, int stdout_fd);
 
+// A file without a name, read and written, in $TMPDIR (/tmp when it is not set), which *directory
+// receives: nothing of it stays when the program ends, however it ends. -1 when it cannot be made.
+int open_temporary_file(std::string* directory);
+
 // Drops an unfinished stream: nothing of it stays. Closes the file.
 void discard_repair_output(repair_output& out);
