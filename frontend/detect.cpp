@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "frontend/diag.h"
-#include "frontend/io.h"
+#include "frontend/sectors.h"
 #include "stream/probe.h"
 
 namespace {
@@ -42,9 +42,10 @@ const std::vector<uint8_t>& head_of(detect_input& in, size_t limit) {
   const size_t wanted =
       static_cast<size_t>(std::min<int64_t>(in.size, static_cast<int64_t>(limit)));
   if (wanted <= have) return in.head;
-  // A range that cannot be read is left as zeros, which no digest accepts.
+  // A sector that cannot be read is left as zeros, which no digest accepts, and is read once.
   in.head.resize(wanted, 0);
-  (void)pread_full(in.fd, in.head.data() + have, wanted - have, static_cast<int64_t>(have));
+  (void)pread_sectors(in.fd, in.head.data() + have, wanted - have, static_cast<int64_t>(have),
+                      in.unreadable);
   return in.head;
 }
 

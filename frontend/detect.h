@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "frontend/sectors.h"
 #include "stream/rules.h"
 
 // The input the probe reads. A pipe's head stays here, the probe window at most (stream/probe.h),
@@ -17,7 +18,8 @@ struct detect_input {
   int64_t size = -1;  // known for a file, and for a pipe whose end the probe reached
   bool at_end = false;
   std::vector<uint8_t> head;
-  size_t served = 0;  // pipe: the head's bytes the decoder has read
+  unreadable_sectors unreadable;  // file: the sectors of the head that failed
+  size_t served = 0;              // pipe: the head's bytes the decoder has read
 };
 
 // Finds the parameters that `given` leaves at 0 (those of `known` that are false) from the input's

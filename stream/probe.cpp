@@ -5,9 +5,11 @@
 // first, and among them those a user picks (powers of two, multiples of 1 KiB) before every other
 // one; a size is digested only where its trailers look like a stream's: two neighbouring blocks
 // whose indexes follow each other under the same k byte, or, as last resorts, block 0 with a chunk
-// header that fits, or any of the first blocks at a likely size. Once a size is found every block
-// of that size in the window is judged, and k and n are read from the intact ones: k from their k
-// byte, n from where their indexes restart, from the chunk numbers in their headers, or from the
+// header that fits, or any of the first blocks at a likely size. A size is weighed, and once found
+// judged, by walking the window block by block from its start; where the blocks stop being intact
+// the walk searches the bytes ahead for intact blocks at other offsets (bytes lost or added shift
+// every later block) and goes on from there. k and n are read from the intact blocks: k from their
+// k byte, n from where their indexes restart, from the chunk numbers in their headers, or from the
 // stream's length.
 #include "stream/probe.h"
 
@@ -31,6 +33,14 @@ constexpr int lone_blocks = 64;
 constexpr int32_t lone_size_limit = 64 * 1024;
 constexpr int confirm_blocks = 4096;
 constexpr int64_t digest_budget = int64_t{256} << 20;
+// The walk digests its blocks in batches of at most so many blocks and bytes (at least 16 blocks).
+constexpr int walk_batch_blocks = 256;
+constexpr int64_t walk_batch_bytes = int64_t{4} << 20;
+// After two blocks in a row that are not intact, the offsets from the first of them on are searched
+// this far (or 8 blocks, when more) for shifted blocks, each offset once a walk; a search digests
+// this many candidates at most.
+constexpr int64_t realign_reach = int64_t{1} << 20;
+constexpr int realign_tries = 16;
 
 // The probe window and the digests spent on it.
 class window {
@@ -40,6 +50,7 @@ class window {
   int64_t size() const { return static_cast<int64_t>(bytes_.size()); }
   int64_t blocks(int32_t blocksize) const { return size() / blocksize; }
   const uint8_t* block(int64_t j, int32_t blocksize) const { return bytes_.data() + j * blocksize; }
+  const uint8_t* at(int64_t offset) const { return bytes_.data() + offset; }
   uint8_t index(int64_t j, int32_t blocksize) const {
     return get_block_index(block(j, blocksize), blocksize);
   }
@@ -49,8 +60,12 @@ class window {
 
   // Judges count blocks from j on; stops digesting for good once the budget is spent.
   void verify(int64_t j, int count, int32_t blocksize, bool* ok) {
+    verify_at(j * blocksize, count, blocksize, ok);
+  }
+  // The same for count blocks from byte offset on.
+  void verify_at(int64_t offset, int count, int32_t blocksize, bool* ok) {
     std::vector<const uint8_t*> blocks(static_cast<size_t>(count));
-    for (int t = 0; t < count; t++) blocks[t] = block(j + t, blocksize);
+    for (int t = 0; t < count; t++) blocks[t] = at(offset + int64_t{t} * blocksize);
     verify_blocks_sized(blocks.data(), count, blocksize, ok);
     digested_ += int64_t{count} * blocksize;
   }
@@ -141,14 +156,110 @@ std::vector<int32_t> likely_sizes(int64_t low, int64_t high) {
 
 bool is_likely(int32_t size) { return (size >= 32 && is_power_of_two(size)) || size % 1024 == 0; }
 
-// The share of the window that blocksize explains: its intact blocks among the first
-// confirm_blocks, times their size, over the bytes those blocks span.
-double explained(window& w, int32_t blocksize) {
-  const int count = static_cast<int>(std::min<int64_t>(confirm_blocks, w.blocks(blocksize)));
-  if (count == 0) return 0;
+// A block judged on the walk through the window.
+struct walked_block {
+  int64_t at;   // where it starts in the window
+  int stretch;  // 0 for the blocks at the multiples of the blocksize; each later stretch starts
+                // where a search found intact blocks again at another offset
+  int64_t j;    // its block number: from the start in stretch 0, the nearest one in a later one
+  bool ok;      // intact
+};
+
+// The first offset from `from` on, among those not searched yet and within reach of `first` (where
+// the blocks stopped being intact), at which an intact block lies out of step with first: its
+// trailer and the next block's follow each other (the same k byte, k_byte when that is known, and
+// the next index), and the digest of one of the two is correct. -1 when there is none; the
+// offsets passed are not searched again.
+int64_t find_shifted(window& w, int32_t blocksize, int64_t first, int k_byte,
+                     int64_t& search_from) {
+  const int64_t b = blocksize;
+  const int64_t last = std::min(first + std::max(realign_reach, 8 * b), w.size() - 2 * b);
+  int tries = 0;
+  for (int64_t q = std::max(first + 1, search_from); q <= last; q++) {
+    if ((q - first) % b == 0) continue;
+    const uint8_t* block = w.at(q);
+    const uint8_t k = get_k_byte(block, blocksize);
+    if ((k_byte >= 0 && k != k_byte) || get_k_byte(block + b, blocksize) != k ||
+        get_block_index(block + b, blocksize) != get_block_index(block, blocksize) + 1) {
+      continue;
+    }
+    bool ok[2];
+    w.verify_at(q, 2, blocksize, ok);
+    if (ok[0] || ok[1]) {
+      search_from = q + 1;
+      return ok[0] ? q : q + b;
+    }
+    if (++tries == realign_tries || w.spent()) {
+      search_from = q + 1;
+      return -1;
+    }
+  }
+  search_from = std::max(search_from, last + 1);
+  return -1;
+}
+
+// Whether no block at the multiples of the blocksize from offset `from` up to `until` is intact:
+// the blocks do not go on in step where a shifted one was found.
+bool out_of_step(window& w, int32_t blocksize, int64_t from, int64_t until) {
+  const int64_t fitting = from + blocksize <= w.size() ? (w.size() - from) / blocksize : 0;
+  const int count = static_cast<int>(
+      std::min<int64_t>(fitting, std::max<int64_t>(until - from, 0) / blocksize + 1));
+  if (count == 0) return true;
   std::unique_ptr<bool[]> ok(new bool[static_cast<size_t>(count)]);
-  w.verify(0, count, blocksize, ok.get());
-  return static_cast<double>(std::count(ok.get(), ok.get() + count, true)) / count;
+  w.verify_at(from, count, blocksize, ok.get());
+  return std::find(ok.get(), ok.get() + count, true) == ok.get() + count;
+}
+
+// Judges up to confirm_blocks blocks of blocksize, from the start of the window on: at the
+// multiples of the blocksize, and, after two blocks in a row that are not intact, from where a
+// search finds intact ones at another offset while those in step go on failing.
+std::vector<walked_block> walk(window& w, int32_t blocksize) {
+  const int64_t b = blocksize;
+  const int batch_limit =
+      static_cast<int>(std::clamp<int64_t>(walk_batch_bytes / b, 16, walk_batch_blocks));
+  std::vector<walked_block> walked;
+  bool ok[walk_batch_blocks];
+  int64_t at = 0;
+  int stretch = 0;
+  int misses = 0;           // blocks in a row that are not intact
+  int64_t search_from = 0;  // the offsets before it were searched
+  int k_byte = -1;          // the last intact block's
+  while (static_cast<int64_t>(walked.size()) < confirm_blocks && at + b <= w.size()) {
+    const int batch = static_cast<int>(std::min<int64_t>(
+        {confirm_blocks - static_cast<int64_t>(walked.size()), (w.size() - at) / b, batch_limit}));
+    w.verify_at(at, batch, blocksize, ok);
+    int64_t next = at + batch * b;
+    for (int t = 0; t < batch; t++) {
+      const int64_t p = at + t * b;
+      walked.push_back({p, stretch, stretch == 0 ? p / b : (p + b / 2) / b, ok[t]});
+      if (ok[t]) {
+        misses = 0;
+        k_byte = get_k_byte(w.at(p), blocksize);
+        continue;
+      }
+      if (++misses < 2) continue;
+      // Bytes lost or added before here would shift every later block.
+      const int64_t q = find_shifted(w, blocksize, p - b, k_byte, search_from);
+      if (q >= 0 && out_of_step(w, blocksize, p + b, q)) {
+        next = q;
+        stretch++;
+        misses = 0;
+        break;
+      }
+    }
+    at = next;
+  }
+  return walked;
+}
+
+// The share of the window that blocksize explains: its intact blocks on the walk, over the blocks
+// walked.
+double explained(window& w, int32_t blocksize) {
+  const std::vector<walked_block> walked = walk(w, blocksize);
+  if (walked.empty()) return 0;
+  const int64_t intact =
+      std::count_if(walked.begin(), walked.end(), [](const walked_block& b) { return b.ok; });
+  return static_cast<double>(intact) / static_cast<double>(walked.size());
 }
 
 // A blocksize that explains this share of the window is taken without looking further.
@@ -245,9 +356,38 @@ int32_t find_blocksize(window& w) {
 }
 
 struct seen_block {
-  int64_t j;  // block number in the stream
+  int64_t j;  // block number in the stream (in a later stretch, the nearest one)
   int index;
+  int stretch;  // as walked_block's
+  int64_t at;   // where it starts in the window
 };
+
+// Whether each block fits n: its index is below n and its chunk starts at a multiple of n. In a
+// stretch after bytes lost or added, whose blocks stand at no multiple of the blocksize, the
+// chunks start where most of that stretch's blocks put them.
+std::vector<bool> fitting(const std::vector<seen_block>& seen, int n) {
+  std::vector<bool> fit(seen.size());
+  const auto start = [n](const seen_block& b) { return ((b.j - b.index) % n + n) % n; };
+  for (size_t first = 0; first < seen.size();) {
+    size_t end = first;
+    while (end < seen.size() && seen[end].stretch == seen[first].stretch) end++;
+    int64_t phase = 0;
+    if (seen[first].stretch > 0) {
+      int64_t votes[256] = {};
+      for (size_t i = first; i < end; i++) {
+        if (seen[i].index < n) votes[start(seen[i])]++;
+      }
+      phase = std::max_element(votes, votes + n) - votes;
+    }
+    for (size_t i = first; i < end; i++) {
+      const seen_block& b = seen[i];
+      fit[i] = b.index < n &&
+               (b.stretch > 0 ? start(b) == phase : b.j >= b.index && (b.j - b.index) % n == 0);
+    }
+    first = end;
+  }
+  return fit;
+}
 
 std::string list_of(const std::vector<int>& values) {
   std::string text;
@@ -270,9 +410,6 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
   // of n. A stray block (another stream's, with a large index) then fits fewer n than the stream's
   // own blocks do, instead of ruling out every n up to its index.
   const int lowest = std::max(2, r.k);
-  const auto fits = [](const seen_block& b, int n) {
-    return b.index < n && b.j >= b.index && (b.j - b.index) % n == 0;
-  };
 
   // The stream is what starts at the start of the input: n is weighed by the intact blocks it
   // explains from there on, up to the first run of blocks it does not explain (the end of the
@@ -280,10 +417,11 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
   // does not fit (another stream's) does not end the run.
   constexpr int misfit_run = 8;
   const auto explained_from_start = [&](int n) {
+    const std::vector<bool> fit = fitting(seen, n);
     int64_t count = 0;
     int misfits = 0;
-    for (const seen_block& b : seen) {
-      if (fits(b, n)) {
+    for (size_t i = 0; i < seen.size(); i++) {
+      if (fit[i]) {
         count++;
         misfits = 0;
       } else if (++misfits == misfit_run) {
@@ -313,8 +451,9 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
     std::vector<int> by_headers;
     for (const int n : best) {
       const bool agree = std::all_of(seen.begin(), seen.end(), [&](const seen_block& b) {
-        if (b.index != 0) return true;
-        const int32_t id = get_chunk_id(w.block(b.j, blocksize));
+        // A shifted block's number is not known exactly.
+        if (b.index != 0 || b.stretch > 0) return true;
+        const int32_t id = get_chunk_id(w.at(b.at));
         return id < 0 || int64_t{id} * n == b.j;
       });
       if (agree) by_headers.push_back(n);
@@ -328,14 +467,16 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
       const int64_t total = stream_size / blocksize;
       for (const int n : by_headers) {
         const bool ends_here = std::any_of(seen.begin(), seen.end(), [&](const seen_block& b) {
-          return b.index == 0 && get_chunk_id(w.block(b.j, blocksize)) == -1 && b.j + n == total;
+          return b.index == 0 && get_chunk_id(w.at(b.at)) == -1 &&
+                 b.at + int64_t{n} * blocksize == stream_size;
         });
         if (ends_here) by_length.push_back(n);
       }
       if (by_length.empty()) {
         // A chunk 0 that is not the last (its header says 0, not -1) has a chunk after it.
         const bool more_than_one = std::any_of(seen.begin(), seen.end(), [&](const seen_block& b) {
-          return b.j == 0 && b.index == 0 && get_chunk_id(w.block(0, blocksize)) == 0;
+          return b.stretch == 0 && b.j == 0 && b.index == 0 &&
+                 get_chunk_id(w.block(0, blocksize)) == 0;
         });
         for (const int n : by_headers) {
           if (total % n == 0 && (!more_than_one || total / n >= 2)) by_length.push_back(n);
@@ -402,23 +543,21 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
   if (r.blocksize == 0) r.blocksize = find_blocksize(w);
   const int32_t blocksize = r.blocksize;
 
-  // Every block of that size in the window is judged.
-  const int count = static_cast<int>(std::min<int64_t>(confirm_blocks, w.blocks(blocksize)));
-  const std::unique_ptr<bool[]> judged(new bool[static_cast<size_t>(std::max(count, 1))]);
-  bool* ok = judged.get();
-  if (count > 0) w.verify(0, count, blocksize, ok);
-  r.examined = count;
-  r.intact = std::count(ok, ok + count, true);
+  // Every block of that size in the window is judged, along the stream.
+  const std::vector<walked_block> walked = walk(w, blocksize);
+  r.examined = static_cast<int64_t>(walked.size());
+  r.intact =
+      std::count_if(walked.begin(), walked.end(), [](const walked_block& b) { return b.ok; });
   if (r.intact == 0) {
     not_found("no block of " + std::to_string(blocksize) + " bytes at the start of the input (" +
-                  std::to_string(count) + " examined) is intact",
+                  std::to_string(r.examined) + " examined) is intact",
               "check -b, or give -b, -n and -k");
   }
 
   // k: the k byte most intact blocks carry.
   int64_t by_k_byte[256] = {};
-  for (int j = 0; j < count; j++) {
-    if (ok[j]) by_k_byte[w.k_byte(j, blocksize)]++;
+  for (const walked_block& b : walked) {
+    if (b.ok) by_k_byte[get_k_byte(w.at(b.at), blocksize)]++;
   }
   int k_byte = 0;
   if (r.k != 0) {
@@ -443,8 +582,10 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
 
   // n: from the intact blocks that carry that k byte.
   std::vector<seen_block> seen;
-  for (int j = 0; j < count; j++) {
-    if (ok[j] && w.k_byte(j, blocksize) == k_byte) seen.push_back({j, w.index(j, blocksize)});
+  for (const walked_block& b : walked) {
+    if (b.ok && get_k_byte(w.at(b.at), blocksize) == k_byte) {
+      seen.push_back({b.j, get_block_index(w.at(b.at), blocksize), b.stretch, b.at});
+    }
   }
   if (r.n == 0) {
     find_n(w, stream_size, seen, r);
@@ -459,10 +600,11 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
                   " and k " + std::to_string(r.k) + " is no stream kestrune writes",
               "give -b, -n and -k");
   }
-  for (const seen_block& b : seen) {
-    if (b.index >= r.n || b.j < b.index || (b.j - b.index) % r.n != 0) {
+  const std::vector<bool> fit = fitting(seen, r.n);
+  for (size_t i = 0; i < seen.size(); i++) {
+    if (!fit[i]) {
       r.n_disagree++;
-    } else if (b.j > b.index) {
+    } else if (seen[i].j > seen[i].index) {
       r.n_agree++;
     }
   }

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include "tests/scan/scan_support.h"
+#include "tests/support/unreadable.h"
 
 namespace kestrune::test {
 namespace {
@@ -278,6 +280,114 @@ TEST(ScanParameters, UndecidedProbesSaySoInsteadOfGuessing) {
   const json_report report = read_json_report(r.out);
   ASSERT_EQ(report.chunks.size(), 1u);
   EXPECT_EQ(report.chunks[0]["rejected"].text(), R"([{"position":17,"reason":"short"}])");
+}
+
+// The summary without the file's name and without what tells where the parameters came from and
+// the probe's evidence.
+std::string without_provenance(const json_value& summary) {
+  const std::set<std::string> provenance = {
+      "input",        "restore", "blocksize_from", "n_from",  "k_from",    "probe_examined",
+      "probe_intact", "k_agree", "k_other",        "n_agree", "n_disagree"};
+  std::string text;
+  for (const auto& [name, value] : summary.fields()) {
+    if (provenance.count(name) == 0) text += name + "=" + value.text() + "\n";
+  }
+  return text;
+}
+
+// An unreadable stretch in the first MiB, or bytes deleted early in the stream: the parameters are
+// still found, and the report is the one the scan gives with them. An unreadable sector is asked
+// for once more at most after the read that met it, by the probe and the scan together, and the
+// scan says what kestrune -d restores, with the parameters or with --detect.
+TEST(ScanParameters, FoundPastAnUnreadableSectorOrADeletion) {
+  const stream_geometry defaults;
+  const stream_geometry large{.blocksize = 4096, .n = 141, .k = 109};
+  struct fault {
+    const char* name;
+    stream_geometry g;
+    size_t data_size;
+    uint64_t offset;
+    uint64_t length;
+    bool deleted;  // cut out of the stream; else unreadable
+  };
+  const size_t longer = 3 * large.capacity() + (1 << 20);  // a stream longer than 1 MiB
+  const fault faults[] = {
+      // The stream fits the first MiB; nearly all of it lies before the unreadable bytes.
+      {"4 KiB unreadable at 1000 KiB", defaults, 780000, 1000 << 10, 4096, false},
+      {"4 KiB unreadable across two blocks", large, longer, 702 << 10, 4096, false},
+      {"5 blocks of chunk 30 unreadable", defaults, longer, block_offset(defaults, {30, 2}),
+       5 * 1024, false},
+      {"1000 bytes deleted at 20000", defaults, longer, 20000, 1000, true},
+      {"1000 bytes deleted at 20000 of large blocks", large, longer, 20000, 1000, true},
+  };
+  const temp_dir dir;
+  int runs = 0;
+  for (const fault& f : faults) {
+    const stream_geometry& g = f.g;
+    const std::string data = pattern_bytes(f.data_size, test_seed());
+    std::string stream = encode(data, g);
+    ASSERT_GT(stream.size(), f.offset + f.length);
+    if (f.deleted) stream.erase(f.offset, f.length);
+    for (const read_failure how : {read_failure::whole_read, read_failure::after_a_short}) {
+      if (f.deleted && how == read_failure::after_a_short) continue;
+      SCOPED_TRACE(std::string(f.name) + " " + shape_name(g) +
+                   (f.deleted ? "" : std::string(", ") + name_of(how)));
+      const std::string log = dir.file("failed-reads-" + std::to_string(runs++));
+      run_options logged;
+      run_options failing;
+      if (!f.deleted) {
+        logged.env = unreadable_bytes(f.offset, f.length, how, log);
+        failing.env = unreadable_bytes(f.offset, f.length, how);
+      }
+      const run_result probed = scan(stream, feed::file, {"--json"}, logged);
+      std::vector<std::string> args = all_geometry_args(g);
+      args.push_back("--json");
+      const run_result given = scan(stream, feed::file, args, failing);
+      ASSERT_EQ(probed.status, given.status) << probed.err;
+      const json_report report = read_json_report(probed.out);
+      const json_report expected = read_json_report(given.out);
+      const json_value& s = report.summary;
+      EXPECT_EQ(s["blocksize"].number(), g.blocksize);
+      EXPECT_EQ(s["n"].number(), g.n);
+      EXPECT_EQ(s["k"].number(), g.k);
+      EXPECT_EQ(s["blocksize_from"].string(), "probe");
+      ASSERT_EQ(report.chunks.size(), expected.chunks.size());
+      for (size_t m = 0; m < report.chunks.size(); m++) {
+        EXPECT_EQ(report.chunks[m].text(), expected.chunks[m].text());
+      }
+      EXPECT_EQ(without_provenance(s), without_provenance(expected.summary));
+      if (f.deleted) {
+        EXPECT_EQ(probed.status, 3);
+        continue;
+      }
+
+      // Exactly the blocks the unreadable bytes touch are bad.
+      const uint64_t first_block = f.offset / g.blocksize;
+      const uint64_t end_block = (f.offset + f.length + g.blocksize - 1) / g.blocksize;
+      EXPECT_EQ(s["bad_blocks"].number(), static_cast<int64_t>(end_block - first_block));
+      // Each unreadable sector failed once alone, after one failed read of the whole piece at
+      // most.
+      const std::vector<failed_read> failed = failed_reads(log);
+      const uint64_t sectors = (f.offset + f.length + 511) / 512 - f.offset / 512;
+      EXPECT_LE(failed.size(), sectors + 1);
+      EXPECT_EQ(std::set<failed_read>(failed.begin(), failed.end()).size(), failed.size());
+
+      // kestrune -d with the parameters, and with --detect, restores every chunk before the one
+      // the scan says it fails at, and all of them when the scan says no byte is lost.
+      const std::vector<std::string> explicit_args =
+          geometry_args(g).empty() ? all_geometry_args(g) : std::vector<std::string>{};
+      const run_result decoded = decode(stream, g, feed::file, explicit_args, failing);
+      const run_result detected = decode(stream, defaults, feed::file, {"--detect"}, failing);
+      const bool fails = !s["decoder_fails_at"].is_null();
+      EXPECT_EQ(s["lost_bytes"].number() > 0, fails);
+      EXPECT_EQ(decoded.status, fails ? 1 : 0) << decoded.err;
+      const uint64_t restored =
+          fails ? static_cast<uint64_t>(s["decoder_fails_at"].number()) : UINT64_MAX;
+      EXPECT_TRUE(same_bytes(decoded.out, chunks_of(data, g, 0, restored)));
+      EXPECT_EQ(detected.status, decoded.status) << detected.err;
+      EXPECT_TRUE(same_bytes(detected.out, decoded.out));
+    }
+  }
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 // read that overlaps bytes [OFFSET, OFFSET + LENGTH) fails; with it a read that starts before them
 // returns the bytes up to them (a short read), and a read that starts among them fails. read,
 // readv, pread and preadv (and the 64-bit names of the last two) are covered; reads of pipes and
-// devices pass through.
+// devices pass through. When KESTRUNE_TEST_EIO_LOG names a file, every read that fails appends
+// "OFFSET COUNT" and a newline to it.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -74,9 +76,29 @@ int64_t readable(int fd, int64_t offset, size_t count) {
   return -1;
 }
 
+// Appends the failed read to the log, when there is one.
+void log_failure(int64_t offset, size_t count) {
+  static const char* const path = getenv("KESTRUNE_TEST_EIO_LOG");
+  if (path == nullptr || *path == '\0') return;
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  char line[64];
+  const int length =
+      snprintf(line, sizeof line, "%lld %zu\n", static_cast<long long>(offset), count);
+  if (length > 0) (void)!write(fd, line, static_cast<size_t>(length));
+  close(fd);
+}
+
+// readable(), and the log told of a read that fails.
+int64_t allowed_or_logged(int fd, int64_t offset, size_t count) {
+  const int64_t allowed = readable(fd, offset, count);
+  if (allowed < 0) log_failure(offset, count);
+  return allowed;
+}
+
 template <typename Fn>
 ssize_t positioned(Fn next, int fd, void* buffer, size_t count, int64_t offset) {
-  const int64_t allowed = readable(fd, offset, count);
+  const int64_t allowed = allowed_or_logged(fd, offset, count);
   if (allowed < 0) {
     errno = EIO;
     return -1;
@@ -88,7 +110,7 @@ template <typename Fn>
 ssize_t vectored(Fn next, int fd, const iovec* iov, int iovcnt, int64_t offset) {
   size_t total = 0;
   for (int i = 0; i < iovcnt; i++) total += iov[i].iov_len;
-  const int64_t allowed = readable(fd, offset, total);
+  const int64_t allowed = allowed_or_logged(fd, offset, total);
   if (allowed < 0) {
     errno = EIO;
     return -1;
@@ -138,7 +160,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
     const int saved_errno = errno;  // lseek fails on a pipe; a read that works leaves errno alone
     const off_t at = lseek(fd, 0, SEEK_CUR);
     errno = saved_errno;
-    const int64_t allowed = at < 0 ? static_cast<int64_t>(count) : readable(fd, at, count);
+    const int64_t allowed = at < 0 ? static_cast<int64_t>(count) : allowed_or_logged(fd, at, count);
     if (allowed < 0) {
       errno = EIO;
       return -1;

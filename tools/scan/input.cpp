@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "frontend/diag.h"
-#include "frontend/io.h"
+#include "frontend/sectors.h"
 
 namespace {
 
@@ -93,16 +93,11 @@ const std::vector<uint8_t>& scan_input::head(size_t limit) {
     head_.resize(have + read_fd(head_.data() + have, limit - have));
     return head_;
   }
-  // An unreadable range costs that range alone, as the decoder's reads do: it is read as zeros
-  // (which no digest accepts), a sector at a time, and the window goes on behind it.
-  constexpr size_t sector = 512;
-  for (size_t at = have; at < limit;) {
-    at += pread_full(fd_, head_.data() + at, limit - at, static_cast<int64_t>(at));
-    if (at >= limit) break;
-    const size_t skip = std::min(limit - at, sector - at % sector);
-    memset(head_.data() + at, 0, skip);
-    at += skip;
-  }
+  // An unreadable sector costs that sector alone, as the decoder's reads cost the block: it is read
+  // as zeros (which no digest accepts), once, and the window goes on behind it.
+  const size_t got = pread_sectors(fd_, head_.data() + have, limit - have,
+                                   static_cast<int64_t>(have), unreadable_);
+  memset(head_.data() + have + got, 0, limit - have - got);
   return head_;
 }
 
@@ -136,7 +131,7 @@ void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8
   int64_t present = static_cast<int64_t>(total);
   if (seekable_) {
     present = std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(total));
-    arrived = pread_full(fd_, dest, static_cast<size_t>(present), offset);
+    arrived = pread_sectors(fd_, dest, static_cast<size_t>(present), offset, unreadable_);
   } else {
     arrived = read_sequential(offset, dest, total);
     present = static_cast<int64_t>(arrived);
@@ -146,15 +141,11 @@ void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8
     const int64_t end = start + blocksize;
     if (start >= present) {
       got[b] = block_read::missing;
-    } else if (end > present) {
-      got[b] = block_read::partial;
-    } else if (end <= static_cast<int64_t>(arrived)) {
+    } else if (end <= static_cast<int64_t>(arrived) &&
+               (!seekable_ || sectors_readable(unreadable_, offset + start, blocksize))) {
       got[b] = block_read::whole;
     } else {
-      // A read failed before this block: read it alone.
-      const size_t size = static_cast<size_t>(blocksize);
-      got[b] = pread_full(fd_, dest + start, size, offset + start) == size ? block_read::whole
-                                                                           : block_read::partial;
+      got[b] = block_read::partial;
     }
   }
 }

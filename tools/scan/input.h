@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "frontend/sectors.h"
 #include "stream/probe.h"
 
 // How much of a block the input gave.
@@ -40,9 +41,11 @@ class scan_input {
   const std::vector<uint8_t>& head(size_t limit);
 
   // Reads count blocks of blocksize bytes from offset on into dest and tells for each how much
-  // arrived. A seekable input is read in one call, and block by block after a failed read, so that
-  // an unreadable block costs that block alone. A sequential input never goes back: offset may not
-  // lie before the end of the previous call. Dies with "read error" when a sequential input fails.
+  // arrived. A seekable input is read a sector at a time after a failed read, so that an
+  // unreadable sector costs the blocks it touches alone; a sector found unreadable (here or by
+  // head()) is never read again, and every block that touches it is partial. A sequential input
+  // never goes back: offset may not lie before the end of the previous call. Dies with "read error"
+  // when a sequential input fails.
   void read_blocks(int64_t offset, int32_t blocksize, int count, uint8_t* dest, block_read* got);
 
   // A sequential input: every byte taken from the descriptor from now on is also written to
@@ -68,7 +71,8 @@ class scan_input {
   bool seekable_ = false;
   int64_t size_ = -1;
   std::vector<uint8_t> head_;
-  int64_t position_ = 0;  // sequential input: bytes taken from the descriptor so far
+  unreadable_sectors unreadable_;  // seekable input
+  int64_t position_ = 0;           // sequential input: bytes taken from the descriptor so far
   bool at_end_ = false;
   int spool_fd_ = -1;  // sequential input: where the bytes read are written too, or -1
   const char* spool_where_ = nullptr;
