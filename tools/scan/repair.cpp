@@ -129,23 +129,78 @@ settled settle(const std::vector<const chunk_instance*>& group) {
   }
 
   const int count = static_cast<int>(present.size());
-  int64_t best_left_out = -1;
-  std::vector<int> best_choice;
-  bool best_excluded[256] = {};
-  std::vector<uint8_t> data(static_cast<size_t>(k) * packet);
-  std::vector<std::vector<uint8_t>> found;  // the versions rebuilt, the first one in result.data
-  for (const std::vector<int>& choice : choices) {
+  // A choice's blocks, settled: false when they are inconsistent; else the chunk is in pkt_table
+  // and excluded marks the blocks decoding found wrong.
+  const auto settle_choice = [&](const std::vector<int>& choice, bool* excluded) {
     const uint8_t* packets[256];
     int positions[256];
     for (int t = 0; t < count; t++) {
       packets[t] = at[present[t]][choice[t]].block;
       positions[t] = present[t];
     }
+    return settle_packets(packets, positions, count, excluded) != settlement::inconsistent;
+  };
+  std::vector<uint8_t> data(static_cast<size_t>(k) * packet);
+  const auto rebuilt = [&] {
+    for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, pkt_table[j], packet);
+  };
+
+  // The versions the choices rebuild.
+  std::vector<std::vector<uint8_t>> found;
+  for (const std::vector<int>& choice : choices) {
     bool excluded[256] = {};
-    if (settle_packets(packets, positions, count, excluded) == settlement::inconsistent) {
+    if (!settle_choice(choice, excluded)) {
       result.disagree = true;
       continue;
     }
+    rebuilt();
+    if (std::find(found.begin(), found.end(), data) == found.end()) found.push_back(data);
+  }
+  if (found.empty()) return result;
+
+  // Of several versions, one stands when it alone is borne out: some instance holds k blocks of
+  // it, or more blocks than k agree with it, which checks it. A version that only a mix of
+  // instances' blocks makes, with none to check it, is no version anyone wrote: a stray block
+  // beside a chunk of k blocks (a code without parity checks nothing) rebuilds one. Two versions
+  // borne out, or several and none, are a conflict, which no count of blocks decides.
+  const std::vector<uint8_t>* chosen = &found.front();
+  if (found.size() > 1) {
+    const int checked = k + (k >= 2 ? 1 : 2);
+    std::vector<const std::vector<uint8_t>*> borne;
+    for (const std::vector<uint8_t>& version : found) {
+      for (int j = 0; j < k; j++) memcpy(pkt_table[j], version.data() + j * packet, packet);
+      std::vector<int> counts(group.size(), 0);
+      std::set<int> agreeing;
+      for (size_t m = 0; m < group.size(); m++) {
+        for (int p = 0; p < n; p++) {
+          if (group[m]->offsets[p] < 0) continue;
+          if (first_difference(group[m]->blocks.data() + p * b, p) < 0) {
+            counts[m]++;
+            agreeing.insert(p);
+          }
+        }
+      }
+      if (*std::max_element(counts.begin(), counts.end()) >= k ||
+          static_cast<int>(agreeing.size()) >= checked) {
+        borne.push_back(&version);
+      }
+      result.versions.push_back(std::move(counts));
+    }
+    result.disagree = true;
+    if (borne.size() != 1) return result;
+    chosen = borne.front();
+    result.versions.clear();
+  }
+
+  // Of the ways that rebuild the version, the one that leaves out the fewest blocks.
+  int64_t best_left_out = -1;
+  std::vector<int> best_choice;
+  bool best_excluded[256] = {};
+  for (const std::vector<int>& choice : choices) {
+    bool excluded[256] = {};
+    if (!settle_choice(choice, excluded)) continue;
+    rebuilt();
+    if (data != *chosen) continue;
     int64_t left = 0;
     for (int t = 0; t < count; t++) {
       const std::vector<variant>& list = at[present[t]];
@@ -155,9 +210,6 @@ settled settle(const std::vector<const chunk_instance*>& group) {
         }
       }
     }
-    for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, pkt_table[j], packet);
-    if (std::find(found.begin(), found.end(), data) == found.end()) found.push_back(data);
-    if (data != found.front()) continue;
     if (best_left_out < 0 || left < best_left_out) {
       best_left_out = left;
       best_choice = choice;
@@ -165,27 +217,12 @@ settled settle(const std::vector<const chunk_instance*>& group) {
       result.data = data;
     }
   }
-  if (found.size() > 1) {
-    // How many blocks of each instance agree with each version.
-    result.disagree = true;
-    for (const std::vector<uint8_t>& version : found) {
-      for (int j = 0; j < k; j++) memcpy(pkt_table[j], version.data() + j * packet, packet);
-      std::vector<int> counts(group.size(), 0);
-      for (size_t m = 0; m < group.size(); m++) {
-        for (int p = 0; p < n; p++) {
-          if (group[m]->offsets[p] < 0) continue;
-          if (first_difference(group[m]->blocks.data() + p * b, p) < 0) counts[m]++;
-        }
-      }
-      result.versions.push_back(std::move(counts));
-    }
-    result.data.clear();
-    return result;
-  }
   if (best_left_out < 0) {
     result.data.clear();
     return result;
   }
+  // The rebuild of the version chosen is what pkt_table holds from here on.
+  for (int j = 0; j < k; j++) memcpy(pkt_table[j], result.data.data() + j * packet, packet);
 
   result.ok = true;
   result.use.assign(group.size(), std::vector<uint8_t>(static_cast<size_t>(n), absent));
