@@ -73,7 +73,9 @@ size_t scan_input::read_fd(uint8_t* dest, size_t count) {
     done += static_cast<size_t>(got);
   }
   if (spool_fd_ >= 0 && done > 0 && !write_full(spool_fd_, dest, done)) {
-    die("write error on the spool file in '%s'", spool_where_);
+    spool_fd_ = -1;
+    spool_failed_ = true;
+    if (spool_required_) die("write error on the spool file in '%s'", spool_where_);
   }
   position_ += static_cast<int64_t>(done);
   return done;
@@ -82,6 +84,11 @@ size_t scan_input::read_fd(uint8_t* dest, size_t count) {
 void scan_input::spool_to(int spool_fd, const char* where) {
   spool_fd_ = spool_fd;
   spool_where_ = where;
+}
+
+void scan_input::spool_required(bool required) {
+  spool_required_ = required;
+  if (required && spool_failed_) die("write error on the spool file in '%s'", spool_where_);
 }
 
 const std::vector<uint8_t>& scan_input::head(size_t limit) {

@@ -50,9 +50,12 @@ class scan_input {
 
   // A sequential input: every byte taken from the descriptor from now on is also written to
   // spool_fd (not owned), so that the spool file holds the input as far as it has been read; call
-  // it before anything is read. Dies with "write error on the spool file in '<where>'" when a
-  // write fails.
+  // it before anything is read. When a write fails the spooling stops, and spool_failed() tells;
+  // once the spool is required, the failure dies with "write error on the spool file in
+  // '<where>'" instead (then or at once, when it has failed already).
   void spool_to(int spool_fd, const char* where);
+  void spool_required(bool required);
+  bool spool_failed() const { return spool_failed_; }
 
   // The number of bytes from offset to the end of the input. A sequential input is read for it,
   // but no further than TRAILING_READ_LIMIT bytes beyond offset (a pipe may never end): *at_least
@@ -76,6 +79,8 @@ class scan_input {
   bool at_end_ = false;
   int spool_fd_ = -1;  // sequential input: where the bytes read are written too, or -1
   const char* spool_where_ = nullptr;
+  bool spool_required_ = false;
+  bool spool_failed_ = false;
 };
 
 // The input as the parameter probe reads it: its head and its length.

@@ -425,7 +425,7 @@ int main(int argc, char** argv) {
     if (spool_fd < 0) die("can't make a spool file in '%s'", spool_directory.c_str());
     input.spool_to(spool_fd, spool_directory.c_str());
   }
-  const bool read_again = input.seekable() || spool_fd >= 0;
+  bool read_again = input.seekable() || spool_fd >= 0;
   setup.params = probe_parameters(probe_source(input), given, [&](const std::string& message) {
     report_no_parameters(setup, message);
   });
@@ -457,6 +457,9 @@ int main(int argc, char** argv) {
   // the choice.
   const bool held = salvage != nullptr && read_again &&
                     (strcmp(setup.salvage_path, "-") == 0 || !regular_file(salvage));
+  // A held salvage is made from the spool alone; one the scan writes as it goes stands without
+  // the realigned one when the spool cannot hold the stream.
+  if (spool_fd >= 0) input.spool_required(held);
   report_parameters(setup);
   // With --tar the walk takes the user data as the salvage has it, whether or not it is written.
   tar_walker walker;
@@ -475,6 +478,11 @@ int main(int argc, char** argv) {
       },
       tar_tap);
   progress_end(meter);
+  if (spool_fd >= 0 && input.spool_failed()) {
+    note("%s: salvage not realigned: write error on the spool file in '%s'\n", shown_name(),
+         spool_directory.c_str());
+    read_again = false;
+  }
   repair_summary realigned;
   bool is_realigned = false;
   if (salvage != nullptr && read_again) {
