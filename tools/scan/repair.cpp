@@ -329,6 +329,13 @@ class repairer {
       }
       return;
     }
+    // Unchecked (no more blocks than k rebuild it), its number is still the best word on where
+    // it belongs when the stream can reach that place: at its own slot it could only conflict
+    // with the chunk there.
+    if (h.own && h.chunk_id >= next_ && h.chunk_id <= highest_slot_ + reach_) {
+      by_number_[h.chunk_id].push_back(std::move(h));
+      return;
+    }
     h.own.reset();
     if (slot >= next_) by_slot_[slot].push_back(std::move(h));
   }
