@@ -17,7 +17,7 @@ namespace {
 // Blocks digested together while the alignment holds: several full passes of the widest
 // multi-lane digest, as the scan's batches give.
 constexpr int batch_blocks = 256;
-// The input is read in pieces of about this many bytes.
+// The input is read in pieces of about this many bytes, shared among the copies walked together.
 constexpr int64_t piece_bytes = int64_t{1} << 20;
 // The search window: a few chunks, and no more than 64 MiB unless one chunk is larger.
 constexpr int window_chunks = 4;
@@ -25,7 +25,7 @@ constexpr int64_t window_limit = int64_t{64} << 20;
 
 }  // namespace
 
-copy_walker::copy_walker(scan_input& input, int copy)
+copy_walker::copy_walker(scan_input& input, int copy, int copies)
     : input_(input),
       copy_(copy),
       blocksize_(run_config.blocksize),
@@ -33,6 +33,10 @@ copy_walker::copy_walker(scan_input& input, int copy)
       k_byte_(static_cast<uint8_t>(run_config.k)) {
   const int64_t chunk_bytes = int64_t{n_} * blocksize_;
   window_bytes_ = std::min(window_chunks * chunk_bytes, std::max(chunk_bytes, window_limit));
+  // Many copies walked together take smaller batches, a few passes of the digest each.
+  batch_ = std::clamp(batch_blocks / std::max(1, copies), 32, batch_blocks);
+  read_blocks_ = static_cast<int>(
+      std::max<int64_t>(1, piece_bytes / std::max(1, copies) / std::max(1, blocksize_)));
 }
 
 int64_t copy_walker::progress() const {
@@ -53,7 +57,7 @@ int64_t copy_walker::ensure(int64_t offset, int64_t length, int64_t keep_from) {
       start_ = keep_from;
     }
     const int32_t b = blocksize_;
-    const int count = static_cast<int>(std::max<int64_t>(1, piece_bytes / b));
+    const int count = read_blocks_;
     std::vector<block_read> got(static_cast<size_t>(count));
     while (end_ < offset + length && !at_end_) {
       const size_t needed = static_cast<size_t>(end_ - start_ + int64_t{count} * b);
@@ -143,7 +147,7 @@ void copy_walker::finish(const std::function<void(chunk_instance&&)>& take) {
 
 void copy_walker::walk_blocks(const std::function<void(chunk_instance&&)>& take) {
   const int64_t b = blocksize_;
-  const int64_t available = ensure(position_, batch_blocks * b, std::min(position_, last_end_));
+  const int64_t available = ensure(position_, batch_ * b, std::min(position_, last_end_));
   const int count = static_cast<int>(available / b);
   if (count == 0) {
     finish(take);

@@ -50,8 +50,9 @@ struct walk_stats {
 
 class copy_walker {
  public:
-  // Walks `input` (not owned; it must outlive the walker) as copy number `copy`.
-  copy_walker(scan_input& input, int copy);
+  // Walks `input` (not owned; it must outlive the walker) as copy number `copy` of `copies`
+  // walked together, which share the memory of one walk's reads.
+  copy_walker(scan_input& input, int copy, int copies = 1);
   copy_walker(const copy_walker&) = delete;
   copy_walker& operator=(const copy_walker&) = delete;
 
@@ -83,6 +84,8 @@ class copy_walker {
   int n_;
   uint8_t k_byte_;
   int64_t window_bytes_;  // bytes searched before the digest budget is renewed
+  int read_blocks_;       // blocks read at a time
+  int batch_;             // blocks digested together while the alignment holds
 
   // Bytes [start_, end_) of the input, at buffer_[0 ..]; at_end_ once end_ is the input's end.
   std::vector<uint8_t> buffer_;

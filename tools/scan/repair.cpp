@@ -260,7 +260,8 @@ class repairer {
            const std::function<void(const repaired_chunk&)>& report, const salvage_tap* tap)
       : rewriter_(stream_out), salvage_(salvage, tap), report_(report) {
     for (size_t c = 0; c < copies.size(); c++) {
-      walkers_.push_back(std::make_unique<copy_walker>(*copies[c], static_cast<int>(c)));
+      walkers_.push_back(std::make_unique<copy_walker>(*copies[c], static_cast<int>(c),
+                                                       static_cast<int>(copies.size())));
     }
     capacity_ = chunk_capacity(run_config.blocksize, run_config.k);
     const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
@@ -321,6 +322,10 @@ class repairer {
     if (h.own && (h.own->confirmed || h.chunk_id == -1 || h.chunk_id == slot)) {
       const int32_t id = h.chunk_id;
       if (id == -1) {
+        // Behind a last chunk of its copy with other data it is never this stream's (see
+        // behind_a_last()), so it is not kept: a copy of many streams one after another costs no
+        // more memory than one.
+        if (behind_a_last(h, slot)) return;
         last_.push_back(std::move(h));
       } else if (id < 0 || id < next_ || id > highest_slot_ + reach_) {
         summary_.unplaced++;  // already written, or a number the stream cannot reach
