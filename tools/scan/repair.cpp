@@ -341,6 +341,11 @@ class repairer {
       by_number_[h.chunk_id].push_back(std::move(h));
       return;
     }
+    // A chunk already written again (a chunk moved or repeated) has no place left.
+    if (h.own && h.chunk_id >= 0 && h.chunk_id < next_) {
+      summary_.unplaced++;
+      return;
+    }
     h.own.reset();
     if (slot >= next_) by_slot_[slot].push_back(std::move(h));
   }
