@@ -68,6 +68,7 @@ fec_code* fec_create(int k, int n) {
   code->last_inverse = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL));
   code->last_pkt_nos = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, FEC_LINE_LABEL));
   code->last_pkt_nos[0] = -1;
+  code->scratch = static_cast<fec_scratch*>(fec_alloc_zeroed(sizeof(fec_scratch), FEC_LINE_LABEL));
 
   free(vdm);
   return code;
@@ -128,5 +129,7 @@ void fec_free(fec_code* code) {
   free(code->encode_matrix);
   free(code->last_inverse);
   free(code->last_pkt_nos);
+  if (code->scratch != nullptr) free(code->scratch->bytes);
+  free(code->scratch);
   free(code);
 }

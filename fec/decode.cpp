@@ -71,13 +71,23 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
   // Row r of the inverse gives data packet r from the packets at hand. Every new packet reads the
   // parity packets that the write-back overwrites, so all are complete before any is written back.
   // gf_dot_products() writes every byte of its targets, so the new buffers need no clearing.
-  // The rows of the missing data packets, made together.
+  // The rows of the missing data packets, made together into the codec's scratch area.
+  int missing = 0;
+  for (int r = 0; r < k; r++) missing += pkt_nos[r] >= k ? 1 : 0;
+  if (missing == 0 || pkt_size == 0) return 0;
+  fec_scratch& scratch = *code->scratch;
+  const size_t needed = static_cast<size_t>(missing) * static_cast<size_t>(pkt_size);
+  if (scratch.size < needed) {
+    free(scratch.bytes);
+    scratch.bytes = static_cast<uint8_t*>(fec_alloc(needed, "new pkt buffer"));
+    scratch.size = needed;
+  }
   auto* new_pkts = static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers"));
   auto* rows = static_cast<uint8_t*>(fec_alloc(matrix_size, "new pkt rows"));
-  int missing = 0;
+  missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
-    new_pkts[missing] = static_cast<uint8_t*>(fec_alloc(pkt_size, "new pkt buffer"));
+    new_pkts[missing] = scratch.bytes + static_cast<size_t>(missing) * pkt_size;
     memcpy(rows + missing * k, inverse + r * k, k);
     missing++;
   }
@@ -86,7 +96,6 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
     memcpy(pkts[r], new_pkts[missing], pkt_size);
-    free(new_pkts[missing]);
     missing++;
   }
   free(rows);

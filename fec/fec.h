@@ -8,6 +8,7 @@
 // blocks, chunks or files; failures are reported by a result and a fixed message on standard error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct fec_code {
@@ -19,6 +20,14 @@ struct fec_code {
   // a medium, reuse it.
   uint8_t* last_inverse;
   int32_t* last_pkt_nos;
+  // Where fec_decode_pkts() makes the missing data packets before they replace the parity
+  // packets: kept from call to call, so that large packets cost no fresh pages each chunk.
+  struct fec_scratch* scratch;
+};
+
+struct fec_scratch {
+  uint8_t* bytes;
+  size_t size;
 };
 
 // A new codec for (k, n), or null after "Invalid parameters k %d n %d GF_SIZE %d\n" when k < 1,
