@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
@@ -36,6 +38,8 @@ constexpr int64_t reach_bytes = int64_t{64} << 20;
 // The most ways tried of choosing among the different blocks that copies hold at the same positions
 // of a chunk (every way, when there are no more; else one way per copy, preferring its blocks).
 constexpr int max_choices = 64;
+// Blocks of restored chunks remembered by their digests (16 bytes each, a few MiB at most).
+constexpr size_t restored_memory = 65536;
 
 enum block_use : uint8_t { absent = 0, agrees = 1, left_out = 2 };
 
@@ -383,9 +387,21 @@ class repairer {
   // blocks at a later place, the last chunk found at a later place): then this place is not the
   // last chunk's.
   bool more_after(int64_t place) const {
-    if (by_number_.lower_bound(place) != by_number_.end() ||
-        by_slot_.upper_bound(place) != by_slot_.end()) {
-      return true;
+    if (by_number_.lower_bound(place) != by_number_.end()) return true;
+    // Blocks further on that rebuild no chunk count too: a chunk damaged beyond repair may stand
+    // there. But not blocks enough for a chunk that disagree, behind a last chunk of their own
+    // copy: that copy's stream ended before them, and they are its trailing data mixed up.
+    // Nor blocks that all repeat blocks of chunks restored already: a copy that holds stretches
+    // twice, whose walk then counts its places past the stream's own.
+    for (auto at = by_slot_.upper_bound(place); at != by_slot_.end(); ++at) {
+      for (const held_chunk& h : at->second) {
+        const bool mixed = h.chunk.present >= run_config.k;
+        const bool trailing = std::any_of(last_.begin(), last_.end(), [&](const held_chunk& g) {
+          return g.own && g.chunk.copy == h.chunk.copy && g.chunk.slot < h.chunk.slot &&
+                 g.chunk.slot <= place;
+        });
+        if (!(mixed && trailing) && !repeats_restored(h.chunk)) return true;
+      }
     }
     // A last chunk further on counts, unless it repeats one at or before this place (the last
     // chunk written twice): the decoder stops at the first.
@@ -397,6 +413,33 @@ class repairer {
     return std::any_of(last_.begin(), last_.end(), [&](const held_chunk& h) {
       return h.chunk.slot > place && !repeats_earlier(h) && !behind_a_last(h, place);
     });
+  }
+
+  // The digest in a block's trailer names it: the blocks of the chunks restored last (a bounded
+  // number, the oldest forgotten first) are remembered by it.
+  static std::string block_name(const uint8_t* block) {
+    return std::string(reinterpret_cast<const char*>(block + payload_len + 2), DIGEST_LEN);
+  }
+
+  void remember_restored(const uint8_t* block) {
+    if (!restored_names_.insert(block_name(block)).second) return;
+    restored_order_.push_back(block_name(block));
+    if (restored_order_.size() > restored_memory) {
+      restored_names_.erase(restored_order_.front());
+      restored_order_.pop_front();
+    }
+  }
+
+  // Whether every block the instance holds is one of a chunk restored already.
+  bool repeats_restored(const chunk_instance& c) const {
+    if (c.present == 0) return false;
+    for (int p = 0; p < run_config.n; p++) {
+      if (c.offsets[p] < 0) continue;
+      if (restored_names_.count(block_name(c.blocks.data() + p * run_config.blocksize)) == 0) {
+        return false;
+      }
+    }
+    return true;
   }
 
   // Whether a last chunk lies behind another one of its own copy, at or before this place, that
@@ -492,6 +535,8 @@ class repairer {
     for (size_t m = 0; m < group.size(); m++) {
       const held_chunk& h = *group[m];
       chunk_source src = source_of(h, &s.use[m]);
+      for (const int p : src.used)
+        remember_restored(h.chunk.blocks.data() + p * run_config.blocksize);
       if (h.chunk.slot != place) r.out_of_place = true;
       if (!src.used.empty()) used_by_copy[src.copy].insert(src.used.begin(), src.used.end());
       const bool whole = static_cast<int>(src.used.size()) == n;
@@ -661,7 +706,9 @@ class repairer {
   int64_t data_offset_ = 0;
   bool complete_so_far_ = true;
   std::map<int, int64_t> restored_from_;  // per copy: chunks restored with its blocks
-  std::map<int, int64_t> conflicting_;    // per copy: chunks lost as versions, holding its blocks
+  std::set<std::string> restored_names_;  // blocks of the chunks restored last, by digest
+  std::deque<std::string> restored_order_;
+  std::map<int, int64_t> conflicting_;  // per copy: chunks lost as versions, holding its blocks
   repair_summary summary_;
 };
 
