@@ -430,14 +430,20 @@ class repairer {
     }
   }
 
-  // Whether every block the instance holds is one of a chunk restored already.
+  // Whether every block the instance holds is one of a chunk restored already, or of a last chunk
+  // found.
   bool repeats_restored(const chunk_instance& c) const {
     if (c.present == 0) return false;
+    const int64_t b = run_config.blocksize;
     for (int p = 0; p < run_config.n; p++) {
       if (c.offsets[p] < 0) continue;
-      if (restored_names_.count(block_name(c.blocks.data() + p * run_config.blocksize)) == 0) {
-        return false;
-      }
+      const uint8_t* block = c.blocks.data() + p * b;
+      if (restored_names_.count(block_name(block)) > 0) continue;
+      const bool of_last = std::any_of(last_.begin(), last_.end(), [&](const held_chunk& h) {
+        return h.chunk.offsets[p] >= 0 &&
+               memcmp(h.chunk.blocks.data() + p * b, block, static_cast<size_t>(b)) == 0;
+      });
+      if (!of_last) return false;
     }
     return true;
   }
