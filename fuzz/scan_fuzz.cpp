@@ -14,8 +14,8 @@
 // the first entry's position; mode bit 5 appends the older version's last chunk (another stream's
 // data after the end). Mode bit 1 lets the scanner probe the parameters instead of being given
 // them. Mode bit 2 hands the repair two copies: the stream, and the same stream damaged by a second
-// list (which comes first in the input, and puts no stale blocks in); with mode bit 6 as well, the
-// second copy is the older version instead.
+// list (which comes first in the input, and puts no stale blocks in and exchanges nothing); with
+// mode bit 6 as well, the second copy is the older version instead.
 //
 // Checked on every input: the scan of a seekable file and of a pipe end alike (same verdicts,
 // same prediction, same salvage). With the parameters given: the decoder completes exactly when
@@ -25,7 +25,7 @@
 // The repair (--repair) with the scan's parameters: a stream it restores completely decodes to
 // exactly its salvage and is what the encoder writes for that data; an intact verdict gives the
 // stream back as it was; and when the decoder restores the original data from the stream, the
-// repair restores it too, alone or beside a copy of the same version.
+// repair restores it too, alone or (where chunks have parity) beside a copy of the same version.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -262,10 +262,15 @@ damaged_streams encode_and_damage(reader in, uint8_t mode) {
   damaged_streams made;
   std::vector<damage_entry> second_damage;
   if ((mode & 4) != 0) {
-    // The second copy's blocks are all of the one version: stale blocks there would make it
-    // another version, a conflict whatever the decoder makes of the first copy.
+    // The second copy's chunks are all of the one version: stale blocks there would make it
+    // another version, a conflict whatever the decoder makes of the first copy, and so would
+    // blocks exchanged with another chunk's at their position where a chunk has no parity to
+    // tell them (n = k). Those entries insert new bytes instead.
     second_damage = damage_list(in);
-    for (damage_entry& e : second_damage) e.kind &= static_cast<uint8_t>(~0x40);
+    for (damage_entry& e : second_damage) {
+      e.kind &= static_cast<uint8_t>(~0x40);
+      if (((e.kind >> 3) & 3) == 3) e.kind &= static_cast<uint8_t>(~0x08);
+    }
   }
   const std::vector<damage_entry> damage = damage_list(in);
   made.data.assign(reinterpret_cast<const char*>(in.data), in.size);
@@ -383,9 +388,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   same_scans(from_file, from_pipe);
   if (from_file.completed) {
     prediction_holds(from_file, stream);
-    // The decoder's restore binds the repair only beside a copy of the same version: two
-    // versions of a chunk are a conflict, whatever the decoder makes of one of them.
-    const bool known = (mode & 1) != 0 && ((mode & 4) == 0 || made.same_version);
+    // The decoder's restore binds the repair alone, and beside a copy of the same version where
+    // chunks have parity: two versions of a chunk are a conflict, whatever the decoder makes of
+    // one of them, and without parity (n = k) blocks the damaged second copy puts together at a
+    // wrong place make a chunk nothing can tell from another version.
+    const bool known =
+        (mode & 1) != 0 && ((mode & 4) == 0 || (made.same_version && run_config.n > run_config.k));
     repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
                  known ? &made.data : nullptr);
   }
