@@ -14,11 +14,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <set>
-#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "frontend/diag.h"
 #include "frontend/program.h"
@@ -38,8 +38,9 @@ constexpr int64_t reach_bytes = int64_t{64} << 20;
 // The most ways tried of choosing among the different blocks that copies hold at the same positions
 // of a chunk (every way, when there are no more; else one way per copy, preferring its blocks).
 constexpr int max_choices = 64;
-// Blocks of restored chunks remembered by their digests (16 bytes each, a few MiB at most).
-constexpr size_t restored_memory = 65536;
+// Blocks of restored chunks remembered by their digests: 64 chunks of the most blocks at least,
+// in under a MiB.
+constexpr size_t restored_memory = 16384;
 
 enum block_use : uint8_t { absent = 0, agrees = 1, left_out = 2 };
 
@@ -415,19 +416,25 @@ class repairer {
     });
   }
 
-  // The digest in a block's trailer names it: the blocks of the chunks restored last (a bounded
-  // number, the oldest forgotten first) are remembered by it.
-  static std::string block_name(const uint8_t* block) {
-    return std::string(reinterpret_cast<const char*>(block + payload_len + 2), DIGEST_LEN);
+  // The digest in a block's trailer names it (its first 8 bytes are plenty to tell the blocks of
+  // a few chunks apart): the blocks of the chunks restored last (a bounded number, the oldest
+  // forgotten first) are remembered by it.
+  static uint64_t block_name(const uint8_t* block) {
+    uint64_t name = 0;
+    memcpy(&name, block + payload_len + 2, sizeof name);
+    return name;
   }
 
   void remember_restored(const uint8_t* block) {
-    if (!restored_names_.insert(block_name(block)).second) return;
-    restored_order_.push_back(block_name(block));
-    if (restored_order_.size() > restored_memory) {
-      restored_names_.erase(restored_order_.front());
-      restored_order_.pop_front();
+    const uint64_t name = block_name(block);
+    if (!restored_names_.insert(name).second) return;
+    if (restored_order_.size() == restored_memory) {
+      restored_names_.erase(restored_order_[restored_next_]);
+      restored_order_[restored_next_] = name;
+    } else {
+      restored_order_.push_back(name);
     }
+    restored_next_ = (restored_next_ + 1) % restored_memory;
   }
 
   // Whether every block the instance holds is one of a chunk restored already, or of a last chunk
@@ -711,9 +718,10 @@ class repairer {
   int64_t next_ = 0;  // the next place to write
   int64_t data_offset_ = 0;
   bool complete_so_far_ = true;
-  std::map<int, int64_t> restored_from_;  // per copy: chunks restored with its blocks
-  std::set<std::string> restored_names_;  // blocks of the chunks restored last, by digest
-  std::deque<std::string> restored_order_;
+  std::map<int, int64_t> restored_from_;         // per copy: chunks restored with its blocks
+  std::unordered_set<uint64_t> restored_names_;  // blocks of the chunks restored last, by digest
+  std::vector<uint64_t> restored_order_;         // the same, oldest at restored_next_ when full
+  size_t restored_next_ = 0;
   std::map<int, int64_t> conflicting_;  // per copy: chunks lost as versions, holding its blocks
   repair_summary summary_;
 };
