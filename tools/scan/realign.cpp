@@ -108,6 +108,7 @@ void copy_walker::accept(int64_t offset, int64_t number, const uint8_t* block) {
   stats_.missing += number - last_block_ - 1;
   last_block_ = number;
   last_end_ = offset + blocksize_;
+  memcpy(last_trailer_, block + blocksize_ - TRAILER_LEN, TRAILER_LEN);
   stats_.accepted++;
 }
 
@@ -215,6 +216,12 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     const uint8_t* block = base + (p - from);
     const int index = get_block_index(block, blocksize_);
     if (index >= n_) continue;
+    // The last block accepted, again (a block written twice): it tells nothing of where the
+    // blocks after it stand, and taken as a later block with its index it would skip almost a
+    // chunk.
+    if (last_block_ >= 0 && memcmp(block + b - TRAILER_LEN, last_trailer_, TRAILER_LEN) == 0) {
+      continue;
+    }
     // A block alone: where the current alignment puts a block with its index (damage in place, not
     // a shift, left it between blocks that fail), or the input's last block, which has no
     // successor to confirm it. Its digest alone decides.

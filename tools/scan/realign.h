@@ -17,6 +17,7 @@
 #include <map>
 #include <vector>
 
+#include "stream/format.h"
 #include "tools/scan/input.h"
 
 // The accepted blocks of one chunk as one copy holds them.
@@ -97,6 +98,7 @@ class copy_walker {
   int64_t position_ = 0;     // the next expected block's offset (while not searching)
   int64_t last_block_ = -1;  // original number of the last accepted block
   int64_t last_end_ = 0;     // the offset just past it
+  uint8_t last_trailer_[TRAILER_LEN] = {};  // its trailer (index, k byte and digest)
   bool searching_ = false;
   int64_t search_from_ = 0;
   bool done_ = false;
