@@ -191,7 +191,7 @@ std::vector<damage_entry> damage_list(reader& in) {
 // The stream with the damage of the list done to it, one entry after another; old_stream is an
 // older version of the same length.
 std::string damaged(std::string stream, const std::string& old_stream,
-                    const std::vector<damage_entry>& damage, uint8_t mode) {
+                    const std::vector<damage_entry>& damage, uint8_t mode, bool* stale) {
   const size_t blocksize = static_cast<size_t>(run_config.blocksize);
   const size_t chunk_len = blocksize * static_cast<size_t>(run_config.n);
   const bool shapes = (mode & 8) != 0;
@@ -207,6 +207,10 @@ std::string damaged(std::string stream, const std::string& old_stream,
       stream.replace(chunk * chunk_len, chunk_len, stream, (chunk + 1) * chunk_len, chunk_len);
       stream.replace((chunk + 1) * chunk_len, chunk_len, first);
     } else if ((e.kind & 0x40) != 0 && (block + 1) * blocksize <= old_stream.size()) {
+      if (stream.compare(block * blocksize, blocksize, old_stream, block * blocksize, blocksize) !=
+          0) {
+        *stale = true;
+      }
       stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
     } else if ((e.kind & 0x20) != 0 && chunk + 1 < chunks) {
       const std::string last = stream.substr((chunks - 1) * chunk_len);
@@ -256,6 +260,7 @@ struct damaged_streams {
   std::string stream;         // its stream, damaged
   std::string second_copy;    // with mode bit 2: the second copy for the repair
   bool same_version = false;  // whether the second copy is of the data, not the older version
+  bool stale = false;         // whether the stream holds a block of the older version
 };
 
 damaged_streams encode_and_damage(reader in, uint8_t mode) {
@@ -280,11 +285,13 @@ damaged_streams encode_and_damage(reader in, uint8_t mode) {
   for (size_t at = 0; at < old_data.size(); at += 97)
     old_data[at] = static_cast<char>(~old_data[at]);
   const std::string old_stream = encode_in_process(old_data);
-  made.stream = damaged(stream, old_stream, damage, mode);
+  made.stream = damaged(stream, old_stream, damage, mode, &made.stale);
   if ((mode & 4) != 0) {
     made.same_version = (mode & 64) == 0;
-    made.second_copy =
-        made.same_version ? damaged(stream, old_stream, second_damage, mode & 8) : old_stream;
+    bool second_stale = false;
+    made.second_copy = made.same_version
+                           ? damaged(stream, old_stream, second_damage, mode & 8, &second_stale)
+                           : old_stream;
   }
   return made;
 }
@@ -388,11 +395,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   same_scans(from_file, from_pipe);
   if (from_file.completed) {
     prediction_holds(from_file, stream);
-    // The decoder's restore binds the repair of the stream alone. Beside a second copy it does
+    // The decoder's restore binds the repair of the stream alone, when it holds no block of the
+    // older version: with one, a chunk has two versions, and the decoder may restore by luck (a
+    // stale parity block whose difference lies past the chunk's data). Beside a second copy it does
     // not yet: two versions of a chunk are a conflict, whatever the decoder makes of one of them,
     // and a damaged second copy whose walk puts blocks together at a wrong place can make a chunk
     // that looks like another version (without parity, n = k, nothing tells them apart at all).
-    const bool known = (mode & 1) != 0 && (mode & 4) == 0;
+    const bool known = (mode & 1) != 0 && (mode & 4) == 0 && !made.stale;
     repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
                  known ? &made.data : nullptr);
   }
