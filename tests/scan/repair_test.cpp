@@ -114,6 +114,28 @@ std::vector<kind> kinds(const stream_geometry& g) {
                     swap_chunks(s, g, a, a + 1);
                     return damaged{.copies = {s}, .out_of_place = 2};
                   }});
+  list.push_back({"two stretches exchanged, neither at a block boundary",
+                  [](const std::string& stream, const std::string&, const stream_geometry& g,
+                     seeded_random& random) {
+                    // Each across the boundary of two chunks, as many blocks of each as it can
+                    // lose: more in a row than damage in place, yet the length is kept and nothing
+                    // is lost, so no shift either.
+                    std::string s = stream;
+                    const int64_t spare = g.n - g.k;
+                    const size_t length = static_cast<size_t>((2 * spare - 1) * g.blocksize - 37);
+                    // Not the same distance from a block boundary either, which would put the
+                    // blocks of each where the other's stood.
+                    const size_t into_a = 100 + random.below(static_cast<size_t>(g.blocksize) / 2);
+                    const size_t into_b =
+                        into_a + 1 + random.below(static_cast<size_t>(g.blocksize) / 2 - 200);
+                    const size_t before = static_cast<size_t>(spare * g.blocksize);
+                    const size_t a = g.chunk_offset(3) - before + into_a;
+                    const size_t b = g.chunk_offset(7) - before + into_b;
+                    const std::string first = s.substr(a, length);
+                    s.replace(a, length, s.substr(b, length));
+                    s.replace(b, length, first);
+                    return damaged{.copies = {s}};
+                  }});
   list.push_back(
       {"the last chunk moved to the middle", [](const std::string& stream, const std::string&,
                                                 const stream_geometry& g, seeded_random& random) {

@@ -207,6 +207,28 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
   const int64_t k_byte_at = b - TRAILER_LEN + 1;
   // Pairs digested in one window: no more than a scan of the window would digest.
   int64_t budget = window_bytes_ / b + 8;
+  // Blocks that stand again where the current alignment expects them, anywhere in the window, come
+  // first: bytes replaced by as many others (regions exchanged, a stretch overwritten) leave the
+  // alignment as it was, and intact blocks of another place found before them must not read as a
+  // shift.
+  const int64_t first_on_grid = from + ((delta_ - from) % b + b) % b;
+  for (int64_t q = first_on_grid; q <= last && budget > 0; q += b) {
+    const int64_t number = (q - delta_) / b;
+    if (number <= last_block_) continue;
+    const uint8_t* block = base + (q - from);
+    if (get_k_byte(block, blocksize_) != k_byte_ ||
+        get_block_index(block, blocksize_) != static_cast<int>(number % n_)) {
+      continue;
+    }
+    bool ok = false;
+    verify_blocks(&block, 1, &ok);
+    budget--;
+    if (ok) {
+      stats_.searched += q - from;
+      adopt(q, static_cast<int>(number % n_));
+      return;
+    }
+  }
   for (int64_t p = from; p <= last && budget > 0; p++) {
     // The k byte first, found as fast as the library can look for one byte.
     const void* hit =

@@ -6,10 +6,11 @@
 // accepted by the decoder's rule (read whole, digest right, the run's k, the index the alignment
 // expects). While blocks verify at the offsets the current alignment gives, the walk reads them in
 // batches and digests them together, as the scan does. When two expected blocks in a row fail, it
-// searches the bytes from the end of the last accepted block on, offset by offset, for a block
+// searches a window from the end of the last accepted block on. A block that stands again where
+// the current alignment expects its index, anywhere in the window, is taken first: bytes replaced
+// by as many others keep the alignment. Else the window is searched offset by offset for a block
 // followed by the next block of the index sequence (the k byte and the index are checked before
-// any digest), and takes the alignment of the first such pair from there on; a block that stands
-// where the current alignment expects its index is taken alone.
+// any digest), and the alignment of the first such pair is taken from there on.
 #pragma once
 
 #include <cstdint>
