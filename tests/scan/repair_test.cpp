@@ -186,6 +186,22 @@ std::vector<kind> kinds(const stream_geometry& g) {
                       return damaged{.copies = {s}, .inconsistent = 2};
                     }});
   }
+  list.push_back({"a block written again right behind itself, first as an older version's",
+                  [](const std::string& stream, const std::string& data, const stream_geometry& g,
+                     seeded_random& random) {
+                    // A drive that rewrites a block after a failed write: one block inserted, and
+                    // the later writing holds the data.
+                    std::string older_data = data;
+                    for (size_t i = 0; i < older_data.size(); i += 97) older_data[i] ^= 0x5a;
+                    const std::string older = encode(older_data, g);
+                    const uint64_t m = random.between(uint64_t{2}, chunks_in(stream, g) - 2);
+                    const int position = random.below(g.n);
+                    std::string s = stream;
+                    splice_block(s, g, {m, position}, older, {m, position});
+                    s.insert(g.chunk_offset(m) + static_cast<size_t>(position + 1) * g.blocksize,
+                             block_bytes(stream, g, {m, position}));
+                    return damaged{.copies = {s}, .shifts = {g.blocksize}};
+                  }});
   list.push_back({"misdirected writes: blocks 0 and 1 of a chunk written over its blocks 3 and 4",
                   [](const std::string& stream, const std::string&, const stream_geometry& g,
                      seeded_random& random) {

@@ -105,7 +105,7 @@ void copy_walker::accept(int64_t offset, int64_t number, const uint8_t* block) {
          static_cast<size_t>(blocksize_));
   if (chunk.offsets[position] < 0) chunk.present++;
   chunk.offsets[position] = offset;
-  stats_.missing += number - last_block_ - 1;
+  stats_.missing += std::max<int64_t>(0, number - last_block_ - 1);
   last_block_ = number;
   last_end_ = offset + blocksize_;
   memcpy(last_trailer_, block + blocksize_ - TRAILER_LEN, TRAILER_LEN);
@@ -121,6 +121,11 @@ void copy_walker::adopt(int64_t offset, int index) {
   int64_t number = 0;
   if (on_grid % b == 0 && on_grid / b > last_block_ && (on_grid / b) % n_ == index) {
     number = on_grid / b;
+  } else if (last_block_ >= 0 && offset == last_end_ && index == last_block_ % n_) {
+    // Right behind the last accepted block, another block of its position: the position written
+    // again (one block inserted), not the next chunk's with the rest of this one deleted. The later
+    // writing replaces the earlier.
+    number = last_block_;
   } else {
     const int64_t low = last_block_ + 1;
     number = low + ((index - low % n_) % n_ + n_) % n_;
@@ -212,7 +217,8 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
   // alignment as it was, and intact blocks of another place found before them must not read as a
   // shift.
   const int64_t first_on_grid = from + ((delta_ - from) % b + b) % b;
-  for (int64_t q = first_on_grid; q <= last && budget > 0; q += b) {
+  // At most one digest per block of the window, apart from the budget of the search after it.
+  for (int64_t q = first_on_grid; q <= last; q += b) {
     const int64_t number = (q - delta_) / b;
     if (number <= last_block_) continue;
     const uint8_t* block = base + (q - from);
@@ -222,7 +228,6 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     }
     bool ok = false;
     verify_blocks(&block, 1, &ok);
-    budget--;
     if (ok) {
       stats_.searched += q - from;
       adopt(q, static_cast<int>(number % n_));
@@ -244,14 +249,15 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     if (last_block_ >= 0 && memcmp(block + b - TRAILER_LEN, last_trailer_, TRAILER_LEN) == 0) {
       continue;
     }
-    // A block alone: where the current alignment puts a block with its index (damage in place, not
-    // a shift, left it between blocks that fail), or the input's last block, which has no
-    // successor to confirm it. Its digest alone decides.
+    // Where the current alignment puts a block with its index: judged above.
     const int64_t on_grid = p - delta_;
-    const bool in_place = on_grid >= 0 && on_grid % b == 0 && on_grid / b > last_block_ &&
-                          (on_grid / b) % n_ == index;
+    if (on_grid >= 0 && on_grid % b == 0 && on_grid / b > last_block_ &&
+        (on_grid / b) % n_ == index) {
+      continue;
+    }
+    // The input's last block, which has no successor to confirm it: its digest alone decides.
     const bool has_successor = p + 2 * b <= from + available;
-    if (in_place || (!has_successor && at_end_ && p + b == end_)) {
+    if (!has_successor && at_end_ && p + b == end_) {
       bool ok = false;
       verify_blocks(&block, 1, &ok);
       budget--;
