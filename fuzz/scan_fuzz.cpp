@@ -25,7 +25,7 @@
 // The repair (--repair) with the scan's parameters: a stream it restores completely decodes to
 // exactly its salvage and is what the encoder writes for that data; an intact verdict gives the
 // stream back as it was; and when the decoder restores the original data from the stream, the
-// repair of the stream alone restores it too.
+// repair of the stream, alone or beside a damaged copy of it, restores it too.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -395,13 +395,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   same_scans(from_file, from_pipe);
   if (from_file.completed) {
     prediction_holds(from_file, stream);
-    // The decoder's restore binds the repair of the stream alone, when it holds no block of the
-    // older version: with one, a chunk has two versions, and the decoder may restore by luck (a
-    // stale parity block whose difference lies past the chunk's data). Beside a second copy it does
-    // not yet: two versions of a chunk are a conflict, whatever the decoder makes of one of them,
-    // and a damaged second copy whose walk puts blocks together at a wrong place can make a chunk
-    // that looks like another version (without parity, n = k, nothing tells them apart at all).
-    const bool known = (mode & 1) != 0 && (mode & 4) == 0 && !made.stale;
+    // The decoder's restore binds the repair of the stream, alone or beside a damaged second copy
+    // of the same version, when it holds no block of the older version: with one, a chunk has two
+    // versions, and the decoder may restore by luck (a stale parity block whose difference lies
+    // past the chunk's data). Two versions of a chunk are a conflict, whatever the decoder makes of
+    // one of them; so is a second copy of the older version, and without parity (n = k) blocks
+    // that a damaged second copy puts together at a wrong place cannot be told from another
+    // version at all.
+    const bool known = (mode & 1) != 0 && !made.stale &&
+                       ((mode & 4) == 0 || (made.same_version && run_config.n > run_config.k));
     repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
                  known ? &made.data : nullptr);
   }

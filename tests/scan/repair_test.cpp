@@ -256,6 +256,22 @@ std::vector<kind> kinds(const stream_geometry& g) {
                       zero_block(i < g.n / 2 ? second : first, g, {m, i});
                     return damaged{.copies = {first, second}, .merged = 1};
                   }});
+  list.push_back({"two copies of a chunk with too few blocks, one behind a chunk cut out whole",
+                  [](const std::string& stream, const std::string&, const stream_geometry& g,
+                     seeded_random& random) {
+                    const uint64_t m = random.between(uint64_t{2}, chunks_in(stream, g) - 2);
+                    std::string first = stream;
+                    std::string second = stream;
+                    // Copy 1 keeps the last k - 1 blocks; copy 2 the others, block 0 with the
+                    // header among them, one place early: the chunk before it is cut out.
+                    for (int i = 0; i < g.n; i++)
+                      zero_block(i <= g.n - g.k ? first : second, g, {m, i});
+                    second.erase(g.chunk_offset(m - 1), static_cast<size_t>(g.chunk_bytes()));
+                    // Copy 2's chunks stand a place early from there on.
+                    return damaged{.copies = {first, second},
+                                   .out_of_place = static_cast<int64_t>(chunks_in(stream, g) - m),
+                                   .merged = 1};
+                  }});
   return list;
 }
 

@@ -352,6 +352,20 @@ class repairer {
       return;
     }
     h.own.reset();
+    // Too few blocks to rebuild it (or blocks that disagree), but a first data block, which holds
+    // the header as written: its number says where the chunk belongs better than the count of
+    // places, which chunks lost whole before it put off.
+    if (h.chunk.offsets[0] >= 0) {
+      const int32_t id = get_chunk_id(h.chunk.blocks.data());
+      if (id >= 0 && id != slot) {
+        if (id < next_) {
+          summary_.unplaced++;
+        } else if (id <= highest_slot_ + reach_) {
+          by_number_[id].push_back(std::move(h));
+        }
+        if (id < next_ || id <= highest_slot_ + reach_) return;
+      }
+    }
     if (slot >= next_) by_slot_[slot].push_back(std::move(h));
   }
 
