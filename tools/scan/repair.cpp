@@ -70,7 +70,8 @@ struct variant {
 // (settle_packets()). Two ways that rebuild different data are two consistent versions of the
 // chunk: a conflict, which no count of blocks decides, and the chunk is not settled. Of the ways
 // that rebuild the one version, the one that leaves out the fewest blocks names the blocks used.
-settled settle(const std::vector<const chunk_instance*>& group) {
+// Given the place, rebuilds that carry another chunk's number are no versions of its chunk.
+settled settle(const std::vector<const chunk_instance*>& group, int64_t place = -1) {
   const int n = run_config.n;
   const int k = run_config.k;
   const int64_t b = run_config.blocksize;
@@ -160,6 +161,19 @@ settled settle(const std::vector<const chunk_instance*>& group) {
     }
     rebuilt();
     if (std::find(found.begin(), found.end(), data) == found.end()) found.push_back(data);
+  }
+  // Blocks that rebuild a chunk with another number are no version of this place's chunk: strays
+  // of other chunks (with k = 1 a single block rebuilds one). The last chunk's (-1) stands only
+  // where no chunk of the place's number does.
+  if (place >= 0 && found.size() > 1) {
+    const auto numbered = [place](const std::vector<uint8_t>& v) {
+      return get_chunk_id(v.data()) == place;
+    };
+    const bool any_numbered = std::any_of(found.begin(), found.end(), numbered);
+    std::erase_if(found, [&](const std::vector<uint8_t>& v) {
+      return any_numbered ? !numbered(v) : get_chunk_id(v.data()) != -1;
+    });
+    result.disagree = true;
   }
   if (found.empty()) return result;
 
@@ -512,7 +526,7 @@ class repairer {
     } else {
       std::vector<const chunk_instance*> chunks;
       for (const held_chunk* h : group) chunks.push_back(&h->chunk);
-      merged = settle(chunks);
+      merged = settle(chunks, place);
       s = &merged;
     }
     if (!s->ok) return false;
@@ -644,7 +658,7 @@ class repairer {
     if (r.why == loss::inconsistent && group.size() > 1) {
       std::vector<const chunk_instance*> chunks;
       for (const held_chunk* h : group) chunks.push_back(&h->chunk);
-      const settled s = settle(chunks);
+      const settled s = settle(chunks, place);
       for (const std::vector<int>& counts : s.versions) {
         std::map<int, int> by_copy;
         for (size_t m = 0; m < group.size(); m++) {
