@@ -443,6 +443,40 @@ TEST(ScanRepair, DamageLaidOverDamageKeepsThePromises) {
   EXPECT_GT(lost, 0);
 }
 
+// Two stretches of six chunks exchanged, longer than the walk's search window (four chunks): the
+// walk follows the other place's blocks and comes back to the old alignment behind them. No shift
+// is reported, the chunks found at the other place are put at their own, and the salvage is the
+// data, zeros only in the lost ranges (the chunks cut at the stretches' ends).
+TEST(ScanRepair, LongStretchesExchangedAreNoShift) {
+  const stream_geometry& g = geometries[1];
+  const std::string data = pattern_bytes(g.capacity() * 30 + 11, test_seed());
+  const std::string stream = encode(data, g);
+  std::string s = stream;
+  const size_t length = static_cast<size_t>(6 * g.chunk_bytes() + 3);
+  const size_t a = g.chunk_offset(3) + 700;
+  const size_t b = g.chunk_offset(15) + 1300;
+  const std::string first = s.substr(a, length);
+  s.replace(a, length, s.substr(b, length));
+  s.replace(b, length, first);
+  const outcome o = repair({s}, all_geometry_args(g));
+  ASSERT_EQ(o.copies.size(), 1u) << o.run.err;
+  EXPECT_EQ(o.copies[0]["shifts"].text(), "[]");
+  ASSERT_EQ(o.salvaged.size(), data.size());
+  std::string expected = data;
+  int64_t lost = 0;
+  for (const json_value& r : o.summary["lost_data"].array()) {
+    ASSERT_GE(r["length"].number(), 0);
+    expected.replace(static_cast<size_t>(r["start"].number()),
+                     static_cast<size_t>(r["length"].number()),
+                     std::string(static_cast<size_t>(r["length"].number()), '\0'));
+    lost += r["length"].number();
+  }
+  EXPECT_TRUE(same_bytes(o.salvaged, expected));
+  // Four chunks at the most are cut, at the stretches' ends.
+  EXPECT_LE(lost, 4 * static_cast<int64_t>(g.capacity()));
+  EXPECT_EQ(o.run.status, lost == 0 ? 2 : 3);
+}
+
 // The undamaged stream: exit 0, and the stream again.
 TEST(ScanRepair, AnIntactStreamComesBackAsItIs) {
   for (const stream_geometry& g : geometries) {

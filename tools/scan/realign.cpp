@@ -131,8 +131,29 @@ void copy_walker::adopt(int64_t offset, int index) {
     number = low + ((index - low % n_) % n_ + n_) % n_;
   }
   const int64_t delta = offset - number * b;
-  if (delta != delta_) stats_.shifts.push_back({last_end_, offset, delta - delta_, number / n_});
+  if (delta != delta_) {
+    has_before_ = true;
+    delta_before_ = delta_;
+    last_before_ = last_block_;
+    shifts_before_ = stats_.shifts.size();
+    stats_.shifts.push_back({last_end_, offset, delta - delta_, number / n_});
+  }
   delta_ = delta;
+  position_ = offset;
+  searching_ = false;
+}
+
+// Takes the alignment before the last shift again at the block at offset, which stands where that
+// alignment puts a block with its index: the shift was no shift, but blocks of another place in a
+// stretch of as many bytes. Blocks accepted meanwhile keep the numbers they were given; the
+// numbering goes back to where the old alignment resumes, a chunk at the most; the chunks they are
+// in are handed over first, so that no chunk holds blocks of both places.
+void copy_walker::resume_before(int64_t offset, const std::function<void(chunk_instance&&)>& take) {
+  hand_over(INT64_MAX, take);
+  delta_ = delta_before_;
+  last_block_ = std::min(last_block_, (offset - delta_) / blocksize_ - 1);
+  stats_.shifts.resize(shifts_before_);
+  has_before_ = false;
   position_ = offset;
   searching_ = false;
 }
@@ -215,24 +236,40 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
   // Blocks that stand again where the current alignment expects them, anywhere in the window, come
   // first: bytes replaced by as many others (regions exchanged, a stretch overwritten) leave the
   // alignment as it was, and intact blocks of another place found before them must not read as a
-  // shift.
-  const int64_t first_on_grid = from + ((delta_ - from) % b + b) % b;
-  // At most one digest per block of the window, apart from the budget of the search after it.
-  for (int64_t q = first_on_grid; q <= last; q += b) {
-    const int64_t number = (q - delta_) / b;
-    if (number <= last_block_) continue;
-    const uint8_t* block = base + (q - from);
-    if (get_k_byte(block, blocksize_) != k_byte_ ||
-        get_block_index(block, blocksize_) != static_cast<int>(number % n_)) {
-      continue;
+  // shift. So do blocks where the alignment before the last shift puts them again: that shift
+  // followed a stretch of another place's blocks, longer than a window, which has now ended. At
+  // most one digest per block of the window for each, apart from the budget of the search after.
+  const auto in_place = [&](int64_t delta, int64_t above, int64_t before) -> int64_t {
+    for (int64_t q = from + ((delta - from) % b + b) % b; q <= last && q < before; q += b) {
+      const int64_t number = (q - delta) / b;
+      if (number <= above) continue;
+      const uint8_t* block = base + (q - from);
+      if (get_k_byte(block, blocksize_) != k_byte_ ||
+          get_block_index(block, blocksize_) != static_cast<int>(number % n_)) {
+        continue;
+      }
+      bool ok = false;
+      verify_blocks(&block, 1, &ok);
+      if (ok) return q;
     }
-    bool ok = false;
-    verify_blocks(&block, 1, &ok);
-    if (ok) {
-      stats_.searched += q - from;
-      adopt(q, static_cast<int>(number % n_));
-      return;
-    }
+    return -1;
+  };
+  const int64_t here = in_place(delta_, last_block_, INT64_MAX);
+  // The blocks of the other place may have run on by up to a chunk less one block beyond the
+  // number the old alignment resumes with.
+  const int64_t back = has_before_
+                           ? in_place(delta_before_, std::max(last_before_, last_block_ - n_),
+                                      here < 0 ? INT64_MAX : here)
+                           : -1;
+  if (back >= 0) {
+    stats_.searched += back - from;
+    resume_before(back, take);
+    return;
+  }
+  if (here >= 0) {
+    stats_.searched += here - from;
+    adopt(here, static_cast<int>(((here - delta_) / b) % n_));
+    return;
   }
   for (int64_t p = from; p <= last && budget > 0; p++) {
     // The k byte first, found as fast as the library can look for one byte.

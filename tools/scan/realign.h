@@ -77,6 +77,7 @@ class copy_walker {
   bool accepts(const uint8_t* block, bool digest_ok, int64_t number) const;
   void accept(int64_t offset, int64_t number, const uint8_t* block);
   void adopt(int64_t offset, int index);
+  void resume_before(int64_t offset, const std::function<void(chunk_instance&&)>& take);
   void hand_over(int64_t below, const std::function<void(chunk_instance&&)>& take);
   void finish(const std::function<void(chunk_instance&&)>& take);
 
@@ -100,6 +101,12 @@ class copy_walker {
   int64_t last_block_ = -1;  // original number of the last accepted block
   int64_t last_end_ = 0;     // the offset just past it
   uint8_t last_trailer_[TRAILER_LEN] = {};  // its trailer (index, k byte and digest)
+  // The alignment before the last shift, the last block accepted on it, and the shifts recorded
+  // before it was left.
+  bool has_before_ = false;
+  int64_t delta_before_ = 0;
+  int64_t last_before_ = -1;
+  size_t shifts_before_ = 0;
   bool searching_ = false;
   int64_t search_from_ = 0;
   bool done_ = false;

@@ -689,8 +689,9 @@ class repairer {
         for (const held_chunk* h : group) {
           if (holder == nullptr && h->chunk.offsets[i] >= 0) holder = h;
         }
-        // Of two versions neither is known to be the data: both are lost.
-        if (holder != nullptr && r.why != loss::versions) {
+        // Of two versions neither is known to be the data, nor is any of blocks that disagree
+        // where decoding cannot tell the wrong ones (as the scan salvages such a chunk): lost.
+        if (holder != nullptr && r.why == loss::too_few) {
           salvage_.bytes(holder->chunk.blocks.data() + i * b + (i == 0 ? HEADER_LEN : 0), span);
         } else {
           salvage_.zeros(span);
