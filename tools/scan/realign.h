@@ -8,7 +8,9 @@
 // batches and digests them together, as the scan does. When two expected blocks in a row fail, it
 // searches a window from the end of the last accepted block on. A block that stands again where
 // the current alignment expects its index, anywhere in the window, is taken first: bytes replaced
-// by as many others keep the alignment. Else the window is searched offset by offset for a block
+// by as many others keep the alignment. So is one where the alignment before the last shift puts
+// it: the walk followed a longer stretch of another place's blocks, and the shift is withdrawn.
+// Else the window is searched offset by offset for a block
 // followed by the next block of the index sequence (the k byte and the index are checked before
 // any digest), and the alignment of the first such pair is taken from there on.
 #pragma once
