@@ -354,9 +354,11 @@ class repairer {
       return;
     }
     // Unchecked (no more blocks than k rebuild it), its number is still the best word on where
-    // it belongs when the stream can reach that place: at its own slot it could only conflict
-    // with the chunk there.
-    if (h.own && h.chunk_id >= next_ && h.chunk_id <= highest_slot_ + reach_) {
+    // it belongs when the stream can reach that place, and when its header is one the encoder
+    // writes (blocks of several chunks rebuild a header of noise): at its own slot it could only
+    // conflict with the chunk there.
+    if (h.own && h.chunk_id >= next_ && h.chunk_id <= highest_slot_ + reach_ &&
+        as_written(h.own->data.data())) {
       by_number_[h.chunk_id].push_back(std::move(h));
       return;
     }
@@ -369,7 +371,7 @@ class repairer {
     // Too few blocks to rebuild it (or blocks that disagree), but a first data block, which holds
     // the header as written: its number says where the chunk belongs better than the count of
     // places, which chunks lost whole before it put off.
-    if (h.chunk.offsets[0] >= 0) {
+    if (h.chunk.offsets[0] >= 0 && as_written(h.chunk.blocks.data())) {
       const int32_t id = get_chunk_id(h.chunk.blocks.data());
       if (id >= 0 && id != slot) {
         if (id < next_) {
@@ -381,6 +383,12 @@ class repairer {
       }
     }
     if (slot >= next_) by_slot_[slot].push_back(std::move(h));
+  }
+
+  // Whether a chunk's header (at the start of its first data packet) holds a length that the
+  // encoder writes: no more than the chunk holds.
+  bool as_written(const uint8_t* packet0) const {
+    return get_clen(packet0) <= static_cast<uint32_t>(capacity_);
   }
 
   // Settles the places that every copy has walked far enough past, or at the end all of them.
