@@ -133,9 +133,7 @@ void copy_walker::adopt(int64_t offset, int index) {
   const int64_t delta = offset - number * b;
   if (delta != delta_) {
     has_before_ = true;
-    delta_before_ = delta_;
     last_before_ = last_block_;
-    shifts_before_ = stats_.shifts.size();
     stats_.shifts.push_back({last_end_, offset, delta - delta_, number / n_});
   }
   delta_ = delta;
@@ -150,9 +148,9 @@ void copy_walker::adopt(int64_t offset, int index) {
 // in are handed over first, so that no chunk holds blocks of both places.
 void copy_walker::resume_before(int64_t offset, const std::function<void(chunk_instance&&)>& take) {
   hand_over(INT64_MAX, take);
-  delta_ = delta_before_;
+  delta_ = delta_before();
   last_block_ = std::min(last_block_, (offset - delta_) / blocksize_ - 1);
-  stats_.shifts.resize(shifts_before_);
+  stats_.shifts.pop_back();
   has_before_ = false;
   position_ = offset;
   searching_ = false;
@@ -258,7 +256,7 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
   // The blocks of the other place may have run on by up to a chunk less one block beyond the
   // number the old alignment resumes with.
   const int64_t back = has_before_
-                           ? in_place(delta_before_, std::max(last_before_, last_block_ - n_),
+                           ? in_place(delta_before(), std::max(last_before_, last_block_ - n_),
                                       here < 0 ? INT64_MAX : here)
                            : -1;
   if (back >= 0) {

@@ -103,12 +103,11 @@ class copy_walker {
   int64_t last_block_ = -1;  // original number of the last accepted block
   int64_t last_end_ = 0;     // the offset just past it
   uint8_t last_trailer_[TRAILER_LEN] = {};  // its trailer (index, k byte and digest)
-  // The alignment before the last shift, the last block accepted on it, and the shifts recorded
-  // before it was left.
+  // Whether the alignment before the last shift (the last one recorded, which no other has
+  // followed) may still come back, and the last block accepted on it.
   bool has_before_ = false;
-  int64_t delta_before_ = 0;
   int64_t last_before_ = -1;
-  size_t shifts_before_ = 0;
+  int64_t delta_before() const { return delta_ - stats_.shifts.back().bytes; }
   bool searching_ = false;
   int64_t search_from_ = 0;
   bool done_ = false;
