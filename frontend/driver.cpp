@@ -13,7 +13,6 @@
 #include "frontend/diag.h"
 #include "frontend/numbers.h"
 #include "frontend/profiles.h"
-#include "frontend/program.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
@@ -60,18 +59,19 @@ const profile* profile_or_usage(const char* name, const char* program) {
 
 // "--NAME", which getopt gives as option '-' with NAME as its argument: --detect, --profile NAME
 // and --profile=NAME. Anything else fails as getopt fails an unknown option.
-void long_option(const char* name, int argc, char** argv, parameter_choice& choice) {
+void long_option(const char* name, int argc, char** argv, parameter_choice& choice,
+                 run_settings& config) {
   const char* value = nullptr;
   if (strcmp(name, "detect") == 0) {
     choice.detect = true;
     return;
   }
   if (strcmp(name, "progress") == 0) {
-    run_config.progress = 1;
+    config.progress = 1;
     return;
   }
   if (strcmp(name, "stats") == 0) {
-    run_config.stats = 1;
+    config.stats = 1;
     return;
   }
   if (strncmp(name, "profile=", 8) == 0) {
@@ -90,19 +90,19 @@ void long_option(const char* name, int argc, char** argv, parameter_choice& choi
 }
 
 // The settings from the profile, then those given: -b, -n and -k win in whatever order they come.
-void apply_choice(const parameter_choice& choice, const char* program) {
+void apply_choice(const parameter_choice& choice, const char* program, run_settings& config) {
   if (choice.chosen != nullptr) {
     if (choice.detect) {
       note("%s: --profile and --detect exclude each other\n", program);
       usage();
     }
-    run_config.blocksize = choice.chosen->blocksize;
-    run_config.n = choice.chosen->n;
-    run_config.k = choice.chosen->k;
+    config.blocksize = choice.chosen->blocksize;
+    config.n = choice.chosen->n;
+    config.k = choice.chosen->k;
   }
-  if (choice.known.blocksize) run_config.blocksize = choice.given.blocksize;
-  if (choice.known.n) run_config.n = choice.given.n;
-  if (choice.known.k) run_config.k = choice.given.k;
+  if (choice.known.blocksize) config.blocksize = choice.given.blocksize;
+  if (choice.known.n) config.n = choice.given.n;
+  if (choice.known.k) config.k = choice.given.k;
 }
 
 bool name_selects_decode(const char* name) {
@@ -111,13 +111,13 @@ bool name_selects_decode(const char* name) {
   return length >= 6 && strcmp(name + length - 6, "decode") == 0;
 }
 
-void verbose_report() {
-  const run_settings& c = run_config;
+void verbose_report(const stream_context& ctx) {
+  const run_settings& c = ctx.config;
   note("Kestrune v%s\n", version);
   note("(K, N) = (%d, %d)\n", c.k, c.n);
   note("Blocksize = %d\n", c.blocksize);
   // Both products fit: the start-up checks keep n * blocksize below 2^31.
-  const int32_t user_bytes = payload_len * c.k - HEADER_LEN;
+  const int32_t user_bytes = ctx.payload_len * c.k - HEADER_LEN;
   const int32_t block_bytes = c.blocksize * c.n;
   if (c.decode_mode) {
     note("Decode mode.\n");
@@ -185,6 +185,8 @@ int kestrune_main(int argc, char** argv) {
     return 0;
   }
 
+  stream_context ctx;
+
   // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
   // "-:": --NAME comes as option '-' with the argument NAME (long_option()).
   parameter_choice choice;
@@ -192,10 +194,10 @@ int kestrune_main(int argc, char** argv) {
   while ((option = getopt(argc, argv, "+vdb:n:k:p:-:")) != -1) {
     switch (option) {
       case 'v':
-        run_config.verbose++;
+        ctx.config.verbose++;
         break;
       case 'd':
-        run_config.decode_mode = 1;
+        ctx.config.decode_mode = 1;
         break;
       case 'b':
         choice.given.blocksize = parse_size(optarg);
@@ -213,27 +215,27 @@ int kestrune_main(int argc, char** argv) {
         choice.chosen = profile_or_usage(optarg, argv[0]);
         break;
       case '-':
-        long_option(optarg, argc, argv, choice);
+        long_option(optarg, argc, argv, choice, ctx.config);
         break;
       default:
         usage();
     }
   }
 
-  apply_choice(choice, argv[0]);
-  if (choice.detect && !run_config.decode_mode && !name_selects_decode(program_name)) {
+  apply_choice(choice, argv[0], ctx.config);
+  if (choice.detect && !ctx.config.decode_mode && !name_selects_decode(program_name)) {
     note("%s: --detect goes with -d\n", argv[0]);
     usage();
   }
   // With --detect, the rules that the given values take part in; the others wait for detection.
-  const stream_params params{run_config.blocksize, run_config.n, run_config.k};
+  const stream_params params{ctx.config.blocksize, ctx.config.n, ctx.config.k};
   const known_params known = choice.detect ? choice.known : known_params{};
   if (const char* error = params_error(params, known)) die("%s", error);
 
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
-  run_config.input_name = operands == 1 ? argv[optind] : nullptr;
+  ctx.config.input_name = operands == 1 ? argv[optind] : nullptr;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
   // (glibc takes the size only together with a buffer of the caller's.)
   input_buffer =
@@ -243,12 +245,12 @@ int kestrune_main(int argc, char** argv) {
   setvbuf(input, input_buffer, _IOFBF, stdio_buffer_size);
   setvbuf(stdout, output_buffer, _IOFBF, stdio_buffer_size);
 
-  if (name_selects_decode(program_name)) run_config.decode_mode = 1;
-  if (run_config.stats && !run_config.decode_mode) die("--stats goes with -d");
+  if (name_selects_decode(program_name)) ctx.config.decode_mode = 1;
+  if (ctx.config.stats && !ctx.config.decode_mode) die("--stats goes with -d");
 
   // The seek also puts a seekable input at its start, even a standard input opened at an offset.
   if (fseeko(input, 0, SEEK_SET) != 0 && errno == ESPIPE) {
-    run_config.input_is_pipe = 1;
+    ctx.config.input_is_pipe = 1;
     // A pipe holds 64 KiB by default: the writer and this process then take turns every 64 KiB.
     // A larger pipe lets both run longer between switches (where the system allows it; a refusal
     // changes nothing but the speed).
@@ -261,35 +263,37 @@ int kestrune_main(int argc, char** argv) {
   detect_input held;
   if (choice.detect) {
     stream_params found = params;
-    input = detect_parameters(input, run_config.input_is_pipe != 0, found, choice.known, held);
-    run_config.blocksize = found.blocksize;
-    run_config.n = found.n;
-    run_config.k = found.k;
-    if (run_config.verbose >= 1) {
+    input = detect_parameters(input, ctx.config.input_is_pipe != 0, found, choice.known, held);
+    ctx.config.blocksize = found.blocksize;
+    ctx.config.n = found.n;
+    ctx.config.k = found.k;
+    if (ctx.config.verbose >= 1) {
       note("detected: -b %d -n %d -k %d\n", found.blocksize, found.n, found.k);
     }
   }
-  setup_buffers();
+  setup_buffers(ctx);
 
-  if (run_config.verbose >= 1) verbose_report();
+  if (ctx.config.verbose >= 1) verbose_report(ctx);
 
-  bytes_read = 0;
-  bytes_written = 0;
-  if (run_config.decode_mode) {
-    decode_stream(input);
+  ctx.bytes_read = 0;
+  ctx.bytes_written = 0;
+  if (ctx.config.decode_mode) {
+    decode_stream(ctx, input);
   } else {
-    encode_stream(input);
+    encode_stream(ctx, input);
   }
 
   // A failure of the last flush would otherwise lose the end of the output with exit status 0.
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
 
-  if (!run_config.decode_mode && run_config.verbose >= 1) {
-    note("Read %ld bytes, wrote %ld bytes.\n", static_cast<long>(bytes_read),
-         static_cast<long>(bytes_written));
+  if (!ctx.config.decode_mode && ctx.config.verbose >= 1) {
+    note("Read %ld bytes, wrote %ld bytes.\n", static_cast<long>(ctx.bytes_read),
+         static_cast<long>(ctx.bytes_written));
     // 0/0 is a NaN with the sign bit set on x86-64, which printf shows as "-nan".
-    const double factor = static_cast<double>(bytes_written) / static_cast<double>(bytes_read);
+    const double factor =
+        static_cast<double>(ctx.bytes_written) / static_cast<double>(ctx.bytes_read);
     note("Expansion factor = %g.\n", std::fabs(factor));
   }
+  release_buffers(ctx);
   return 0;
 }

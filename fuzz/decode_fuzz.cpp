@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/agreement.h"
@@ -53,13 +52,13 @@ outcome decode_pipe(const std::string& stream) {
   FILE* input = stream.empty() ? fopen("/dev/null", "rb")
                                : fmemopen(const_cast<char*>(stream.data()), stream.size(), "rb");
   if (input == nullptr) fail("can't open the pipe input");
-  run_config.input_is_pipe = 1;
-  outcome result = run_captured([input] { decode_stream(input); });
+  context.config.input_is_pipe = 1;
+  outcome result = run_captured([input] { decode_stream(context, input); });
   fclose(input);
   return result;
 }
 
-int64_t capacity() { return int64_t{run_config.k} * payload_len - HEADER_LEN; }
+int64_t capacity() { return int64_t{context.config.k} * context.payload_len - HEADER_LEN; }
 
 // Decodes the stream both ways and checks what every decode must satisfy; returns the outcome.
 outcome decode_both(const std::string& stream) {
@@ -71,8 +70,8 @@ outcome decode_both(const std::string& stream) {
   // A chunk is rebuilt from k whole blocks within its n positions: chunk c needs the input to
   // reach c * n * blocksize + k * blocksize.
   const int64_t size = static_cast<int64_t>(stream.size());
-  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
-  const int64_t needed = int64_t{run_config.k} * run_config.blocksize;
+  const int64_t chunk_len = int64_t{context.config.n} * context.config.blocksize;
+  const int64_t needed = int64_t{context.config.k} * context.config.blocksize;
   const int64_t chunks = size < needed ? 0 : (size - needed) / chunk_len + 1;
   if (static_cast<int64_t>(seekable.output.size()) > chunks * capacity()) {
     fail("more output than the input's chunks can hold");
@@ -96,9 +95,9 @@ struct stale_effect {
 stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
                              const std::string& old) {
   stale_effect effect;
-  const size_t blocksize = static_cast<size_t>(run_config.blocksize);
-  const size_t n = static_cast<size_t>(run_config.n);
-  const int k = run_config.k;
+  const size_t blocksize = static_cast<size_t>(context.config.blocksize);
+  const size_t n = static_cast<size_t>(context.config.n);
+  const int k = context.config.k;
   const size_t chunks = own.size() / (n * blocksize);
   for (size_t chunk = 0; chunk < chunks; chunk++) {
     int acceptable = 0;
@@ -110,9 +109,9 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
       if (at + blocksize > damaged.size()) break;
       const auto* block = reinterpret_cast<const uint8_t*>(damaged.data() + at);
       bool digest_ok = false;
-      verify_blocks(&block, 1, &digest_ok);
+      verify_blocks(&block, 1, context.config.blocksize, &digest_ok);
       const block_fit fit =
-          judge_block(block, digest_ok, static_cast<int>(i), run_config.blocksize, k);
+          judge_block(block, digest_ok, static_cast<int>(i), context.config.blocksize, k);
       // A resealed block whose k byte was changed is intact with another k: where the decoder
       // reads it, it stops the run.
       if (fit == block_fit::other_k) effect.all_decodable = false;
@@ -165,13 +164,13 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
     old_stream = encode_in_process(old_data);
   }
 
-  const int64_t chunk_len = int64_t{run_config.n} * run_config.blocksize;
+  const int64_t chunk_len = int64_t{context.config.n} * context.config.blocksize;
   const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
   if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
 
   if (!stream.empty()) {
-    const size_t blocksize = static_cast<size_t>(run_config.blocksize);
-    const size_t n = static_cast<size_t>(run_config.n);
+    const size_t blocksize = static_cast<size_t>(context.config.blocksize);
+    const size_t n = static_cast<size_t>(context.config.n);
     for (const flip& f : damage) {
       const size_t at = f.position % stream.size();
       const size_t block = at / blocksize;
@@ -179,7 +178,7 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
         // The block's packet changed and its digest made anew: intact, at its place, and wrong.
         stream[block * blocksize + at % (blocksize - TRAILER_LEN)] ^= static_cast<char>(f.mask);
         uint8_t* sealed = reinterpret_cast<uint8_t*>(stream.data() + block * blocksize);
-        seal_blocks(&sealed, 1);
+        seal_blocks(&sealed, 1, context.config.blocksize);
       } else if (stale && (f.mask & 0x40) != 0) {
         // The old version's block at the same place.
         stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
@@ -215,14 +214,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader in{data, size};
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
-  run_config.decode_mode = (mode & 1) == 0;
-  run_config.verbose = (mode & 2) != 0 ? 2 : 0;
-  setup_buffers();
+  context.config.decode_mode = (mode & 1) == 0;
+  context.config.verbose = (mode & 2) != 0 ? 2 : 0;
+  setup_buffers(context);
   if ((mode & 1) != 0) {
     encode_damage_decode(in, (mode & 4) != 0, (mode & 8) != 0);
   } else {
     decode_both(std::string(reinterpret_cast<const char*>(in.data), in.size));
   }
-  release_buffers();
+  release_buffers(context);
   return 0;
 }

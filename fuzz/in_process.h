@@ -12,8 +12,8 @@
 #include <string>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "fuzz/input_reader.h"
+#include "stream/context.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
@@ -22,11 +22,13 @@ namespace fuzz_harness {
 struct fatal_exit {};
 
 inline const char* target_name = "fuzz";
+// The one run of the target at a time: its settings, codec and buffers.
+inline stream_context context;
 inline int memory_file = -1;  // the seekable input
 
 [[noreturn]] inline void fail(const char* what) {
-  fprintf(stderr, "%s: %s (k %d, n %d, blocksize %d)\n", target_name, what, run_config.k,
-          run_config.n, run_config.blocksize);
+  fprintf(stderr, "%s: %s (k %d, n %d, blocksize %d)\n", target_name, what, context.config.k,
+          context.config.n, context.config.blocksize);
   abort();
 }
 
@@ -43,16 +45,17 @@ inline void init_once(const char* name) {
 }
 
 // Takes n, k and the block size from the input (one byte each, mapped into small ranges) and sets
-// run_config to them, everything else at its default; false when kestrune would refuse them.
+// the context's settings to them, everything else at its default; false when kestrune would refuse
+// them.
 inline bool configure_from(reader& in) {
   const int n = 2 + in.byte() % 23;
   const int k = 1 + in.byte() % n;
   const int blocksize = MIN_BLOCKSIZE + in.byte();
   if (params_error({blocksize, n, k}) != nullptr) return false;
-  run_config = run_settings{};
-  run_config.n = n;
-  run_config.k = k;
-  run_config.blocksize = blocksize;
+  context.config = run_settings{};
+  context.config.n = n;
+  context.config.k = k;
+  context.config.blocksize = blocksize;
   return true;
 }
 
@@ -108,8 +111,8 @@ inline outcome decode_memory_file(const std::string& stream) {
   store(stream);
   FILE* input = fdopen(dup(memory_file), "rb");
   if (input == nullptr) fail("fdopen failed");
-  run_config.input_is_pipe = 0;
-  outcome result = run_captured([input] { decode_stream(input); });
+  context.config.input_is_pipe = 0;
+  outcome result = run_captured([input] { decode_stream(context, input); });
   fclose(input);
   return result;
 }
@@ -126,7 +129,7 @@ inline std::string encode_in_process(const std::string& data) {
   const int fd = dup(encoder_input);
   FILE* input = fd >= 0 && lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "rb") : nullptr;
   if (input == nullptr) fail("can't open the encoder's input");
-  const outcome encoded = run_captured([input] { encode_stream(input); });
+  const outcome encoded = run_captured([input] { encode_stream(context, input); });
   fclose(input);
   if (!encoded.completed) fail("the encoder failed on an in-memory input");
   return encoded.output;

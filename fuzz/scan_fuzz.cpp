@@ -40,7 +40,6 @@
 #include <vector>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/buffers.h"
@@ -94,19 +93,19 @@ scan_run scan(const std::string& stream, bool pipe, const probe_request& given) 
     if (params_error({run.params.blocksize, run.params.n, run.params.k}) != nullptr) {
       fail("the probe found parameters kestrune refuses");
     }
-    release_buffers();
-    run_config.blocksize = run.params.blocksize;
-    run_config.n = run.params.n;
-    run_config.k = run.params.k;
-    run_config.input_is_pipe = input.seekable() ? 0 : 1;
-    setup_buffers();
+    release_buffers(context);
+    context.config.blocksize = run.params.blocksize;
+    context.config.n = run.params.n;
+    context.config.k = run.params.k;
+    context.config.input_is_pipe = input.seekable() ? 0 : 1;
+    setup_buffers(context);
     char* bytes = nullptr;
     size_t length = 0;
     FILE* salvage = open_memstream(&bytes, &length);
     if (salvage == nullptr) fail("open_memstream failed");
     try {
-      run.summary =
-          scan_stream(input, salvage, [&](const chunk_result& c) { run.chunks.push_back(c); });
+      run.summary = scan_stream(context, input, salvage,
+                                [&](const chunk_result& c) { run.chunks.push_back(c); });
     } catch (const fatal_exit&) {
       fclose(salvage);
       free(bytes);
@@ -166,7 +165,7 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   if (decoded.completed && run.salvage != decoded.output) {
     fail("the salvage differs from a completed decode");
   }
-  const verdict_of_scan v = judge_scan(s, -1, probed(run.params));
+  const verdict_of_scan v = judge_scan(s, -1, &run.params);
   if ((v.status == 0 || v.status == 2) && !decoded.completed) {
     fail("the scan promises a restore that fails");
   }
@@ -192,8 +191,8 @@ std::vector<damage_entry> damage_list(reader& in) {
 // older version of the same length.
 std::string damaged(std::string stream, const std::string& old_stream,
                     const std::vector<damage_entry>& damage, uint8_t mode, bool* stale) {
-  const size_t blocksize = static_cast<size_t>(run_config.blocksize);
-  const size_t chunk_len = blocksize * static_cast<size_t>(run_config.n);
+  const size_t blocksize = static_cast<size_t>(context.config.blocksize);
+  const size_t chunk_len = blocksize * static_cast<size_t>(context.config.n);
   const bool shapes = (mode & 8) != 0;
   for (const damage_entry& e : damage) {
     if (stream.empty()) return stream;
@@ -336,7 +335,7 @@ void repair_holds(const std::string& stream, const std::string* second_copy,
     if (second_copy != nullptr) copies.push_back(&second);
     repaired = written_by([&](FILE* out) {
       salvaged = written_by([&](FILE* salvage) {
-        summary = repair_copies(copies, out, salvage, [](const repaired_chunk&) {});
+        summary = repair_copies(context, copies, out, salvage, [](const repaired_chunk&) {});
       });
     });
   });
@@ -377,7 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader in{data, size};
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
-  setup_buffers();
+  setup_buffers(context);
   damaged_streams made;
   if ((mode & 1) != 0) {
     made = encode_and_damage(in, mode);
@@ -388,7 +387,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& stream = made.stream;
   const bool probe = (mode & 2) != 0;
   const probe_request given =
-      probe ? probe_request{} : probe_request{run_config.blocksize, run_config.n, run_config.k};
+      probe ? probe_request{}
+            : probe_request{context.config.blocksize, context.config.n, context.config.k};
 
   const scan_run from_file = scan(stream, false, given);
   const scan_run from_pipe = scan(stream, true, given);
@@ -402,11 +402,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // one of them; so is a second copy of the older version, and without parity (n = k) blocks
     // that a damaged second copy puts together at a wrong place cannot be told from another
     // version at all.
-    const bool known = (mode & 1) != 0 && !made.stale &&
-                       ((mode & 4) == 0 || (made.same_version && run_config.n > run_config.k));
+    const bool known =
+        (mode & 1) != 0 && !made.stale &&
+        ((mode & 4) == 0 || (made.same_version && context.config.n > context.config.k));
     repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
                  known ? &made.data : nullptr);
   }
-  release_buffers();
+  release_buffers(context);
   return 0;
 }

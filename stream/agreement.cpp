@@ -10,25 +10,25 @@
 #include "fec/fec.h"
 #include "fec/gf.h"
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/rules.h"
 
-void rebuild_from(const uint8_t* const* packets, const int* positions) {
-  const size_t size = static_cast<size_t>(payload_len);
-  for (int j = 0; j < run_config.k; j++) {
-    memcpy(pkt_table[j], packets[j], size);
-    index_list[j] = positions[j];
+void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int* positions) {
+  const size_t size = static_cast<size_t>(ctx.payload_len);
+  for (int j = 0; j < ctx.config.k; j++) {
+    memcpy(ctx.pkt_table[j], packets[j], size);
+    ctx.index_list[j] = positions[j];
   }
   // Distinct positions below n: the rebuild cannot fail.
-  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
+  if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0)
+    die("%s", MSG_TOO_MANY_BAD);
 }
 
-int first_difference(const uint8_t* packet, int position) {
-  const size_t size = static_cast<size_t>(payload_len);
-  const uint8_t* expected = pkt_table[position < run_config.k ? position : 0];
-  if (position >= run_config.k) {
-    fec_encode_pkt(codec, pkt_table, block_buffer, position, payload_len);
-    expected = block_buffer;
+int first_difference(stream_context& ctx, const uint8_t* packet, int position) {
+  const size_t size = static_cast<size_t>(ctx.payload_len);
+  const uint8_t* expected = ctx.pkt_table[position < ctx.config.k ? position : 0];
+  if (position >= ctx.config.k) {
+    fec_encode_pkt(ctx.codec, ctx.pkt_table, ctx.block_buffer, position, ctx.payload_len);
+    expected = ctx.block_buffer;
   }
   if (memcmp(expected, packet, size) == 0) return -1;
   size_t x = 0;
@@ -43,8 +43,8 @@ constexpr int max_blocks = 256;
 // Rebuilds pkt_table from the first k packets not excluded (there are k or more) and checks every
 // other packet not excluded against it; returns a byte column where one of them differs, or -1
 // when they all agree.
-int rebuild_and_check(const uint8_t* const* packets, const int* positions, int count,
-                      const bool* excluded) {
+int rebuild_and_check(stream_context& ctx, const uint8_t* const* packets, const int* positions,
+                      int count, const bool* excluded) {
   const uint8_t* chosen[max_blocks];
   int chosen_at[max_blocks];
   int m = 0;
@@ -54,11 +54,12 @@ int rebuild_and_check(const uint8_t* const* packets, const int* positions, int c
       chosen_at[m++] = positions[t];
     }
   }
-  rebuild_from(chosen, chosen_at);
-  const int k = run_config.k;
-  if (fec_pkts_equal(codec, pkt_table, chosen_at + k, chosen + k, m - k, payload_len)) return -1;
+  rebuild_from(ctx, chosen, chosen_at);
+  const int k = ctx.config.k;
+  if (fec_pkts_equal(ctx.codec, ctx.pkt_table, chosen_at + k, chosen + k, m - k, ctx.payload_len))
+    return -1;
   for (int t = k; t < m; t++) {
-    const int column = first_difference(chosen[t], chosen_at[t]);
+    const int column = first_difference(ctx, chosen[t], chosen_at[t]);
     if (column >= 0) return column;
   }
   return -1;
@@ -69,7 +70,7 @@ int rebuild_and_check(const uint8_t* const* packets, const int* positions, int c
 // is wrong in the combination but with probability 1/256. rho repeats after rho_period columns.
 constexpr int rho_period = 4096;
 
-void combine_columns(const uint8_t* const* packets, int count, uint8_t* values) {
+void combine_columns(const uint8_t* const* packets, int count, int size, uint8_t* values) {
   uint8_t rho[rho_period];
   uint64_t state = 0x6b657374726e65;  // fixed, so that every run decides alike
   for (uint8_t& r : rho) {
@@ -78,7 +79,6 @@ void combine_columns(const uint8_t* const* packets, int count, uint8_t* values) 
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
     r = static_cast<uint8_t>((z ^ (z >> 31)) >> 56);
   }
-  const int size = payload_len;
   for (int t = 0; t < count; t++) {
     const uint8_t* packet = packets[t];
     uint8_t sum = 0;
@@ -92,11 +92,11 @@ void combine_columns(const uint8_t* const* packets, int count, uint8_t* values) 
 
 }  // namespace
 
-settlement settle_packets(const uint8_t* const* packets, const int* positions, int count,
-                          bool* excluded) {
-  const int k = run_config.k;
+settlement settle_packets(stream_context& ctx, const uint8_t* const* packets, const int* positions,
+                          int count, bool* excluded) {
+  const int k = ctx.config.k;
   std::fill(excluded, excluded + count, false);
-  int column = rebuild_and_check(packets, positions, count, excluded);
+  int column = rebuild_and_check(ctx, packets, positions, count, excluded);
   if (column < 0) return settlement::agree;
 
   // Each round decodes a column in which the packets still taken disagree. Within the radius the
@@ -110,7 +110,7 @@ settlement settle_packets(const uint8_t* const* packets, const int* positions, i
     for (int pass = round == 0 ? 0 : 1; pass < 2; pass++) {
       uint8_t values[max_blocks];
       if (pass == 0) {
-        combine_columns(packets, count, values);
+        combine_columns(packets, count, ctx.payload_len, values);
       } else {
         for (int t = 0; t < count; t++) values[t] = packets[t][column];
       }
@@ -125,13 +125,13 @@ settlement settle_packets(const uint8_t* const* packets, const int* positions, i
       }
     }
     if (!progress || 2 * left_out > count - k) return settlement::inconsistent;
-    column = rebuild_and_check(packets, positions, count, excluded);
+    column = rebuild_and_check(ctx, packets, positions, count, excluded);
     if (column < 0) break;
   }
   // A packet left out that equals its place in the rebuild is not wrong (outside the radius a
   // decoded column may name one).
   for (int t = 0; t < count; t++) {
-    if (excluded[t] && first_difference(packets[t], positions[t]) < 0) excluded[t] = false;
+    if (excluded[t] && first_difference(ctx, packets[t], positions[t]) < 0) excluded[t] = false;
   }
   return settlement::corrected;
 }

@@ -9,20 +9,22 @@
 // any e wrong ones with 2e <= A - k are found by decoding, and the chunk rebuilt from the rest. The
 // decoder, kestrune-scan and the repair judge agreement with these functions alike.
 //
-// All of them work in the program-wide state: the rebuild goes to pkt_table (data packet j in
-// slot j), a packet being compared is encoded into block_buffer. The packets handed in must lie
+// All of them work in a stream context: the rebuild goes to its pkt_table (data packet j in slot
+// j), a packet being compared is encoded into its block_buffer. The packets handed in must lie
 // elsewhere; their bytes are never changed.
 #pragma once
 
 #include <cstdint>
 
+#include "stream/context.h"
+
 // Rebuilds pkt_table from the first k of the packets, whose positions are distinct, below n and
 // ascending.
-void rebuild_from(const uint8_t* const* packets, const int* positions);
+void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int* positions);
 
 // The first byte at which the packet differs from the packet at `position` of the chunk rebuilt in
 // pkt_table, or -1 when it is equal.
-int first_difference(const uint8_t* packet, int position);
+int first_difference(stream_context& ctx, const uint8_t* packet, int position);
 
 // What the acceptable blocks of a chunk make of it.
 enum class settlement : uint8_t {
@@ -41,5 +43,5 @@ enum class settlement : uint8_t {
 //   corrected: excluded[] marks the e packets that differ from the rebuild in pkt_table, 2e <=
 //     count - k, and every other packet agrees with it. It is the only codeword that near.
 //   inconsistent: pkt_table and excluded[] hold nothing meaningful.
-settlement settle_packets(const uint8_t* const* packets, const int* positions, int count,
-                          bool* excluded);
+settlement settle_packets(stream_context& ctx, const uint8_t* const* packets, const int* positions,
+                          int count, bool* excluded);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// buffers.cpp - the run's codec and its one chunk area.
+// buffers.cpp - a context's codec and its one chunk area.
 #include "stream/buffers.h"
 
 #include <algorithm>
@@ -22,39 +22,40 @@ constexpr int max_batch_chunks = 16;
 
 }  // namespace
 
-void setup_buffers() {
-  const int k = run_config.k;
-  const int n = run_config.n;
-  const int blocksize = run_config.blocksize;
+void setup_buffers(stream_context& ctx) {
+  const int k = ctx.config.k;
+  const int n = ctx.config.n;
+  const int blocksize = ctx.config.blocksize;
   // (k, n) are valid here, so the codec's own check passes; its allocation failures end the
   // process.
-  codec = fec_create(k, n);
+  ctx.codec = fec_create(k, n);
 
   const int64_t chunk_bytes = int64_t{n} * blocksize;
-  batch_chunks = static_cast<int32_t>(
+  ctx.batch_chunks = static_cast<int32_t>(
       std::clamp<int64_t>(batch_target_bytes / chunk_bytes, 1, max_batch_chunks));
   // The batch and the work blocks: a slot holds a whole block, trailer included, since the
   // decoder reads blocks straight into the slots.
   const uint64_t area =
-      static_cast<uint64_t>(batch_chunks + 1) * static_cast<uint64_t>(chunk_bytes);
-  chunk_buffer = static_cast<uint8_t*>(alloc_aligned_or_die(area, io_alignment(area)));
-  pkt_table = static_cast<uint8_t**>(alloc_or_die(sizeof(uint8_t*) * k));
-  for (int i = 0; i < k; i++) pkt_table[i] = work_block(i);
-  block_buffer = static_cast<uint8_t*>(alloc_aligned_or_die(blocksize, io_alignment(blocksize)));
-  payload_len = blocksize - TRAILER_LEN;
-  index_list = static_cast<int32_t*>(alloc_or_die(sizeof(int32_t) * k));
+      static_cast<uint64_t>(ctx.batch_chunks + 1) * static_cast<uint64_t>(chunk_bytes);
+  ctx.chunk_buffer = static_cast<uint8_t*>(alloc_aligned_or_die(area, io_alignment(area)));
+  ctx.pkt_table = static_cast<uint8_t**>(alloc_or_die(sizeof(uint8_t*) * k));
+  for (int i = 0; i < k; i++) ctx.pkt_table[i] = work_block(ctx, i);
+  ctx.block_buffer =
+      static_cast<uint8_t*>(alloc_aligned_or_die(blocksize, io_alignment(blocksize)));
+  ctx.payload_len = blocksize - TRAILER_LEN;
+  ctx.index_list = static_cast<int32_t*>(alloc_or_die(sizeof(int32_t) * k));
 }
 
-void release_buffers() {
-  fec_free(codec);
-  free(chunk_buffer);
-  free(pkt_table);
-  free(block_buffer);
-  free(index_list);
-  codec = nullptr;
-  chunk_buffer = nullptr;
-  batch_chunks = 0;
-  pkt_table = nullptr;
-  block_buffer = nullptr;
-  index_list = nullptr;
+void release_buffers(stream_context& ctx) {
+  fec_free(ctx.codec);
+  free(ctx.chunk_buffer);
+  free(ctx.pkt_table);
+  free(ctx.block_buffer);
+  free(ctx.index_list);
+  ctx.codec = nullptr;
+  ctx.chunk_buffer = nullptr;
+  ctx.batch_chunks = 0;
+  ctx.pkt_table = nullptr;
+  ctx.block_buffer = nullptr;
+  ctx.index_list = nullptr;
 }

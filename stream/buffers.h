@@ -1,25 +1,26 @@
 // SPDX-License-Identifier: MIT
-// buffers.h - making the run's codec and chunk area, for run_config as the driver or kestrune-scan
-// has set it.
+// buffers.h - making a context's codec and chunk area, for its settings.
 #pragma once
 
 #include <cstdint>
 
-#include "frontend/program.h"
+#include "stream/context.h"
 
 // Creates the codec and allocates the chunk area, pkt_table, block_buffer and index_list for the
-// current run_config (k, n and blocksize valid), and sets payload_len and batch_chunks. The chunk
+// context's settings (k, n and blocksize valid), and sets payload_len and batch_chunks. The chunk
 // area starts on a page, so every block in it is as aligned as its blocksize allows.
-void setup_buffers();
+void setup_buffers(stream_context& ctx);
 
-// Releases what setup_buffers() allocated, for in-process callers that run several configurations.
-void release_buffers();
+// Releases what setup_buffers() allocated; the context may be set up again.
+void release_buffers(stream_context& ctx);
 
 // Block `index` of chunk `chunk` (0 .. batch_chunks-1) of the batch in the chunk area.
-inline uint8_t* batch_block(int chunk, int index) {
-  const int64_t block = int64_t{chunk} * run_config.n + index;
-  return chunk_buffer + block * run_config.blocksize;
+inline uint8_t* batch_block(const stream_context& ctx, int chunk, int index) {
+  const int64_t block = int64_t{chunk} * ctx.config.n + index;
+  return ctx.chunk_buffer + block * ctx.config.blocksize;
 }
 
 // Work block `index` (0 .. n-1), after the batch.
-inline uint8_t* work_block(int index) { return batch_block(batch_chunks, index); }
+inline uint8_t* work_block(const stream_context& ctx, int index) {
+  return batch_block(ctx, ctx.batch_chunks, index);
+}

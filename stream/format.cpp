@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/program.h"
-
 namespace {
 
 // Blocks are digested in groups of this many, with the digests on the stack: full passes of every
@@ -16,11 +14,7 @@ constexpr int digest_group = 288;
 
 }  // namespace
 
-void verify_blocks(const uint8_t* const* blocks, int count, bool* ok) {
-  verify_blocks_sized(blocks, count, run_config.blocksize, ok);
-}
-
-void verify_blocks_sized(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok) {
+void verify_blocks(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok) {
   const size_t length = static_cast<size_t>(blocksize) - TRAILER_LEN + 2;
   uint8_t digests[digest_group][DIGEST_LEN];
   for (int first = 0; first < count; first += digest_group) {
@@ -40,8 +34,8 @@ uint8_t get_k_byte(const uint8_t* block, int32_t blocksize) {
   return block[blocksize - TRAILER_LEN + 1];
 }
 
-void seal_blocks(uint8_t* const* blocks, int count) {
-  const size_t length = static_cast<size_t>(payload_len) + 2;
+void seal_blocks(uint8_t* const* blocks, int count, int32_t blocksize) {
+  const size_t length = static_cast<size_t>(blocksize) - TRAILER_LEN + 2;
   uint8_t digests[digest_group][DIGEST_LEN];
   for (int first = 0; first < count; first += digest_group) {
     const int group = std::min(digest_group, count - first);
@@ -50,13 +44,12 @@ void seal_blocks(uint8_t* const* blocks, int count) {
   }
 }
 
-void seal_consecutive_blocks(uint8_t* first, int count) {
-  const int32_t blocksize = run_config.blocksize;
+void seal_consecutive_blocks(uint8_t* first, int count, int32_t blocksize) {
   uint8_t* blocks[digest_group];
   for (int done = 0; done < count; done += digest_group) {
     const int group = std::min(digest_group, count - done);
     for (int b = 0; b < group; b++) blocks[b] = first + int64_t{done + b} * blocksize;
-    seal_blocks(blocks, group);
+    seal_blocks(blocks, group, blocksize);
   }
 }
 

@@ -14,13 +14,9 @@
 constexpr int TRAILER_LEN = 2 + DIGEST_LEN;
 constexpr int HEADER_LEN = 8;
 
-// ok[i] = whether the digest in the trailer of blocks[i] matches its first payload_len + 2 bytes,
-// for i in 0 .. count-1, the blocks digested together.
-void verify_blocks(const uint8_t* const* blocks, int count, bool* ok);
-
-// As verify_blocks(), for blocks of blocksize bytes whatever the run's own size: for a caller that
-// tries several sizes on the same bytes.
-void verify_blocks_sized(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok);
+// ok[i] = whether the digest in the trailer of blocks[i] (blocksize bytes) matches its first
+// blocksize - TRAILER_LEN + 2 bytes, for i in 0 .. count-1, the blocks digested together.
+void verify_blocks(const uint8_t* const* blocks, int count, int32_t blocksize, bool* ok);
 
 // The trailer's block_index and k_byte of a block of blocksize bytes.
 uint8_t get_block_index(const uint8_t* block, int32_t blocksize);
@@ -28,10 +24,10 @@ uint8_t get_k_byte(const uint8_t* block, int32_t blocksize);
 
 // Stores the digest of each of the count blocks, whose payload, block_index and k_byte are in
 // place.
-void seal_blocks(uint8_t* const* blocks, int count);
+void seal_blocks(uint8_t* const* blocks, int count, int32_t blocksize);
 
 // As seal_blocks(), for count blocks that lie one after the other from first on.
-void seal_consecutive_blocks(uint8_t* first, int count);
+void seal_consecutive_blocks(uint8_t* first, int count, int32_t blocksize);
 
 // The chunk header at the start of data packet 0.
 void put_chunk_header(uint8_t* packet0, uint32_t clen, int32_t chunk_id);

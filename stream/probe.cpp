@@ -66,7 +66,7 @@ class window {
   void verify_at(int64_t offset, int count, int32_t blocksize, bool* ok) {
     std::vector<const uint8_t*> blocks(static_cast<size_t>(count));
     for (int t = 0; t < count; t++) blocks[t] = at(offset + int64_t{t} * blocksize);
-    verify_blocks_sized(blocks.data(), count, blocksize, ok);
+    verify_blocks(blocks.data(), count, blocksize, ok);
     digested_ += int64_t{count} * blocksize;
   }
   bool spent() const { return digested_ > digest_budget; }

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/buffers.h"
 #include "stream/stream.h"
 #include "tests/cli/stream_check.h"
@@ -32,12 +31,13 @@ namespace {
 [[noreturn]] void encode_in_child(const stream_geometry& g, const char* name, FILE* input,
                                   uint32_t first_id, const std::string& out_path) {
   program_name = name;
-  run_config.k = g.k;
-  run_config.n = g.n;
-  run_config.blocksize = g.blocksize;
-  setup_buffers();
+  stream_context ctx;
+  ctx.config.k = g.k;
+  ctx.config.n = g.n;
+  ctx.config.blocksize = g.blocksize;
+  setup_buffers(ctx);
   if (input == nullptr || freopen(out_path.c_str(), "wb", stdout) == nullptr) _exit(3);
-  encode_chunks(input, static_cast<int32_t>(first_id));
+  encode_chunks(ctx, input, static_cast<int32_t>(first_id));
   if (fflush(stdout) != 0) _exit(4);
   exit(0);
 }

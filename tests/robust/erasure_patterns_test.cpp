@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/buffers.h"
 #include "stream/stream.h"
 #include "tests/robust/outcome.h"
@@ -107,23 +106,21 @@ class stderr_to {
   FILE* saved_ = nullptr;
 };
 
-// The program's state set up for decoding a seekable stream of the geometry, as the driver sets it
-// up, and released again when the object goes.
+// A context set up for decoding a seekable stream of the geometry, as the driver sets it up, and
+// released again when the object goes.
 class decoder_setup {
  public:
   explicit decoder_setup(const stream_geometry& g) {
     program_name = program;
-    run_config = run_settings{};
-    run_config.blocksize = g.blocksize;
-    run_config.n = g.n;
-    run_config.k = g.k;
-    run_config.decode_mode = 1;
-    run_config.input_is_pipe = 0;
-    setup_buffers();
+    ctx_.config.blocksize = g.blocksize;
+    ctx_.config.n = g.n;
+    ctx_.config.k = g.k;
+    ctx_.config.decode_mode = 1;
+    ctx_.config.input_is_pipe = 0;
+    setup_buffers(ctx_);
   }
   ~decoder_setup() {
-    release_buffers();
-    run_config = run_settings{};
+    release_buffers(ctx_);
     program_name = nullptr;
   }
   decoder_setup(const decoder_setup&) = delete;
@@ -132,9 +129,9 @@ class decoder_setup {
   // Decodes the input to standard output as the driver does, final flush included; returns the
   // exit status the program would end with. A failed run's buffered output is flushed, as exit()
   // flushes it.
-  int run(FILE* input) const {
+  int run(FILE* input) {
     const int status = seam_.exit_status([&] {
-      decode_stream(input);
+      decode_stream(ctx_, input);
       if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
     });
     if (status != 0) {
@@ -146,6 +143,7 @@ class decoder_setup {
 
  private:
   const fatal_seam seam_;
+  stream_context ctx_;
 };
 
 // Changes blocks of one chunk of a stream file in place, and puts them back.
@@ -228,7 +226,7 @@ TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
   uint64_t wrong = 0;
   std::string reports;  // the first wrong patterns
   {
-    const decoder_setup setup(g);
+    decoder_setup setup(g);
     const capture_file out(dir.file("stdout"));
     const capture_file err(dir.file("stderr"));
     const stdout_to out_redirect(out);

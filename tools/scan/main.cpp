@@ -19,7 +19,6 @@
 
 #include "frontend/diag.h"
 #include "frontend/numbers.h"
-#include "frontend/program.h"
 #include "frontend/progress.h"
 #include "stream/buffers.h"
 #include "stream/probe.h"
@@ -121,13 +120,13 @@ enum class progress_choice : uint8_t { automatic, on, off };
 // Starts the meter for a pass over an input of total bytes (-1: unknown), one tick per chunk. When
 // standard output is the same file as standard error (the terminal both show, or --salvage -), the
 // report is flushed before each drawing, so that its lines never land behind the status line.
-void start_progress(progress_meter& meter, progress_choice choice, int64_t total) {
+void start_progress(progress_meter& meter, progress_choice choice, int64_t total,
+                    int64_t chunk_bytes) {
   if (choice == progress_choice::off ||
       (choice == progress_choice::automatic && isatty(STDERR_FILENO) == 0)) {
     return;
   }
-  progress_start(meter, program_name, "kestrune-scan", total,
-                 int64_t{run_config.n} * run_config.blocksize);
+  progress_start(meter, program_name, "kestrune-scan", total, chunk_bytes);
   struct stat out {};
   struct stat err {};
   if (fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
@@ -219,11 +218,12 @@ int repair_main(report_setup& setup, const probe_request& given,
   }
   const probe_result& p = setup.params;
   check_parameters({p.blocksize, p.n, p.k}, {});
-  run_config.blocksize = p.blocksize;
-  run_config.n = p.n;
-  run_config.k = p.k;
-  run_config.input_is_pipe = 0;
-  setup_buffers();
+  stream_context ctx;
+  ctx.config.blocksize = p.blocksize;
+  ctx.config.n = p.n;
+  ctx.config.k = p.k;
+  ctx.config.input_is_pipe = 0;
+  setup_buffers(ctx);
 
   // Whichever takes standard output, the report goes to standard error.
   int data_fd = -1;
@@ -255,10 +255,10 @@ int repair_main(report_setup& setup, const probe_request& given,
     walker.take(data, count, lost);
   };
   progress_meter meter;
-  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1);
-  const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
+  const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
+  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1, chunk_bytes);
   const repair_summary summary = repair_copies(
-      copies, repaired, salvage,
+      ctx, copies, repaired, salvage,
       [&](const repaired_chunk& c) {
         report_repair_chunk(setup, c);
         progress_after_report(meter, (c.number + 1) * chunk_bytes);
@@ -281,6 +281,7 @@ int repair_main(report_setup& setup, const probe_request& given,
   if (setup.tar) tar = walker.finish(summary.lost_data);
   report_repair_summary(setup, summary, written, setup.tar ? &tar : nullptr);
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
+  release_buffers(ctx);
   return judge_repair(summary).status;
 }
 
@@ -295,13 +296,14 @@ bool regular_file(FILE* file) {
 // scan's when it saves more user bytes. A held salvage (not yet written) receives whichever is
 // chosen. Tells whether it was the repair's, whose summary goes to *realigned. With --tar (tap not
 // null) the walker, which took the scan's bytes, takes the repair's instead when they are chosen.
-bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage, bool held,
-                   repair_summary* realigned, tar_walker* walker, const salvage_tap* tap) {
+bool salvage_again(stream_context& ctx, scan_input& input, const scan_summary& scanned,
+                   FILE* salvage, bool held, repair_summary* realigned, tar_walker* walker,
+                   const salvage_tap* tap) {
   bool better = false;
   if (!scanned.lost_data.empty()) {
     std::vector<scan_input*> copies{&input};
     const auto quiet = [](const repaired_chunk&) {};
-    const repair_summary trial = repair_copies(copies, nullptr, nullptr, quiet);
+    const repair_summary trial = repair_copies(ctx, copies, nullptr, nullptr, quiet);
     better = bytes_saved(trial.salvage_bytes, trial.lost_data) >
              bytes_saved(scanned.salvage_bytes, scanned.lost_data);
     if (better) {
@@ -310,11 +312,11 @@ bool salvage_again(scan_input& input, const scan_summary& scanned, FILE* salvage
         die("write error on the salvage file");
       }
       if (tap != nullptr) *walker = tar_walker();
-      *realigned = repair_copies(copies, nullptr, salvage, quiet, tap);
+      *realigned = repair_copies(ctx, copies, nullptr, salvage, quiet, tap);
     }
   }
   if (held && !better) {
-    scan_stream(input, salvage, [](const chunk_result&) {});
+    scan_stream(ctx, input, salvage, [](const chunk_result&) {});
   }
   return better;
 }
@@ -432,11 +434,12 @@ int main(int argc, char** argv) {
   const probe_result& p = setup.params;
   check_parameters({p.blocksize, p.n, p.k}, {});
 
-  run_config.blocksize = p.blocksize;
-  run_config.n = p.n;
-  run_config.k = p.k;
-  run_config.input_is_pipe = input.seekable() ? 0 : 1;
-  setup_buffers();
+  stream_context ctx;
+  ctx.config.blocksize = p.blocksize;
+  ctx.config.n = p.n;
+  ctx.config.k = p.k;
+  ctx.config.input_is_pipe = input.seekable() ? 0 : 1;
+  setup_buffers(ctx);
 
   FILE* salvage = nullptr;
   char* salvage_buffer = nullptr;
@@ -468,10 +471,10 @@ int main(int argc, char** argv) {
   };
   const salvage_tap* tar_tap = setup.tar ? &tap : nullptr;
   progress_meter meter;
-  start_progress(meter, progress, input.seekable() ? input.size() : -1);
-  const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
+  const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
+  start_progress(meter, progress, input.seekable() ? input.size() : -1, chunk_bytes);
   scan_summary summary = scan_stream(
-      input, held ? nullptr : salvage,
+      ctx, input, held ? nullptr : salvage,
       [&](const chunk_result& c) {
         report_chunk(setup, c);
         progress_after_report(meter, c.offset + chunk_bytes);
@@ -490,13 +493,13 @@ int main(int argc, char** argv) {
     // as far as a pipe is read.
     std::unique_ptr<scan_input> spooled;
     if (spool_fd >= 0) spooled = std::make_unique<scan_input>(spool_fd, true);
-    is_realigned = salvage_again(spooled ? *spooled : input, summary, salvage, held, &realigned,
-                                 &walker, tar_tap);
+    is_realigned = salvage_again(ctx, spooled ? *spooled : input, summary, salvage, held,
+                                 &realigned, &walker, tar_tap);
   } else if (input.seekable() && !summary.lost_data.empty() && !setup.json) {
     // No salvage asked for: whether the realigning walk would save more, to say so.
     std::vector<scan_input*> copies{&input};
     const repair_summary trial =
-        repair_copies(copies, nullptr, nullptr, [](const repaired_chunk&) {});
+        repair_copies(ctx, copies, nullptr, nullptr, [](const repaired_chunk&) {});
     setup.repair_saves_more = bytes_saved(trial.salvage_bytes, trial.lost_data) >
                               bytes_saved(summary.salvage_bytes, summary.lost_data);
   }
@@ -508,5 +511,6 @@ int main(int argc, char** argv) {
                  setup.tar ? &tar : nullptr);
 
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-  return judge_scan(summary, setup.min_spare, probed(setup.params)).status;
+  release_buffers(ctx);
+  return judge_scan(summary, setup.min_spare, &setup.params).status;
 }

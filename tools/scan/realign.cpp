@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 
-#include "frontend/program.h"
 #include "stream/format.h"
 #include "stream/rules.h"
 
@@ -25,12 +24,13 @@ constexpr int64_t window_limit = int64_t{64} << 20;
 
 }  // namespace
 
-copy_walker::copy_walker(scan_input& input, int copy, int copies)
+copy_walker::copy_walker(const stream_context& ctx, scan_input& input, int copy, int copies)
     : input_(input),
       copy_(copy),
-      blocksize_(run_config.blocksize),
-      n_(run_config.n),
-      k_byte_(static_cast<uint8_t>(run_config.k)) {
+      blocksize_(ctx.config.blocksize),
+      n_(ctx.config.n),
+      k_(ctx.config.k),
+      k_byte_(static_cast<uint8_t>(ctx.config.k)) {
   const int64_t chunk_bytes = int64_t{n_} * blocksize_;
   window_bytes_ = std::min(window_chunks * chunk_bytes, std::max(chunk_bytes, window_limit));
   // Many copies walked together take smaller batches, a few passes of the digest each.
@@ -87,7 +87,7 @@ int64_t copy_walker::ensure(int64_t offset, int64_t length, int64_t keep_from) {
 }
 
 bool copy_walker::accepts(const uint8_t* block, bool digest_ok, int64_t number) const {
-  return judge_block(block, digest_ok, static_cast<int>(number % n_), blocksize_, run_config.k) ==
+  return judge_block(block, digest_ok, static_cast<int>(number % n_), blocksize_, k_) ==
          block_fit::accepted;
 }
 
@@ -181,7 +181,7 @@ void copy_walker::walk_blocks(const std::function<void(chunk_instance&&)>& take)
   const uint8_t* blocks[batch_blocks];
   bool ok[batch_blocks];
   for (int t = 0; t < count; t++) blocks[t] = buffer_.data() + (position_ - start_) + t * b;
-  verify_blocks(blocks, count, ok);
+  verify_blocks(blocks, count, blocksize_, ok);
 
   int64_t number = (position_ - delta_) / b;
   for (int t = 0; t < count; t++, number++) {
@@ -198,7 +198,7 @@ void copy_walker::walk_blocks(const std::function<void(chunk_instance&&)>& take)
       // alignment expects are damage in place too: misdirected writes (another position's blocks
       // written there) must not read as bytes deleted.
       bool resumes = false;
-      for (int j = 2; j <= n_ - run_config.k && t + j < count && !resumes; j++) {
+      for (int j = 2; j <= n_ - k_ && t + j < count && !resumes; j++) {
         resumes = accepts(blocks[t + j], ok[t + j], number + j);
       }
       if (resumes) continue;
@@ -247,7 +247,7 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
         continue;
       }
       bool ok = false;
-      verify_blocks(&block, 1, &ok);
+      verify_blocks(&block, 1, blocksize_, &ok);
       if (ok) return q;
     }
     return -1;
@@ -294,7 +294,7 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     const bool has_successor = p + 2 * b <= from + available;
     if (!has_successor && at_end_ && p + b == end_) {
       bool ok = false;
-      verify_blocks(&block, 1, &ok);
+      verify_blocks(&block, 1, blocksize_, &ok);
       budget--;
       if (ok) {
         stats_.searched += p - from;
@@ -311,7 +311,7 @@ void copy_walker::search(const std::function<void(chunk_instance&&)>& take) {
     }
     const uint8_t* pair[2] = {block, next};
     bool ok[2];
-    verify_blocks(pair, 2, ok);
+    verify_blocks(pair, 2, blocksize_, ok);
     budget--;
     if (ok[0] && ok[1]) {
       stats_.searched += p - from;

@@ -2,7 +2,7 @@
 // realign.h - walking one copy of a protected stream block by block, following its alignment across
 // bytes deleted or inserted, and handing over the blocks of each chunk as the walk leaves it.
 //
-// The walk works in the program-wide state: run_config holds blocksize, n and k. Blocks are
+// The walk takes blocksize, n and k from the stream context it is given. Blocks are
 // accepted by the decoder's rule (read whole, digest right, the run's k, the index the alignment
 // expects). While blocks verify at the offsets the current alignment gives, the walk reads them in
 // batches and digests them together, as the scan does. When two expected blocks in a row fail, it
@@ -20,6 +20,7 @@
 #include <map>
 #include <vector>
 
+#include "stream/context.h"
 #include "stream/format.h"
 #include "tools/scan/input.h"
 
@@ -56,7 +57,7 @@ class copy_walker {
  public:
   // Walks `input` (not owned; it must outlive the walker) as copy number `copy` of `copies`
   // walked together, which share the memory of one walk's reads.
-  copy_walker(scan_input& input, int copy, int copies = 1);
+  copy_walker(const stream_context& ctx, scan_input& input, int copy, int copies = 1);
   copy_walker(const copy_walker&) = delete;
   copy_walker& operator=(const copy_walker&) = delete;
 
@@ -87,6 +88,7 @@ class copy_walker {
   int copy_;
   int32_t blocksize_;
   int n_;
+  int k_;
   uint8_t k_byte_;
   int64_t window_bytes_;  // bytes searched before the digest budget is renewed
   int read_blocks_;       // blocks read at a time

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/agreement.h"
 #include "stream/format.h"
 #include "stream/rules.h"
@@ -71,11 +70,12 @@ struct variant {
 // chunk: a conflict, which no count of blocks decides, and the chunk is not settled. Of the ways
 // that rebuild the one version, the one that leaves out the fewest blocks names the blocks used.
 // Given the place, rebuilds that carry another chunk's number are no versions of its chunk.
-settled settle(const std::vector<const chunk_instance*>& group, int64_t place = -1) {
-  const int n = run_config.n;
-  const int k = run_config.k;
-  const int64_t b = run_config.blocksize;
-  const size_t packet = static_cast<size_t>(payload_len);
+settled settle(stream_context& ctx, const std::vector<const chunk_instance*>& group,
+               int64_t place = -1) {
+  const int n = ctx.config.n;
+  const int k = ctx.config.k;
+  const int64_t b = ctx.config.blocksize;
+  const size_t packet = static_cast<size_t>(ctx.payload_len);
   settled result;
 
   std::vector<std::vector<variant>> at(static_cast<size_t>(n));
@@ -144,11 +144,11 @@ settled settle(const std::vector<const chunk_instance*>& group, int64_t place = 
       packets[t] = at[present[t]][choice[t]].block;
       positions[t] = present[t];
     }
-    return settle_packets(packets, positions, count, excluded) != settlement::inconsistent;
+    return settle_packets(ctx, packets, positions, count, excluded) != settlement::inconsistent;
   };
   std::vector<uint8_t> data(static_cast<size_t>(k) * packet);
   const auto rebuilt = [&] {
-    for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, pkt_table[j], packet);
+    for (int j = 0; j < k; j++) memcpy(data.data() + j * packet, ctx.pkt_table[j], packet);
   };
 
   // The versions the choices rebuild.
@@ -187,13 +187,13 @@ settled settle(const std::vector<const chunk_instance*>& group, int64_t place = 
     const int checked = k + (k >= 2 ? 1 : 2);
     std::vector<const std::vector<uint8_t>*> borne;
     for (const std::vector<uint8_t>& version : found) {
-      for (int j = 0; j < k; j++) memcpy(pkt_table[j], version.data() + j * packet, packet);
+      for (int j = 0; j < k; j++) memcpy(ctx.pkt_table[j], version.data() + j * packet, packet);
       std::vector<int> counts(group.size(), 0);
       std::set<int> agreeing;
       for (size_t m = 0; m < group.size(); m++) {
         for (int p = 0; p < n; p++) {
           if (group[m]->offsets[p] < 0) continue;
-          if (first_difference(group[m]->blocks.data() + p * b, p) < 0) {
+          if (first_difference(ctx, group[m]->blocks.data() + p * b, p) < 0) {
             counts[m]++;
             agreeing.insert(p);
           }
@@ -241,7 +241,7 @@ settled settle(const std::vector<const chunk_instance*>& group, int64_t place = 
     return result;
   }
   // The rebuild of the version chosen is what pkt_table holds from here on.
-  for (int j = 0; j < k; j++) memcpy(pkt_table[j], result.data.data() + j * packet, packet);
+  for (int j = 0; j < k; j++) memcpy(ctx.pkt_table[j], result.data.data() + j * packet, packet);
 
   result.ok = true;
   result.use.assign(group.size(), std::vector<uint8_t>(static_cast<size_t>(n), absent));
@@ -275,15 +275,16 @@ struct held_chunk {
 
 class repairer {
  public:
-  repairer(const std::vector<scan_input*>& copies, FILE* stream_out, FILE* salvage,
-           const std::function<void(const repaired_chunk&)>& report, const salvage_tap* tap)
-      : rewriter_(stream_out), salvage_(salvage, tap), report_(report) {
+  repairer(stream_context& ctx, const std::vector<scan_input*>& copies, FILE* stream_out,
+           FILE* salvage, const std::function<void(const repaired_chunk&)>& report,
+           const salvage_tap* tap)
+      : ctx_(ctx), rewriter_(ctx, stream_out), salvage_(salvage, tap), report_(report) {
     for (size_t c = 0; c < copies.size(); c++) {
-      walkers_.push_back(std::make_unique<copy_walker>(*copies[c], static_cast<int>(c),
+      walkers_.push_back(std::make_unique<copy_walker>(ctx, *copies[c], static_cast<int>(c),
                                                        static_cast<int>(copies.size())));
     }
-    capacity_ = chunk_capacity(run_config.blocksize, run_config.k);
-    const int64_t chunk_bytes = int64_t{run_config.n} * run_config.blocksize;
+    capacity_ = chunk_capacity(ctx_.config.blocksize, ctx_.config.k);
+    const int64_t chunk_bytes = int64_t{ctx_.config.n} * ctx_.config.blocksize;
     reach_ = std::max(place_margin + 1, reach_bytes / chunk_bytes);
     take_ = [this](chunk_instance&& c) { take(std::move(c)); };
   }
@@ -330,8 +331,8 @@ class repairer {
     highest_slot_ = std::max(highest_slot_, c.slot);
     held_chunk h;
     h.chunk = std::move(c);
-    if (h.chunk.present >= run_config.k) {
-      auto own = std::make_unique<settled>(settle({&h.chunk}));
+    if (h.chunk.present >= ctx_.config.k) {
+      auto own = std::make_unique<settled>(settle(ctx_, {&h.chunk}));
       if (own->ok) {
         h.chunk_id = get_chunk_id(own->data.data());
         h.own = std::move(own);
@@ -432,7 +433,7 @@ class repairer {
     // twice, whose walk then counts its places past the stream's own.
     for (auto at = by_slot_.upper_bound(place); at != by_slot_.end(); ++at) {
       for (const held_chunk& h : at->second) {
-        const bool mixed = h.chunk.present >= run_config.k;
+        const bool mixed = h.chunk.present >= ctx_.config.k;
         const bool trailing = std::any_of(last_.begin(), last_.end(), [&](const held_chunk& g) {
           return g.own && g.chunk.copy == h.chunk.copy && g.chunk.slot < h.chunk.slot &&
                  g.chunk.slot <= place;
@@ -455,9 +456,9 @@ class repairer {
   // The digest in a block's trailer names it (its first 8 bytes are plenty to tell the blocks of
   // a few chunks apart): the blocks of the chunks restored last (a bounded number, the oldest
   // forgotten first) are remembered by it.
-  static uint64_t block_name(const uint8_t* block) {
+  uint64_t block_name(const uint8_t* block) const {
     uint64_t name = 0;
-    memcpy(&name, block + payload_len + 2, sizeof name);
+    memcpy(&name, block + ctx_.payload_len + 2, sizeof name);
     return name;
   }
 
@@ -477,8 +478,8 @@ class repairer {
   // found.
   bool repeats_restored(const chunk_instance& c) const {
     if (c.present == 0) return false;
-    const int64_t b = run_config.blocksize;
-    for (int p = 0; p < run_config.n; p++) {
+    const int64_t b = ctx_.config.blocksize;
+    for (int p = 0; p < ctx_.config.n; p++) {
       if (c.offsets[p] < 0) continue;
       const uint8_t* block = c.blocks.data() + p * b;
       if (restored_names_.count(block_name(block)) > 0) continue;
@@ -534,7 +535,7 @@ class repairer {
     } else {
       std::vector<const chunk_instance*> chunks;
       for (const held_chunk* h : group) chunks.push_back(&h->chunk);
-      merged = settle(chunks, place);
+      merged = settle(ctx_, chunks, place);
       s = &merged;
     }
     if (!s->ok) return false;
@@ -551,11 +552,11 @@ class repairer {
   }
 
   chunk_source source_of(const held_chunk& h, const std::vector<uint8_t>* use) const {
-    const int64_t b = run_config.blocksize;
+    const int64_t b = ctx_.config.blocksize;
     chunk_source src;
     src.copy = h.chunk.copy;
     src.slot = h.chunk.slot;
-    for (int p = 0; p < run_config.n; p++) {
+    for (int p = 0; p < ctx_.config.n; p++) {
       const int64_t offset = h.chunk.offsets[p];
       if (offset < 0) continue;
       if (src.used.empty() && src.inconsistent.empty()) src.offset = offset - p * b;
@@ -570,7 +571,7 @@ class repairer {
   }
 
   void write_restored(int64_t place, std::vector<held_chunk*>& group, const settled& s, bool last) {
-    const int n = run_config.n;
+    const int n = ctx_.config.n;
     repaired_chunk r;
     r.number = place;
     r.header_known = true;
@@ -585,7 +586,7 @@ class repairer {
       const held_chunk& h = *group[m];
       chunk_source src = source_of(h, &s.use[m]);
       for (const int p : src.used)
-        remember_restored(h.chunk.blocks.data() + p * run_config.blocksize);
+        remember_restored(h.chunk.blocks.data() + p * ctx_.config.blocksize);
       if (h.chunk.slot != place) r.out_of_place = true;
       if (!src.used.empty()) used_by_copy[src.copy].insert(src.used.begin(), src.used.end());
       const bool whole = static_cast<int>(src.used.size()) == n;
@@ -610,7 +611,7 @@ class repairer {
     // Restored thanks to several copies: none of them holds k agreeing blocks of it.
     size_t most = 0;
     for (const auto& [copy, positions] : used_by_copy) most = std::max(most, positions.size());
-    if (used_by_copy.size() > 1 && static_cast<int>(most) < run_config.k) summary_.merged++;
+    if (used_by_copy.size() > 1 && static_cast<int>(most) < ctx_.config.k) summary_.merged++;
     for (const auto& [copy, positions] : used_by_copy) restored_from_[copy]++;
     std::stable_sort(r.sources.begin(), r.sources.end(),
                      [](const chunk_source& a, const chunk_source& b) { return a.copy < b.copy; });
@@ -632,9 +633,9 @@ class repairer {
   // number (or, for the last chunk, -1) is at hand, else the chunk's capacity; the place of a
   // last chunk not found at all has no length: everything from there on is lost.
   void write_lost(int64_t place, bool last) {
-    const int n = run_config.n;
-    const int k = run_config.k;
-    const int64_t b = run_config.blocksize;
+    const int n = ctx_.config.n;
+    const int k = ctx_.config.k;
+    const int64_t b = ctx_.config.blocksize;
     bool as_last = false;
     std::vector<held_chunk*> group = gather(place, true, &as_last);
     repaired_chunk r;
@@ -666,7 +667,7 @@ class repairer {
     if (r.why == loss::inconsistent && group.size() > 1) {
       std::vector<const chunk_instance*> chunks;
       for (const held_chunk* h : group) chunks.push_back(&h->chunk);
-      const settled s = settle(chunks, place);
+      const settled s = settle(ctx_, chunks, place);
       for (const std::vector<int>& counts : s.versions) {
         std::map<int, int> by_copy;
         for (size_t m = 0; m < group.size(); m++) {
@@ -688,7 +689,7 @@ class repairer {
       return;
     }
     {
-      const int64_t packet = payload_len;
+      const int64_t packet = ctx_.payload_len;
       for (int i = 0; i < k; i++) {
         const int64_t start = i == 0 ? 0 : i * packet - HEADER_LEN;
         if (start >= r.data_length) break;
@@ -740,6 +741,7 @@ class repairer {
     report_(r);
   }
 
+  stream_context& ctx_;
   std::vector<std::unique_ptr<copy_walker>> walkers_;
   std::function<void(chunk_instance&&)> take_;
   stream_rewriter rewriter_;
@@ -793,11 +795,11 @@ const char* loss_name(loss l) {
   return "";
 }
 
-repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
-                             FILE* salvage,
+repair_summary repair_copies(stream_context& ctx, const std::vector<scan_input*>& copies,
+                             FILE* stream_out, FILE* salvage,
                              const std::function<void(const repaired_chunk&)>& on_chunk,
                              const salvage_tap* tap) {
-  repairer r(copies, stream_out, salvage, on_chunk, tap);
+  repairer r(ctx, copies, stream_out, salvage, on_chunk, tap);
   return r.run();
 }
 

@@ -3,8 +3,8 @@
 // own, the chunks placed by their numbers, every chunk rebuilt from the blocks of all copies that
 // agree, and the result written as kestrune writes it, or salvaged as user data.
 //
-// Works in the program-wide state: run_config holds blocksize, n and k, and setup_buffers() has
-// made the codec and the packet slots (the rebuilds use pkt_table and block_buffer).
+// Works in a stream context whose settings hold blocksize, n and k, and for which setup_buffers()
+// has made the codec and the packet slots (the rebuilds use its pkt_table and block_buffer).
 #pragma once
 
 #include <cstdint>
@@ -93,8 +93,8 @@ struct repair_summary {
 // (the caller keeps it only when the summary says complete); when salvage is not null the user
 // data goes there, zeros in place of what is lost; when tap is not null, it receives the same
 // bytes.
-repair_summary repair_copies(const std::vector<scan_input*>& copies, FILE* stream_out,
-                             FILE* salvage,
+repair_summary repair_copies(stream_context& ctx, const std::vector<scan_input*>& copies,
+                             FILE* stream_out, FILE* salvage,
                              const std::function<void(const repaired_chunk&)>& on_chunk,
                              const salvage_tap* tap = nullptr);
 

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/program.h"
-
 namespace {
 
 std::string quoted_for_shell(const std::string& word) {
@@ -349,11 +347,12 @@ std::string k_evidence(const probe_result& p) {
 
 }  // namespace
 
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare, bool probed) {
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare, const probe_result* params) {
   if (s.lost > 0 || s.misplaced > 0 || s.end != stream_end::last_chunk) return {3, "lost"};
   // Parameters found by the probe that leave most of the input after the last chunk may be those
   // of a small stream inside the user data: no promise of a restore then.
-  if (probed && s.trailing_bytes > s.blocks * int64_t{run_config.blocksize}) {
+  if (params != nullptr && probed(*params) &&
+      s.trailing_bytes > s.blocks * int64_t{params->blocksize}) {
     return {3, "unexplained"};
   }
   // Exit 0 and 2 promise that the restore command gives the data back.
@@ -402,8 +401,8 @@ void report_no_parameters(const report_setup& setup, const std::string& message)
 }
 
 void report_chunk(const report_setup& setup, const chunk_result& c) {
-  const int n = run_config.n;
-  const int k = run_config.k;
+  const int n = setup.params.n;
+  const int k = setup.params.k;
   if (setup.json) {
     std::string rejected = "[";
     for (const auto& [position, why] : c.rejected) {
@@ -447,7 +446,7 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
 void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size,
                     const repair_summary* realigned, const tar_map* tar) {
   const probe_result& p = setup.params;
-  const verdict_of_scan v = judge_scan(s, setup.min_spare, probed(p));
+  const verdict_of_scan v = judge_scan(s, setup.min_spare, &p);
   const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
   const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
   if (setup.json) {

@@ -36,7 +36,9 @@ struct verdict_of_scan {
   int status;
   const char* result;  // "intact", "damaged", "low spare", "lost"
 };
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare, bool probed = false);
+// params, when given, are the parameters the scan ran with: found by the probe, or given.
+verdict_of_scan judge_scan(const scan_summary& s, int min_spare,
+                           const probe_result* params = nullptr);
 
 // Whether the probe found any of the parameters (rather than the command line giving them all).
 bool probed(const probe_result& p);

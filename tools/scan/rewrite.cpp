@@ -6,13 +6,12 @@
 #include <cstring>
 
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/format.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
-stream_rewriter::stream_rewriter(FILE* out)
-    : out_(out), capacity_(chunk_capacity(run_config.blocksize, run_config.k)) {}
+stream_rewriter::stream_rewriter(const stream_context& ctx, FILE* out)
+    : ctx_(ctx), out_(out), capacity_(chunk_capacity(ctx.config.blocksize, ctx.config.k)) {}
 
 void stream_rewriter::add(const uint8_t* data, int64_t length, std::vector<uint8_t>&& blocks,
                           int32_t chunk_id) {
@@ -58,10 +57,10 @@ void stream_rewriter::write_held(int32_t chunk_id) {
 }
 
 void stream_rewriter::encode_held(int32_t chunk_id) {
-  const int n = run_config.n;
-  const int k = run_config.k;
-  const int64_t b = run_config.blocksize;
-  const size_t packet = static_cast<size_t>(payload_len);
+  const int n = ctx_.config.n;
+  const int k = ctx_.config.k;
+  const int64_t b = ctx_.config.blocksize;
+  const size_t packet = static_cast<size_t>(ctx_.payload_len);
   chunk_.resize(static_cast<size_t>(n * b));
   uint8_t* data_packets[256];
   for (int i = 0; i < k; i++) {
@@ -78,7 +77,7 @@ void stream_rewriter::encode_held(int32_t chunk_id) {
     memcpy(data_packets[i] + skip, held_.data() + done, piece);
     done += piece;
   }
-  complete_chunk(chunk_.data(), data_packets);
-  seal_consecutive_blocks(chunk_.data(), n);
+  complete_chunk(ctx_, chunk_.data(), data_packets);
+  seal_consecutive_blocks(chunk_.data(), n, ctx_.config.blocksize);
   put(chunk_.data(), chunk_.size());
 }

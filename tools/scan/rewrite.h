@@ -8,17 +8,19 @@
 // or, when the caller hands in a chunk's original blocks and they are what the encoder writes for
 // the same bytes and number, those blocks go out as they are, which costs no parity and no digest.
 //
-// Works in the program-wide state: run_config, codec and payload_len as setup_buffers() left them.
+// Works in the stream context it is given: its settings, and the codec setup_buffers() made.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
+#include "stream/context.h"
+
 class stream_rewriter {
  public:
   // Writes to out (not owned); with null, nothing is written and nothing is computed.
-  explicit stream_rewriter(FILE* out);
+  stream_rewriter(const stream_context& ctx, FILE* out);
   stream_rewriter(const stream_rewriter&) = delete;
   stream_rewriter& operator=(const stream_rewriter&) = delete;
 
@@ -39,6 +41,7 @@ class stream_rewriter {
   void encode_held(int32_t chunk_id);
   void put(const uint8_t* bytes, size_t count);
 
+  const stream_context& ctx_;
   FILE* out_;
   int64_t capacity_;
   std::vector<uint8_t> held_;      // user bytes not yet written, at most the capacity

@@ -15,7 +15,6 @@
 
 #include "fec/fec.h"
 #include "frontend/diag.h"
-#include "frontend/program.h"
 #include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
@@ -53,19 +52,19 @@ void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* pa
 
 class scanner {
  public:
-  scanner(scan_input& input, FILE* salvage, const std::function<void(const chunk_result&)>& report,
-          const salvage_tap* tap)
-      : input_(input), out_(salvage, tap), report_(report) {
-    g_.n = run_config.n;
-    g_.k = run_config.k;
-    g_.blocksize = run_config.blocksize;
-    g_.packet = payload_len;
+  scanner(stream_context& ctx, scan_input& input, FILE* salvage,
+          const std::function<void(const chunk_result&)>& report, const salvage_tap* tap)
+      : ctx_(ctx), input_(input), out_(salvage, tap), report_(report) {
+    g_.n = ctx_.config.n;
+    g_.k = ctx_.config.k;
+    g_.blocksize = ctx_.config.blocksize;
+    g_.packet = ctx_.payload_len;
     g_.chunk_bytes = int64_t{g_.n} * g_.blocksize;
     g_.capacity = int64_t{g_.k} * g_.packet - HEADER_LEN;
-    batch_chunks_ = batch_chunks;
+    batch_chunks_ = ctx_.batch_chunks;
     const int blocks = batch_chunks_ * g_.n;
     blocks_.resize(static_cast<size_t>(blocks));
-    for (int b = 0; b < blocks; b++) blocks_[b] = batch_block(0, b);
+    for (int b = 0; b < blocks; b++) blocks_[b] = batch_block(ctx_, 0, b);
     got_.reset(new block_read[static_cast<size_t>(blocks)]);
     ok_.reset(new bool[static_cast<size_t>(blocks)]);
     intact_.reset(new bool[static_cast<size_t>(blocks)]);
@@ -108,12 +107,12 @@ class scanner {
  private:
   void read_batch(int64_t offset) {
     const int blocks = batch_chunks_ * g_.n;
-    input_.read_blocks(offset, g_.blocksize, blocks, batch_block(0, 0), got_.get());
+    input_.read_blocks(offset, g_.blocksize, blocks, batch_block(ctx_, 0, 0), got_.get());
     int wholes = 0;
     for (int b = 0; b < blocks; b++) {
       if (got_[b] == block_read::whole) whole_[wholes++] = blocks_[b];
     }
-    verify_blocks(whole_.data(), wholes, intact_.get());
+    verify_blocks(whole_.data(), wholes, g_.blocksize, intact_.get());
     for (int b = 0, w = 0; b < blocks; b++) ok_[b] = got_[b] == block_read::whole && intact_[w++];
   }
 
@@ -192,14 +191,14 @@ class scanner {
       const uint8_t* accepted_blocks[256];
       for (int m = 0; m < count; m++) accepted_blocks[m] = blocks[p.accepted[m]];
       bool excluded[256] = {};
-      p.disagree = settle_packets(accepted_blocks, p.accepted.data(), count, excluded) ==
+      p.disagree = settle_packets(ctx_, accepted_blocks, p.accepted.data(), count, excluded) ==
                    settlement::inconsistent;
       if (p.disagree) {
         r.status = chunk_status::lost;
         std::fill(p.present, p.present + g_.k, false);
       } else {
         exclude(r, p, excluded);
-        packets = pkt_table;
+        packets = ctx_.pkt_table;
         std::fill(p.present, p.present + g_.k, true);
       }
     }
@@ -343,8 +342,8 @@ class scanner {
     if (probe.accepted < g_.k) return false;
     const uint8_t* accepted_blocks[256];
     for (int m = 0; m < g_.k; m++) accepted_blocks[m] = blocks[p.accepted[m]];
-    rebuild_from(accepted_blocks, p.accepted.data());
-    return static_cast<uint32_t>(get_chunk_id(pkt_table[0])) == static_cast<uint32_t>(number);
+    rebuild_from(ctx_, accepted_blocks, p.accepted.data());
+    return static_cast<uint32_t>(get_chunk_id(ctx_.pkt_table[0])) == static_cast<uint32_t>(number);
   }
 
   // The input ended at a chunk boundary before the chunk numbered -1: everything from there on is
@@ -366,6 +365,7 @@ class scanner {
     summary_.salvage_bytes = out_.written();
   }
 
+  stream_context& ctx_;
   scan_input& input_;
   salvage_writer out_;
   const std::function<void(const chunk_result&)>& report_;
@@ -431,9 +431,9 @@ const char* end_name(stream_end e) {
   return "";
 }
 
-scan_summary scan_stream(scan_input& input, FILE* salvage,
+scan_summary scan_stream(stream_context& ctx, scan_input& input, FILE* salvage,
                          const std::function<void(const chunk_result&)>& on_chunk,
                          const salvage_tap* tap) {
-  scanner s(input, salvage, on_chunk, tap);
+  scanner s(ctx, input, salvage, on_chunk, tap);
   return s.run();
 }

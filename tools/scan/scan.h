@@ -2,7 +2,7 @@
 // scan.h - judging every block of every chunk of a protected stream, rebuilding the chunks that
 // can be rebuilt, and writing what can be saved of the user data.
 //
-// The scan works in the program-wide state: run_config holds blocksize, n and k, and
+// The scan works in a stream context whose settings hold blocksize, n and k, and for which
 // setup_buffers() has made the codec and the packet slots.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "stream/context.h"
 #include "tools/scan/input.h"
 
 // What became of one block position, by the decoder's rule: a block is accepted when it was read
@@ -94,6 +95,6 @@ using salvage_tap = std::function<void(const uint8_t* data, int64_t count, bool 
 // Scans the whole stream; calls on_chunk for every chunk, in order, as it is judged. When
 // salvage is not null, the user data of every chunk goes there, zeros in place of what is lost;
 // when tap is not null, it receives the same bytes, with or without a salvage file.
-scan_summary scan_stream(scan_input& input, FILE* salvage,
+scan_summary scan_stream(stream_context& ctx, scan_input& input, FILE* salvage,
                          const std::function<void(const chunk_result&)>& on_chunk,
                          const salvage_tap* tap = nullptr);
