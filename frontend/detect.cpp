@@ -11,6 +11,7 @@
 
 #include "frontend/diag.h"
 #include "frontend/sectors.h"
+#include "stream/failure.h"
 #include "stream/probe.h"
 
 namespace {
@@ -87,7 +88,12 @@ FILE* detect_parameters(FILE* input, bool pipe, stream_params& params, known_par
   const probe_input source{
       [&held](size_t limit) -> const std::vector<uint8_t>& { return head_of(held, limit); },
       [&held] { return held.size; }};
-  const probe_result found = probe_parameters(source, given);
+  probe_result found;
+  try {
+    found = probe_parameters(source, given);
+  } catch (const stream_failure& failure) {
+    die("%s", failure.message.c_str());
+  }
   params = {found.blocksize, found.n, found.k};
   if (!pipe) {
     std::vector<uint8_t>().swap(held.head);

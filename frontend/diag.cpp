@@ -2,13 +2,9 @@
 // diag.cpp - fatal messages, reports, and the allocation and open helpers.
 #include "frontend/diag.h"
 
-#include "frontend/io.h"
-
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-
-#include <sys/mman.h>
 
 const char* program_name;
 
@@ -31,8 +27,6 @@ void die(const char* format, ...) {
   vfprintf(stderr, format, args);
   va_end(args);
   fputc('\n', stderr);
-  // The output before the failure goes out, as exit() would flush a stdio buffer.
-  output_write_queued();
   if (on_fatal != nullptr) on_fatal();
   exit(1);
 }
@@ -69,18 +63,7 @@ void* alloc_aligned_or_die(uint64_t nbytes, size_t alignment) {
   if (posix_memalign(&block, alignment, nbytes > 0 ? nbytes : 1) != 0) {
     die("can't malloc(%d)", static_cast<int>(nbytes));
   }
-#ifdef MADV_HUGEPAGE
-  // Whole huge pages: the codec reads every packet of a chunk a stripe at a time, a page of each
-  // at once, which with small pages costs a TLB miss per packet; and the first touch faults once
-  // per huge page. Only a hint: where the kernel declines, small pages serve as before.
-  if (alignment >= huge_page_bytes) madvise(block, nbytes, MADV_HUGEPAGE);
-#endif
   return block;
-}
-
-size_t io_alignment(uint64_t nbytes) {
-  if (nbytes >= 2 * huge_page_bytes) return huge_page_bytes;
-  return nbytes >= 16384 ? 4096 : 64;
 }
 
 FILE* open_or_die(const char* path, const char* mode) {

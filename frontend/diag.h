@@ -32,16 +32,12 @@ void status_clear();
 void* alloc_or_die(uint64_t nbytes);
 
 // As alloc_or_die(), at an address that is a multiple of alignment (a power of two, at least the
-// size of a pointer); free() releases it. The kernel copies into and out of such buffers fastest.
+// size of a pointer); free() releases it.
 void* alloc_aligned_or_die(uint64_t nbytes, size_t alignment);
 
-// A huge page on x86-64 and most other 64-bit systems.
-inline constexpr size_t huge_page_bytes = size_t{2} << 20;
-
-// The alignment for a buffer of nbytes: a huge page for buffers of two huge pages or more (which
-// alloc_aligned_or_die() asks the kernel to back with huge pages), a page for other large ones, a
-// cache line for the others.
-size_t io_alignment(uint64_t nbytes);
+// The alignment of the programs' large stdio buffers: a page, which the kernel copies into and out
+// of fastest.
+inline constexpr size_t page_alignment = 4096;
 
 // fopen(path, mode), or die with "can't open '<path>'" ("write" for a mode not starting with r).
 FILE* open_or_die(const char* path, const char* mode);

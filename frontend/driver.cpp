@@ -11,14 +11,27 @@
 
 #include "frontend/detect.h"
 #include "frontend/diag.h"
+#include "frontend/io.h"
 #include "frontend/numbers.h"
 #include "frontend/profiles.h"
-#include "stream/buffers.h"
-#include "stream/format.h"
+#include "frontend/progress.h"
+#include "kestrune.h"
 #include "stream/rules.h"
-#include "stream/stream.h"
 
 namespace {
+
+// What the command line asks for.
+struct run_options {
+  int32_t blocksize = 1024;  // bytes per block in the stream: packet plus trailer
+  int32_t n = 18;            // blocks per chunk
+  int32_t k = 14;            // data packets per chunk
+  bool decode_mode = false;
+  int verbose = 0;                   // report level on standard error
+  bool input_is_pipe = false;        // the input cannot seek
+  bool progress = false;             // the progress line on standard error (--progress)
+  bool stats = false;                // the decoder's summary on standard error (--stats)
+  const char* input_name = nullptr;  // the input file named on the command line; null: stdin
+};
 
 // The project version from CMake (project() in the top-level CMakeLists.txt).
 const char* const version = KESTRUNE_VERSION;
@@ -60,18 +73,18 @@ const profile* profile_or_usage(const char* name, const char* program) {
 // "--NAME", which getopt gives as option '-' with NAME as its argument: --detect, --profile NAME
 // and --profile=NAME. Anything else fails as getopt fails an unknown option.
 void long_option(const char* name, int argc, char** argv, parameter_choice& choice,
-                 run_settings& config) {
+                 run_options& config) {
   const char* value = nullptr;
   if (strcmp(name, "detect") == 0) {
     choice.detect = true;
     return;
   }
   if (strcmp(name, "progress") == 0) {
-    config.progress = 1;
+    config.progress = true;
     return;
   }
   if (strcmp(name, "stats") == 0) {
-    config.stats = 1;
+    config.stats = true;
     return;
   }
   if (strncmp(name, "profile=", 8) == 0) {
@@ -90,7 +103,7 @@ void long_option(const char* name, int argc, char** argv, parameter_choice& choi
 }
 
 // The settings from the profile, then those given: -b, -n and -k win in whatever order they come.
-void apply_choice(const parameter_choice& choice, const char* program, run_settings& config) {
+void apply_choice(const parameter_choice& choice, const char* program, run_options& config) {
   if (choice.chosen != nullptr) {
     if (choice.detect) {
       note("%s: --profile and --detect exclude each other\n", program);
@@ -111,13 +124,13 @@ bool name_selects_decode(const char* name) {
   return length >= 6 && strcmp(name + length - 6, "decode") == 0;
 }
 
-void verbose_report(const stream_context& ctx) {
-  const run_settings& c = ctx.config;
+void verbose_report(const run_options& c) {
   note("Kestrune v%s\n", version);
   note("(K, N) = (%d, %d)\n", c.k, c.n);
   note("Blocksize = %d\n", c.blocksize);
   // Both products fit: the start-up checks keep n * blocksize below 2^31.
-  const int32_t user_bytes = ctx.payload_len * c.k - HEADER_LEN;
+  const kestrune_params params{c.blocksize, c.n, c.k};
+  const int32_t user_bytes = static_cast<int32_t>(kestrune_chunk_capacity(&params));
   const int32_t block_bytes = c.blocksize * c.n;
   if (c.decode_mode) {
     note("Decode mode.\n");
@@ -185,7 +198,7 @@ int kestrune_main(int argc, char** argv) {
     return 0;
   }
 
-  stream_context ctx;
+  run_options options;
 
   // "+": options end at the first operand, as POSIX says, even with glibc's getopt.
   // "-:": --NAME comes as option '-' with the argument NAME (long_option()).
@@ -194,10 +207,10 @@ int kestrune_main(int argc, char** argv) {
   while ((option = getopt(argc, argv, "+vdb:n:k:p:-:")) != -1) {
     switch (option) {
       case 'v':
-        ctx.config.verbose++;
+        options.verbose++;
         break;
       case 'd':
-        ctx.config.decode_mode = 1;
+        options.decode_mode = true;
         break;
       case 'b':
         choice.given.blocksize = parse_size(optarg);
@@ -215,42 +228,40 @@ int kestrune_main(int argc, char** argv) {
         choice.chosen = profile_or_usage(optarg, argv[0]);
         break;
       case '-':
-        long_option(optarg, argc, argv, choice, ctx.config);
+        long_option(optarg, argc, argv, choice, options);
         break;
       default:
         usage();
     }
   }
 
-  apply_choice(choice, argv[0], ctx.config);
-  if (choice.detect && !ctx.config.decode_mode && !name_selects_decode(program_name)) {
+  apply_choice(choice, argv[0], options);
+  if (choice.detect && !options.decode_mode && !name_selects_decode(program_name)) {
     note("%s: --detect goes with -d\n", argv[0]);
     usage();
   }
   // With --detect, the rules that the given values take part in; the others wait for detection.
-  const stream_params params{ctx.config.blocksize, ctx.config.n, ctx.config.k};
+  const stream_params params{options.blocksize, options.n, options.k};
   const known_params known = choice.detect ? choice.known : known_params{};
   if (const char* error = params_error(params, known)) die("%s", error);
 
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
   FILE* input = operands == 1 ? open_or_die(argv[optind], "r") : stdin;
-  ctx.config.input_name = operands == 1 ? argv[optind] : nullptr;
+  options.input_name = operands == 1 ? argv[optind] : nullptr;
   // Large buffers: chunks are read and written whole, and a pipe is read in few system calls.
   // (glibc takes the size only together with a buffer of the caller's.)
-  input_buffer =
-      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
-  output_buffer =
-      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
+  input_buffer = static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, page_alignment));
+  output_buffer = static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, page_alignment));
   setvbuf(input, input_buffer, _IOFBF, stdio_buffer_size);
   setvbuf(stdout, output_buffer, _IOFBF, stdio_buffer_size);
 
-  if (name_selects_decode(program_name)) ctx.config.decode_mode = 1;
-  if (ctx.config.stats && !ctx.config.decode_mode) die("--stats goes with -d");
+  if (name_selects_decode(program_name)) options.decode_mode = true;
+  if (options.stats && !options.decode_mode) die("--stats goes with -d");
 
   // The seek also puts a seekable input at its start, even a standard input opened at an offset.
   if (fseeko(input, 0, SEEK_SET) != 0 && errno == ESPIPE) {
-    ctx.config.input_is_pipe = 1;
+    options.input_is_pipe = true;
     // A pipe holds 64 KiB by default: the writer and this process then take turns every 64 KiB.
     // A larger pipe lets both run longer between switches (where the system allows it; a refusal
     // changes nothing but the speed).
@@ -263,37 +274,67 @@ int kestrune_main(int argc, char** argv) {
   detect_input held;
   if (choice.detect) {
     stream_params found = params;
-    input = detect_parameters(input, ctx.config.input_is_pipe != 0, found, choice.known, held);
-    ctx.config.blocksize = found.blocksize;
-    ctx.config.n = found.n;
-    ctx.config.k = found.k;
-    if (ctx.config.verbose >= 1) {
+    input = detect_parameters(input, options.input_is_pipe != 0, found, choice.known, held);
+    options.blocksize = found.blocksize;
+    options.n = found.n;
+    options.k = found.k;
+    if (options.verbose >= 1) {
       note("detected: -b %d -n %d -k %d\n", found.blocksize, found.n, found.k);
     }
   }
-  setup_buffers(ctx);
+  if (options.verbose >= 1) verbose_report(options);
 
-  if (ctx.config.verbose >= 1) verbose_report(ctx);
-
-  ctx.bytes_read = 0;
-  ctx.bytes_written = 0;
-  if (ctx.config.decode_mode) {
-    decode_stream(ctx, input);
-  } else {
-    encode_stream(ctx, input);
+  const kestrune_params stream{options.blocksize, options.n, options.k};
+  const kestrune_settings settings{options.verbose, options.stats ? 1 : 0, options.input_name};
+  progress_meter meter;
+  if (options.progress) {
+    progress_start(meter, program_name, "kestrune", regular_file_size(fileno(input)));
   }
+  kestrune_callbacks callbacks{};
+  callbacks.user = &meter;
+  callbacks.write = write_stdout;
+  callbacks.report = [](void*, const char* line) { note("%s", line); };
+  if (options.progress) {
+    callbacks.progress = [](void* user, int64_t done) {
+      progress_tick(*static_cast<progress_meter*>(user), done);
+    };
+  }
+
+  int64_t bytes_in = 0;
+  int64_t bytes_out = 0;
+  if (options.decode_mode) {
+    kestrune_decoder* decoder = kestrune_decoder_create(&stream, &callbacks, &settings);
+    if (decoder == nullptr) die("can't malloc(%d)", static_cast<int>(sizeof(void*)));
+    int fd = fileno(input);
+    const kestrune_result result = options.input_is_pipe
+                                       ? kestrune_decode_pipe(decoder, read_stream, input)
+                                       : kestrune_decode_file(decoder, read_file_at, &fd);
+    if (result != KESTRUNE_OK) die("%s", kestrune_decoder_message(decoder));
+    kestrune_decoder_free(decoder);
+  } else {
+    kestrune_encoder* encoder = kestrune_encoder_create(&stream, &callbacks, &settings);
+    if (encoder == nullptr) die("can't malloc(%d)", static_cast<int>(sizeof(void*)));
+    piece_reader reader;
+    reader.file = input;
+    if (options.blocksize - KESTRUNE_TRAILER_BYTES >= direct_piece_min) reader.fd = fileno(input);
+    if (kestrune_encode_pull(encoder, read_pieces, &reader) != KESTRUNE_OK) {
+      die("%s", kestrune_encoder_message(encoder));
+    }
+    bytes_in = kestrune_encoder_bytes_in(encoder);
+    bytes_out = kestrune_encoder_bytes_out(encoder);
+    kestrune_encoder_free(encoder);
+  }
+  progress_end(meter);
 
   // A failure of the last flush would otherwise lose the end of the output with exit status 0.
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
 
-  if (!ctx.config.decode_mode && ctx.config.verbose >= 1) {
-    note("Read %ld bytes, wrote %ld bytes.\n", static_cast<long>(ctx.bytes_read),
-         static_cast<long>(ctx.bytes_written));
+  if (!options.decode_mode && options.verbose >= 1) {
+    note("Read %ld bytes, wrote %ld bytes.\n", static_cast<long>(bytes_in),
+         static_cast<long>(bytes_out));
     // 0/0 is a NaN with the sign bit set on x86-64, which printf shows as "-nan".
-    const double factor =
-        static_cast<double>(ctx.bytes_written) / static_cast<double>(ctx.bytes_read);
+    const double factor = static_cast<double>(bytes_out) / static_cast<double>(bytes_in);
     note("Expansion factor = %g.\n", std::fabs(factor));
   }
-  release_buffers(ctx);
   return 0;
 }

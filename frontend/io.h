@@ -1,29 +1,36 @@
 // SPDX-License-Identifier: MIT
-// io.h - positioned reads that go on until the bytes asked for are in, and output written straight
-// from where its bytes lie.
+// io.h - the program's side of the library's input and output: standard output as the write
+// callback, and the readers that take the input from a FILE or its descriptor.
 #pragma once
-
-#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
-// Reads count bytes at offset into dest, stopping at the end of the input or at the first
-// failure; returns how many arrived. An interrupted read is resumed.
-size_t pread_full(int fd, uint8_t* dest, size_t count, int64_t offset);
+#include "kestrune.h"
 
-// After a readv() or writev() that moved `done` bytes of pieces[t ..]: the pieces it filled or
-// wrote whole are passed, the one it ended inside keeps its rest. Returns the first piece left.
-int skip_pieces(iovec* pieces, int t, size_t done);
+// The write callback: the pieces to standard output in order, with as few writev() calls as the
+// system allows, after what stdio holds; through fwrite() when standard output has no descriptor
+// (a memory stream). Nonzero when a write fails.
+int write_stdout(void* user, const kestrune_piece* pieces, int count);
 
-// Standard output, written without a copy into its stdio buffer: output_bytes() queues a piece,
-// which must stay as it is until output_flush() has written every queued piece in order with as
-// few writev() calls as the system allows. A full queue is written at once. When standard output
-// has no descriptor (a memory stream), each piece goes through fwrite() at once instead. Both die
-// with "write error" when a write fails.
-void output_bytes(const uint8_t* bytes, size_t count);
-void output_flush();
+// The encoder's input (kestrune_read_pieces, user: a piece_reader): readv() straight into the
+// pieces from the descriptor; or fread() piece by piece through the FILE's buffer, for a FILE
+// without a descriptor and for pieces so small that a vector element per piece would cost more
+// than the copy (fd < 0).
+struct piece_reader {
+  FILE* file = nullptr;
+  int fd = -1;
+};
+int64_t read_pieces(void* user, kestrune_piece* pieces, int count, int* failed);
 
-// Writes what is queued as far as it can, quietly: die() and the exit call it, so that a fatal
-// failure keeps the output before it, as a stdio buffer flushed at exit would.
-void output_write_queued();
+// Pieces at least this long are read from the descriptor directly.
+inline constexpr int direct_piece_min = 128;
+
+// The decoder's input from a file (kestrune_read_at, user: a pointer to the descriptor):
+// positioned reads that go on until the bytes asked for are in, the end of the file or the first
+// failure. An interrupted read is resumed.
+size_t read_file_at(void* user, void* dest, size_t size, int64_t offset);
+
+// The decoder's input from a pipe (kestrune_read, user: the FILE).
+size_t read_stream(void* user, void* dest, size_t size);

@@ -44,16 +44,13 @@ int64_t regular_file_size(int fd) {
   return st.st_size;
 }
 
-void progress_start(progress_meter& meter, const char* label, const char* fallback, int64_t total,
-                    int64_t bytes_per_tick) {
+void progress_start(progress_meter& meter, const char* label, const char* fallback, int64_t total) {
   meter.on = true;
   meter.label = label != nullptr ? label : fallback;
   meter.total = total;
   meter.started_ns = now_ns();
   meter.drawn_ns = -1;
-  meter.every = static_cast<int32_t>(
-      std::clamp<int64_t>(check_bytes / std::max<int64_t>(bytes_per_tick, 1), 1, int64_t{1} << 20));
-  meter.countdown = meter.every;
+  meter.next_check = check_bytes;
 }
 
 void progress_text(char* out, size_t size, int64_t done, double elapsed, int64_t total) {
@@ -82,7 +79,7 @@ void progress_text(char* out, size_t size, int64_t done, double elapsed, int64_t
 }
 
 void progress_check(progress_meter& meter, int64_t done) {
-  meter.countdown = meter.every;
+  meter.next_check = done + check_bytes;
   const int64_t now = now_ns();
   if (meter.drawn_ns >= 0 && now - meter.drawn_ns < redraw_ns) return;
   meter.drawn_ns = now;

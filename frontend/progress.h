@@ -6,33 +6,33 @@
 #include <cstdint>
 #include <cstdio>
 
-// One run's meter, owned by the loop that ticks it. Ticks are cheap: the clock is read only every
-// `every` ticks, and the line drawn again only when a redraw interval has passed since the last.
+// One run's meter, owned by the loop that ticks it. Ticks are cheap: the clock is read only once
+// about a megabyte more is done, and the line drawn again only when a redraw interval has passed
+// since the last.
 struct progress_meter {
   bool on = false;
   const char* label = "";       // the line's prefix, the program's name
   int64_t total = -1;           // the input's size, -1 when not known
   FILE* flush_first = nullptr;  // a stream sharing the terminal, flushed before each drawing
   int64_t started_ns = 0;
-  int64_t drawn_ns = -1;  // -1: never drawn
-  int32_t every = 1;
-  int32_t countdown = 1;
+  int64_t drawn_ns = -1;   // -1: never drawn
+  int64_t next_check = 0;  // the clock is read once done reaches this
 };
 
 // The size of the regular file open on fd, or -1 for anything else (a pipe, a tape, a terminal).
 int64_t regular_file_size(int fd);
 
-// Starts the meter for an input of total bytes (-1: unknown), ticked once per bytes_per_tick bytes
-// or so; label prefixes the line (null: fallback).
-void progress_start(progress_meter& meter, const char* label, const char* fallback, int64_t total,
-                    int64_t bytes_per_tick);
+// Starts the meter for an input of total bytes (-1: unknown); label prefixes the line (null:
+// fallback).
+void progress_start(progress_meter& meter, const char* label, const char* fallback, int64_t total);
 
-// Reads the clock and draws the line when it is due; progress_tick() calls it every `every` ticks.
+// Reads the clock and draws the line when it is due; progress_tick() calls it once about a
+// megabyte more is done.
 void progress_check(progress_meter& meter, int64_t done);
 
-// Counts a tick, with `done` bytes of the input behind; nothing at all when the meter is off.
+// A tick, with `done` bytes of the input behind; nothing at all when the meter is off.
 inline void progress_tick(progress_meter& meter, int64_t done) {
-  if (meter.on && --meter.countdown == 0) progress_check(meter, done);
+  if (meter.on && done >= meter.next_check) progress_check(meter, done);
 }
 
 // Clears the line, if the meter drew one.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// decode_fuzz.cpp - the stream decoder on arbitrary bytes, as the program runs it, from a seekable
-// file and from a pipe.
+// decode_fuzz.cpp - the library's stream decoder on arbitrary bytes: from a seekable file, from a
+// pipe and pushed in pieces.
 //
 // Input: a mode byte, then n, k and the block size (each one byte, mapped into small ranges), then
 // the rest. Mode bit 0 clear: the rest is the protected stream. Mode bit 0 set: the rest is a
@@ -8,11 +8,11 @@
 // its end cut off) and then decoded. Mode bit 1 turns on the decoder's reports (-vv).
 //
 // Checked on every input: the seekable and the pipe decode end alike (both complete or both fail)
-// with the same output, and the output is never longer than the chunks the input can hold. After
-// an in-process encode: the stream has the expected length; when every chunk keeps k of its own
-// blocks and its stale blocks are within the radius (2e <= A - k) the decode completes, and
-// whenever it completes it gives back exactly the data, except where nothing can tell
-// (effect_of_stale()).
+// with the same output, the pushed decode exactly as the seekable one (reports and message too),
+// and the output is never longer than the chunks the input can hold. After an in-process encode:
+// the stream has the expected length; when every chunk keeps k of its own blocks and its stale
+// blocks are within the radius (2e <= A - k) the decode completes, and whenever it completes it
+// gives back exactly the data, except where nothing can tell (effect_of_stale()).
 //
 // Encode-mode input after the configuration: a damage count, a cut (bytes taken off the end), that
 // many damage entries of three bytes (a position, big-endian, and a mask), then the data. An entry
@@ -33,39 +33,29 @@
 #include <string>
 #include <vector>
 
-#include "frontend/diag.h"
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "stream/agreement.h"
-#include "stream/buffers.h"
 #include "stream/format.h"
 #include "stream/rules.h"
-#include "stream/stream.h"
 
 namespace {
 
 using namespace fuzz_harness;
 
-// The stream read in order through a FILE, as from a pipe.
-outcome decode_pipe(const std::string& stream) {
-  // fmemopen refuses an empty buffer; an empty file then.
-  FILE* input = stream.empty() ? fopen("/dev/null", "rb")
-                               : fmemopen(const_cast<char*>(stream.data()), stream.size(), "rb");
-  if (input == nullptr) fail("can't open the pipe input");
-  context.config.input_is_pipe = 1;
-  outcome result = run_captured([input] { decode_stream(context, input); });
-  fclose(input);
-  return result;
-}
-
-int64_t capacity() { return int64_t{context.config.k} * context.payload_len - HEADER_LEN; }
+int64_t capacity() { return chunk_capacity(context.config.blocksize, context.config.k); }
 
 // Decodes the stream both ways and checks what every decode must satisfy; returns the outcome.
 outcome decode_both(const std::string& stream) {
-  const outcome seekable = decode_memory_file(stream);
-  const outcome pipe = decode_pipe(stream);
+  const outcome seekable = decode_through_library(stream, decode_way::file);
+  const outcome pipe = decode_through_library(stream, decode_way::pipe);
   if (seekable.completed != pipe.completed) fail("seekable and pipe decodes end differently");
   if (seekable.output != pipe.output) fail("seekable and pipe decodes write different bytes");
+  const outcome pushed = decode_through_library(stream, decode_way::pushed);
+  if (pushed.completed != seekable.completed || pushed.output != seekable.output ||
+      pushed.errors != seekable.errors) {
+    fail("pushed and seekable decodes differ");
+  }
 
   // A chunk is rebuilt from k whole blocks within its n positions: chunk c needs the input to
   // reach c * n * blocksize + k * blocksize.
@@ -214,14 +204,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader in{data, size};
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
-  context.config.decode_mode = (mode & 1) == 0;
   context.config.verbose = (mode & 2) != 0 ? 2 : 0;
-  setup_buffers(context);
   if ((mode & 1) != 0) {
     encode_damage_decode(in, (mode & 4) != 0, (mode & 8) != 0);
   } else {
     decode_both(std::string(reinterpret_cast<const char*>(in.data), in.size));
   }
-  release_buffers(context);
   return 0;
 }

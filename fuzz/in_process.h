@@ -7,15 +7,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "frontend/diag.h"
 #include "fuzz/input_reader.h"
+#include "kestrune.h"
 #include "stream/context.h"
+#include "stream/failure.h"
 #include "stream/rules.h"
-#include "stream/stream.h"
 
 namespace fuzz_harness {
 
@@ -85,6 +88,10 @@ outcome run_captured(Routine routine) {
     routine();
   } catch (const fatal_exit&) {
     completed = false;
+  } catch (const stream_failure& failure) {
+    // The library's failure, printed as the program prints it (without its name).
+    fprintf(stderr, "%s\n", failure.message.c_str());
+    completed = false;
   }
   stdout = saved_out;
   stderr = saved_err;
@@ -105,34 +112,112 @@ inline void store(const std::string& bytes) {
   }
 }
 
-// The decoder on the stream in the memory file, read through a FILE with positioned reads, with
-// the program-wide buffers as they stand.
-inline outcome decode_memory_file(const std::string& stream) {
-  store(stream);
-  FILE* input = fdopen(dup(memory_file), "rb");
-  if (input == nullptr) fail("fdopen failed");
-  context.config.input_is_pipe = 0;
-  outcome result = run_captured([input] { decode_stream(context, input); });
-  fclose(input);
-  return result;
+// What the library's callbacks receive, collected.
+struct collected {
+  std::string output;
+  std::string reports;
+};
+
+inline kestrune_callbacks collecting(collected& into) {
+  kestrune_callbacks callbacks{};
+  callbacks.user = &into;
+  callbacks.write = [](void* user, const kestrune_piece* pieces, int count) {
+    for (int t = 0; t < count; t++) {
+      static_cast<collected*>(user)->output.append(static_cast<const char*>(pieces[t].data),
+                                                   pieces[t].size);
+    }
+    return 0;
+  };
+  callbacks.report = [](void* user, const char* line) {
+    static_cast<collected*>(user)->reports += line;
+  };
+  return callbacks;
 }
 
-// The stream the encoder writes for the data, read through a FILE on a descriptor (so that packets
-// large enough are read with readv, the others through the FILE's buffer).
-inline std::string encode_in_process(const std::string& data) {
-  static const int encoder_input = memfd_create("encoder input", 0);
-  if (encoder_input < 0 || ftruncate(encoder_input, 0) != 0 ||
-      (!data.empty() &&
-       pwrite(encoder_input, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()))) {
-    fail("can't write the encoder's input");
+inline kestrune_params stream_params_of_context() {
+  return {context.config.blocksize, context.config.n, context.config.k};
+}
+
+// How the decoder takes the stream.
+enum class decode_way { file, pipe, pushed };
+
+// The library's decoder on the stream, with the context's parameters and report level; errors
+// hold the reports, then the failure's message and a newline, as the program prints them without
+// its name.
+inline outcome decode_through_library(const std::string& stream, decode_way way) {
+  collected got;
+  const kestrune_callbacks callbacks = collecting(got);
+  const kestrune_params params = stream_params_of_context();
+  const kestrune_settings settings{context.config.verbose, 0, nullptr};
+  kestrune_decoder* decoder = kestrune_decoder_create(&params, &callbacks, &settings);
+  if (decoder == nullptr) fail("can't create a decoder");
+  struct cursor {
+    const std::string& bytes;
+    size_t at = 0;
+  } in{stream};
+  kestrune_result result = KESTRUNE_OK;
+  switch (way) {
+    case decode_way::file:
+      result = kestrune_decode_file(
+          decoder,
+          [](void* user, void* dest, size_t size, int64_t offset) -> size_t {
+            const std::string& bytes = static_cast<cursor*>(user)->bytes;
+            if (offset < 0 || static_cast<size_t>(offset) >= bytes.size()) return 0;
+            const size_t n = std::min(size, bytes.size() - static_cast<size_t>(offset));
+            memcpy(dest, bytes.data() + offset, n);
+            return n;
+          },
+          &in);
+      break;
+    case decode_way::pipe:
+      result = kestrune_decode_pipe(
+          decoder,
+          [](void* user, void* dest, size_t size) -> size_t {
+            cursor& c = *static_cast<cursor*>(user);
+            const size_t n = std::min(size, c.bytes.size() - c.at);
+            memcpy(dest, c.bytes.data() + c.at, n);
+            c.at += n;
+            return n;
+          },
+          &in);
+      break;
+    case decode_way::pushed:
+      // Pieces of uneven sizes, so that blocks and chunks arrive cut anywhere.
+      for (size_t at = 0, piece = 1; at < stream.size() && result == KESTRUNE_OK;
+           at += piece, piece = piece * 7 % 4099 + 1) {
+        result =
+            kestrune_decoder_push(decoder, stream.data() + at, std::min(piece, stream.size() - at));
+      }
+      if (result == KESTRUNE_OK) result = kestrune_decoder_end(decoder);
+      break;
   }
-  const int fd = dup(encoder_input);
-  FILE* input = fd >= 0 && lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "rb") : nullptr;
-  if (input == nullptr) fail("can't open the encoder's input");
-  const outcome encoded = run_captured([input] { encode_stream(context, input); });
-  fclose(input);
-  if (!encoded.completed) fail("the encoder failed on an in-memory input");
-  return encoded.output;
+  outcome o{result == KESTRUNE_OK, std::move(got.output), std::move(got.reports)};
+  if (result != KESTRUNE_OK) o.errors += std::string(kestrune_decoder_message(decoder)) + "\n";
+  kestrune_decoder_free(decoder);
+  return o;
+}
+
+inline outcome decode_memory_file(const std::string& stream) {
+  return decode_through_library(stream, decode_way::file);
+}
+
+// The stream the library's encoder writes for the data, pushed in pieces of uneven sizes.
+inline std::string encode_in_process(const std::string& data) {
+  collected got;
+  const kestrune_callbacks callbacks = collecting(got);
+  const kestrune_params params = stream_params_of_context();
+  const kestrune_settings settings{context.config.verbose, 0, nullptr};
+  kestrune_encoder* encoder = kestrune_encoder_create(&params, &callbacks, &settings);
+  if (encoder == nullptr) fail("can't create an encoder");
+  kestrune_result result = KESTRUNE_OK;
+  for (size_t at = 0, piece = 1; at < data.size() && result == KESTRUNE_OK;
+       at += piece, piece = piece * 5 % 8191 + 1) {
+    result = kestrune_encoder_push(encoder, data.data() + at, std::min(piece, data.size() - at));
+  }
+  if (result == KESTRUNE_OK) result = kestrune_encoder_end(encoder);
+  kestrune_encoder_free(encoder);
+  if (result != KESTRUNE_OK) fail("the encoder failed on an in-memory input");
+  return got.output;
 }
 
 }  // namespace fuzz_harness

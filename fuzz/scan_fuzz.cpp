@@ -106,7 +106,7 @@ scan_run scan(const std::string& stream, bool pipe, const probe_request& given) 
     try {
       run.summary = scan_stream(context, input, salvage,
                                 [&](const chunk_result& c) { run.chunks.push_back(c); });
-    } catch (const fatal_exit&) {
+    } catch (...) {
       fclose(salvage);
       free(bytes);
       throw;

@@ -9,7 +9,7 @@
 #include "fec/errors.h"
 #include "fec/fec.h"
 #include "fec/gf.h"
-#include "frontend/diag.h"
+#include "stream/failure.h"
 #include "stream/rules.h"
 
 void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int* positions) {
@@ -19,8 +19,9 @@ void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int*
     ctx.index_list[j] = positions[j];
   }
   // Distinct positions below n: the rebuild cannot fail.
-  if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0)
-    die("%s", MSG_TOO_MANY_BAD);
+  if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0) {
+    fail(KESTRUNE_ERROR_TOO_MANY_BAD, "%s", MSG_TOO_MANY_BAD);
+  }
 }
 
 int first_difference(stream_context& ctx, const uint8_t* packet, int position) {

@@ -8,7 +8,8 @@
 
 // Creates the codec and allocates the chunk area, pkt_table, block_buffer and index_list for the
 // context's settings (k, n and blocksize valid), and sets payload_len and batch_chunks. The chunk
-// area starts on a page, so every block in it is as aligned as its blocksize allows.
+// area starts on a page, so every block in it is as aligned as its blocksize allows. Fails with
+// "can't malloc(<bytes>)", with nothing left allocated.
 void setup_buffers(stream_context& ctx);
 
 // Releases what setup_buffers() allocated; the context may be set up again.

@@ -3,9 +3,13 @@
 // work in the context their caller made, so that runs with other parameters can live side by side.
 #pragma once
 
+#include <sys/uio.h>
+
+#include <climits>
 #include <cstdint>
 
 #include "fec/fec.h"
+#include "kestrune.h"
 
 struct run_settings {
   int32_t blocksize = 1024;          // bytes per block in the stream: packet plus trailer
@@ -19,8 +23,16 @@ struct run_settings {
   const char* input_name = nullptr;  // the input file named on the command line; null: stdin
 };
 
+// Output pieces waiting for one write (stream/output.h).
+struct output_queue {
+  static constexpr int capacity = IOV_MAX;
+  iovec pieces[capacity];
+  int count = 0;
+};
+
 struct stream_context {
   run_settings config;
+  kestrune_callbacks callbacks{};  // the caller's write, report and progress
 
   fec_code* codec = nullptr;  // for (k, n)
 
@@ -38,4 +50,5 @@ struct stream_context {
   int32_t* index_list = nullptr;    // the decoder's packet number for each slot
   int64_t bytes_read = 0;           // encoder statistics
   int64_t bytes_written = 0;
+  output_queue out;
 };

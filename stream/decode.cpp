@@ -34,16 +34,15 @@
 #include <vector>
 
 #include "fec/fec.h"
-#include "frontend/diag.h"
-#include "frontend/io.h"
-#include "frontend/progress.h"
 #include "stream/agreement.h"
 #include "stream/buffers.h"
+#include "stream/failure.h"
 #include "stream/format.h"
+#include "stream/output.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
-namespace {
+namespace decoding {
 
 constexpr int max_iov = 256;  // at most n blocks are read at once, and n <= 256
 
@@ -71,6 +70,7 @@ enum class digest_state : uint8_t { unknown, good, bad };
 // One run of the decoder, in the context its caller set up.
 struct decoder {
   stream_context& ctx;
+  decode_source source;
 
   // The decoder's n buffers: pkt_table's k slots, then the spare blocks, which take the blocks read
   // beyond the k-th accepted one. They are the n blocks of one chunk of the batch, the next chunk
@@ -92,71 +92,70 @@ struct decoder {
 
   // The summary on standard error; at a fatal stop, also where it stopped and what to do next.
   void print_stats(const decode_stats& s, bool stopped) {
-    note("stats: chunks read %ld\n", static_cast<long>(s.chunks));
-    note("stats: chunks needing parity %ld\n", static_cast<long>(s.needed_parity));
+    report(ctx, "stats: chunks read %ld\n", static_cast<long>(s.chunks));
+    report(ctx, "stats: chunks needing parity %ld\n", static_cast<long>(s.needed_parity));
     const int64_t total = s.dropped[drop_digest] + s.dropped[drop_index] + s.dropped[drop_short] +
                           s.dropped[drop_inconsistent];
-    note("stats: blocks dropped %ld\n", static_cast<long>(total));
-    note("stats: blocks dropped digest %ld\n", static_cast<long>(s.dropped[drop_digest]));
-    note("stats: blocks dropped index %ld\n", static_cast<long>(s.dropped[drop_index]));
-    note("stats: blocks dropped short %ld\n", static_cast<long>(s.dropped[drop_short]));
-    note("stats: blocks dropped inconsistent %ld\n",
-         static_cast<long>(s.dropped[drop_inconsistent]));
+    report(ctx, "stats: blocks dropped %ld\n", static_cast<long>(total));
+    report(ctx, "stats: blocks dropped digest %ld\n", static_cast<long>(s.dropped[drop_digest]));
+    report(ctx, "stats: blocks dropped index %ld\n", static_cast<long>(s.dropped[drop_index]));
+    report(ctx, "stats: blocks dropped short %ld\n", static_cast<long>(s.dropped[drop_short]));
+    report(ctx, "stats: blocks dropped inconsistent %ld\n",
+           static_cast<long>(s.dropped[drop_inconsistent]));
     if (s.lowest_spare_chunk < 0) {
-      note("stats: lowest spare none\n");
+      report(ctx, "stats: lowest spare none\n");
     } else {
-      note("stats: lowest spare %d at chunk %ld offset %ld\n", s.lowest_spare,
-           static_cast<long>(s.lowest_spare_chunk), static_cast<long>(s.lowest_spare_offset));
+      report(ctx, "stats: lowest spare %d at chunk %ld offset %ld\n", s.lowest_spare,
+             static_cast<long>(s.lowest_spare_chunk), static_cast<long>(s.lowest_spare_offset));
     }
     if (stopped) {
-      note("stats: stopped at chunk %ld offset %ld\n", static_cast<long>(s.number),
-           static_cast<long>(s.offset));
-      note("stats: kestrune-scan %s reports every chunk and salvages the rest\n",
-           ctx.config.input_name != nullptr ? ctx.config.input_name : "-");
+      report(ctx, "stats: stopped at chunk %ld offset %ld\n", static_cast<long>(s.number),
+             static_cast<long>(s.offset));
+      report(ctx, "stats: kestrune-scan %s reports every chunk and salvages the rest\n",
+             ctx.config.input_name != nullptr ? ctx.config.input_name : "-");
     }
   }
 
   // A fatal stop of the decoder: the summary first, when asked for.
-  [[noreturn]] void stop(const decode_stats* stats, const char* message) {
+  [[noreturn]] void stop(const decode_stats* stats, kestrune_result code, const char* message) {
     if (stats != nullptr) print_stats(*stats, true);
-    die("%s", message);
+    fail(code, "%s", message);
   }
 
   // Reads count blocks from offset into the slots; complete[t] tells which arrived whole. One call
   // reads them all; after a short or failed read the rest are read one by one, so that a block that
   // cannot be read costs that block alone.
-  void read_seekable(int fd, int64_t offset, uint8_t* const* slots, int count, bool* complete) {
+  void read_seekable(int64_t offset, uint8_t* const* slots, int count, bool* complete) {
     if (count <= 0) return;
     const size_t size = static_cast<size_t>(ctx.config.blocksize);
     // Slots that follow each other in memory (the usual case: an undamaged chunk leaves them in
-    // order) make one segment: the kernel copies a long segment faster than many short ones.
-    iovec iov[max_iov];
-    int segments = 0;
-    for (int t = 0; t < count; t++) {
-      if (segments > 0 &&
-          static_cast<uint8_t*>(iov[segments - 1].iov_base) + iov[segments - 1].iov_len ==
-              slots[t]) {
-        iov[segments - 1].iov_len += size;
-      } else {
-        iov[segments++] = {slots[t], size};
-      }
+    // order) make one segment, read in one call: the kernel copies a long segment faster than many
+    // short ones.
+    int whole = 0;  // the blocks read whole by the segments' reads, until the first short one
+    for (int t = 0; t < count;) {
+      int run = 1;
+      while (t + run < count && slots[t + run] == slots[t] + size * static_cast<size_t>(run)) run++;
+      const size_t want = size * static_cast<size_t>(run);
+      const size_t got =
+          source.read_at(source.user, slots[t], want, offset + int64_t{ctx.config.blocksize} * t);
+      whole += static_cast<int>(std::min(got, want) / size);
+      if (got < want) break;
+      t += run;
     }
-    ssize_t got = preadv(fd, iov, segments, offset);
-    if (got < 0) got = 0;
-    const int whole = static_cast<int>(static_cast<size_t>(got) / size);
-    for (int t = 0; t < count; t++) {
-      complete[t] = t < whole || pread_full(fd, slots[t], size,
-                                            offset + int64_t{ctx.config.blocksize} * t) == size;
+    for (int t = whole; t < count; t++) {
+      complete[t] = source.read_at(source.user, slots[t], size,
+                                   offset + int64_t{ctx.config.blocksize} * t) == size;
     }
+    std::fill(complete, complete + whole, true);
   }
 
-  void read_pipe(FILE* input, uint8_t* const* slots, int count, bool* complete) {
+  void read_pipe(uint8_t* const* slots, int count, bool* complete) {
     const size_t size = static_cast<size_t>(ctx.config.blocksize);
     // Slots that follow each other in memory are read in one call, as for a file.
     for (int t = 0; t < count;) {
       int run = 1;
       while (t + run < count && slots[t + run] == slots[t] + size * static_cast<size_t>(run)) run++;
-      const size_t got = fread(slots[t], 1, size * static_cast<size_t>(run), input);
+      const size_t got = source.read(source.user, slots[t], size * static_cast<size_t>(run));
       for (int u = 0; u < run; u++) complete[t + u] = got >= size * static_cast<size_t>(u + 1);
       t += run;
     }
@@ -225,8 +224,9 @@ struct decoder {
     }
   }
 
-  // Reads the batch whose first chunk starts at batch_base.
-  void read_batch(int64_t batch_base, FILE* input) {
+  // Reads the batch whose first chunk starts at batch_base; or, with arrived >= 0, takes the batch
+  // pushed into the chunk area, of which the first `arrived` bytes came.
+  void read_batch(int64_t batch_base, int64_t arrived = -1) {
     const int n = ctx.config.n;
     const int count = ctx.batch_chunks * n;
     const int judged = last_rejected > 0 ? n : ctx.config.k;
@@ -234,8 +234,14 @@ struct decoder {
     ahead_which.clear();
     for (int done = 0; done < count; done += max_iov) {
       const int part = std::min(max_iov, count - done);
-      read_seekable(fileno(input), batch_base + int64_t{ctx.config.blocksize} * done,
-                    ahead_block.data() + done, part, complete);
+      if (arrived < 0) {
+        read_seekable(batch_base + int64_t{ctx.config.blocksize} * done, ahead_block.data() + done,
+                      part, complete);
+      } else {
+        for (int t = 0; t < part; t++) {
+          complete[t] = int64_t{done + t + 1} * ctx.config.blocksize <= arrived;
+        }
+      }
       for (int t = 0; t < part; t++) {
         const int b = done + t;
         ahead_complete[b] = complete[t];
@@ -249,9 +255,9 @@ struct decoder {
   // Puts the blocks at positions first .. first+count-1 of the chunk in the slots: from a file they
   // are there already (the slots then point to them); a pipe is read now. result, when not null,
   // receives what judge_read() tells of them.
-  void fetch(int first, uint8_t** slots, int count, FILE* input, bool* complete, int* result) {
+  void fetch(int first, uint8_t** slots, int count, bool* complete, int* result) {
     if (ctx.config.input_is_pipe) {
-      read_pipe(input, slots, count, complete);
+      read_pipe(slots, count, complete);
       if (result != nullptr) judge_read(slots, complete, count, result);
       return;
     }
@@ -284,7 +290,7 @@ struct decoder {
   // Gathers k acceptable blocks of the chunk at chunk_base (a file's from the batch read_batch()
   // read), rebuilds it and reads its header; returns its chunk_id and stores its clen. stats, when
   // not null, receives the chunk's dropped blocks and its spare.
-  int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out, decode_stats* stats) {
+  int32_t decode_chunk(int64_t chunk_base, uint32_t* clen_out, decode_stats* stats) {
     const int k = ctx.config.k;
     const int n = ctx.config.n;
     const bool pipe = ctx.config.input_is_pipe != 0;
@@ -310,7 +316,7 @@ struct decoder {
       const int count = std::min(k - j, n - i);
       const int reads = std::min(n - i, count + (i == 0 ? last_rejected : 0));
       const int first_slot = j;
-      fetch(i, slots + first_slot, reads, input, complete, result);
+      fetch(i, slots + first_slot, reads, complete, result);
       for (int t = 0; t < reads; t++, i++) {
         const int slot = first_slot + t;
         if (j == k) {
@@ -323,7 +329,7 @@ struct decoder {
         const int r = result[t];
         // A block not read whole is judged as one whose digest is wrong.
         const block_fit fit = judge_block(slots[slot], r >= 0, i, blocksize, k);
-        if (fit == block_fit::other_k) stop(stats, MSG_INCORRECT_K);
+        if (fit == block_fit::other_k) stop(stats, KESTRUNE_ERROR_INCORRECT_K, MSG_INCORRECT_K);
         if (fit == block_fit::accepted) {
           // Accepted blocks fill the slots from the front, in position order; the slot left behind
           // takes the next read.
@@ -333,20 +339,20 @@ struct decoder {
         } else {
           count_drop(stats, r == -2 ? drop_short : r == -3 ? drop_digest : drop_index, i);
           if (ctx.config.verbose >= 2) {
-            note("bad block at %ld id %d expecting %d\n",
-                 static_cast<long>(chunk_base + int64_t{blocksize} * i), r, i);
+            report(ctx, "bad block at %ld id %d expecting %d\n",
+                   static_cast<long>(chunk_base + int64_t{blocksize} * i), r, i);
           }
         }
       }
     }
-    if (j < k) stop(stats, MSG_TOO_MANY_BAD);
+    if (j < k) stop(stats, KESTRUNE_ERROR_TOO_MANY_BAD, MSG_TOO_MANY_BAD);
     last_rejected = i - beyond - k;
 
     // A pipe reads the rest of the chunk, so that the next chunk begins at the right place; short
     // reads here pass unnoticed.
     const int first_beyond = i - beyond;
     if (pipe && i < n) {
-      read_pipe(input, slots + k + beyond, n - i, complete + beyond);
+      read_pipe(slots + k + beyond, n - i, complete + beyond);
       beyond += n - i;
     }
     std::copy(slots, slots + k, ctx.pkt_table);
@@ -369,14 +375,14 @@ struct decoder {
     // The positions gathered are distinct and below n, so the rebuild cannot fail; if it ever did,
     // writing the slots would pass off wrong bytes as the user's data.
     if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0)
-      die("%s", MSG_TOO_MANY_BAD);
+      fail(KESTRUNE_ERROR_TOO_MANY_BAD, "%s", MSG_TOO_MANY_BAD);
 
     // Every acceptable block beyond the k must agree with the rebuild. A block whose trailer names
     // another position or k is not acceptable whatever its digest; one that agrees needs no digest;
     // one that differs counts only when its digest is right.
     if (!pipe && beyond < n - first_beyond) {
-      fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, input,
-            complete + beyond, nullptr);
+      fetch(first_beyond + beyond, spare + beyond, n - first_beyond - beyond, complete + beyond,
+            nullptr);
       beyond = n - first_beyond;
     }
     const uint8_t* candidates[max_iov];
@@ -451,7 +457,7 @@ struct decoder {
       }
       bool excluded[max_iov];
       if (settle_packets(ctx, packets, positions, count, excluded) == settlement::inconsistent) {
-        stop(stats, MSG_INCONSISTENT);
+        stop(stats, KESTRUNE_ERROR_INCONSISTENT, MSG_INCONSISTENT);
       }
       spare_blocks = count - k;
       for (int u = 0; u < count && stats != nullptr; u++) {
@@ -461,101 +467,147 @@ struct decoder {
       }
       for (int u = 0; u < count && ctx.config.verbose >= 2; u++) {
         if (!excluded[u]) continue;
-        note("inconsistent block at %ld id %d expecting %d\n",
-             static_cast<long>(chunk_base + int64_t{blocksize} * positions[u]), positions[u],
-             positions[u]);
+        report(ctx, "inconsistent block at %ld id %d expecting %d\n",
+               static_cast<long>(chunk_base + int64_t{blocksize} * positions[u]), positions[u],
+               positions[u]);
       }
     }
 
     if (stats != nullptr) stats->spare = spare_blocks;
     const uint32_t clen = get_clen(ctx.pkt_table[0]);
     *clen_out = clen;
-    if (ctx.config.verbose >= 2) note("read %d blocks, clen = %d\n", k, static_cast<int32_t>(clen));
+    if (ctx.config.verbose >= 2)
+      report(ctx, "read %d blocks, clen = %d\n", k, static_cast<int32_t>(clen));
     return get_chunk_id(ctx.pkt_table[0]);
   }
 
-  void run(FILE* input) {
-    const int k = ctx.config.k;
-    last_rejected = 0;
-    decode_stats counts;
-    decode_stats* stats = ctx.config.stats ? &counts : nullptr;
-    const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
-    progress_meter meter;
-    if (ctx.config.progress) {
-      progress_start(meter, program_name, "kestrune", regular_file_size(fileno(input)),
-                     chunk_bytes);
-    }
+  // The run's state between chunks.
+  decode_stats counts = {};
+  decode_stats* stats = nullptr;
+  int64_t number = 0;  // the chunk decoded next
+  int64_t chunk_base = 0;
+  uint32_t expected_id = 0;
+  bool done = false;    // the last chunk is restored
+  int64_t arrived = 0;  // pushed bytes of the batch
 
-    const uint32_t packet = static_cast<uint32_t>(ctx.payload_len);
-    int64_t chunk_base = 0;
-    uint32_t expected_id = 0;
+  void start() {
+    stats = ctx.config.stats ? &counts : nullptr;
     const size_t batch_blocks = static_cast<size_t>(ctx.batch_chunks) * ctx.config.n;
     ahead_block.resize(batch_blocks);
-    for (size_t b = 0; b < batch_blocks; b++)
+    for (size_t b = 0; b < batch_blocks; b++) {
       ahead_block[b] = batch_block(ctx, 0, static_cast<int>(b));
+    }
     ahead_complete.assign(batch_blocks, 0);
     ahead_result.assign(batch_blocks, 0);
     ahead_which.reserve(batch_blocks);
-    for (int64_t number = 0;; number++) {
-      // The chunk's slots; the bytes of the chunks that used them last go out first.
-      chunk_set = static_cast<int>(number % ctx.batch_chunks);
-      if (chunk_set == 0) {
-        output_flush();
-        if (!ctx.config.input_is_pipe) read_batch(chunk_base, input);
-      }
-      for (int i = 0; i < k; i++) ctx.pkt_table[i] = batch_block(ctx, chunk_set, i);
-      for (int i = k; i < ctx.config.n; i++) spare[i - k] = batch_block(ctx, chunk_set, i);
+  }
 
-      if (stats != nullptr) {
-        stats->number = number;
-        stats->offset = chunk_base;
-        stats->data_dropped = false;
-      }
-      uint32_t clen = 0;
-      const int32_t chunk_id = decode_chunk(chunk_base, input, &clen, stats);
-      if (chunk_id != -1 && static_cast<uint32_t>(chunk_id) != expected_id) {
-        stop(stats,
-             msg_out_of_order(chunk_base, static_cast<uint32_t>(chunk_id), expected_id).c_str());
-      }
-      if (stats != nullptr) {
-        stats->chunks++;
-        if (stats->data_dropped) stats->needed_parity++;
-        if (stats->spare < stats->lowest_spare) {
-          stats->lowest_spare = stats->spare;
-          stats->lowest_spare_chunk = number;
-          stats->lowest_spare_offset = chunk_base;
-        }
-      }
+  // Decodes chunk `number` from its slots and queues its bytes; at the last chunk, writes them
+  // and the summary and sets done.
+  void step() {
+    const int k = ctx.config.k;
+    const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
+    const uint32_t packet = static_cast<uint32_t>(ctx.payload_len);
+    chunk_set = static_cast<int>(number % ctx.batch_chunks);
+    for (int i = 0; i < k; i++) ctx.pkt_table[i] = batch_block(ctx, chunk_set, i);
+    for (int i = k; i < ctx.config.n; i++) spare[i - k] = batch_block(ctx, chunk_set, i);
 
-      // A clen above the chunk's capacity yields the capacity.
-      uint32_t remaining = clen;
-      if (remaining != 0) {
-        const uint32_t w = std::min(remaining, packet - HEADER_LEN);
-        output_bytes(ctx.pkt_table[0] + HEADER_LEN, w);
-        remaining -= w;
-      }
-      for (int slot = 1; slot < ctx.config.k && remaining != 0; slot++) {
-        const uint32_t w = std::min(remaining, packet);
-        output_bytes(ctx.pkt_table[slot], w);
-        remaining -= w;
-      }
-
-      expected_id++;
-      chunk_base += chunk_bytes;
-      progress_tick(meter, chunk_base);
-      if (chunk_id == -1) {
-        output_flush();
-        progress_end(meter);
-        if (stats != nullptr) print_stats(*stats, false);
-        return;
+    if (stats != nullptr) {
+      stats->number = number;
+      stats->offset = chunk_base;
+      stats->data_dropped = false;
+    }
+    uint32_t clen = 0;
+    const int32_t chunk_id = decode_chunk(chunk_base, &clen, stats);
+    if (chunk_id != -1 && static_cast<uint32_t>(chunk_id) != expected_id) {
+      stop(stats, KESTRUNE_ERROR_OUT_OF_ORDER,
+           msg_out_of_order(chunk_base, static_cast<uint32_t>(chunk_id), expected_id).c_str());
+    }
+    if (stats != nullptr) {
+      stats->chunks++;
+      if (stats->data_dropped) stats->needed_parity++;
+      if (stats->spare < stats->lowest_spare) {
+        stats->lowest_spare = stats->spare;
+        stats->lowest_spare_chunk = number;
+        stats->lowest_spare_offset = chunk_base;
       }
     }
+
+    // A clen above the chunk's capacity yields the capacity.
+    uint32_t remaining = clen;
+    if (remaining != 0) {
+      const uint32_t w = std::min(remaining, packet - HEADER_LEN);
+      output_bytes(ctx, ctx.pkt_table[0] + HEADER_LEN, w);
+      remaining -= w;
+    }
+    for (int slot = 1; slot < k && remaining != 0; slot++) {
+      const uint32_t w = std::min(remaining, packet);
+      output_bytes(ctx, ctx.pkt_table[slot], w);
+      remaining -= w;
+    }
+
+    expected_id++;
+    chunk_base += chunk_bytes;
+    number++;
+    if (ctx.callbacks.progress != nullptr) ctx.callbacks.progress(ctx.callbacks.user, chunk_base);
+    if (chunk_id == -1) {
+      output_flush(ctx);
+      if (stats != nullptr) print_stats(*stats, false);
+      done = true;
+    }
+  }
+
+  // The whole stream, read through the source.
+  void pull() {
+    while (!done) {
+      // The bytes of the chunks that used the slots last go out first.
+      if (number % ctx.batch_chunks == 0) {
+        output_flush(ctx);
+        if (!ctx.config.input_is_pipe) read_batch(chunk_base);
+      }
+      step();
+    }
+  }
+
+  // The pushed batch, whole or the input's end: its chunks, until the last one.
+  void push_batch() {
+    read_batch(chunk_base, arrived);
+    for (int c = 0; c < ctx.batch_chunks && !done; c++) step();
+    output_flush(ctx);
+    arrived = 0;
+  }
+
+  void push(const uint8_t* data, size_t size) {
+    const int64_t batch_bytes = int64_t{ctx.batch_chunks} * ctx.config.n * ctx.config.blocksize;
+    while (size > 0 && !done) {
+      const size_t take =
+          static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), batch_bytes - arrived));
+      memcpy(ctx.chunk_buffer + arrived, data, take);
+      arrived += static_cast<int64_t>(take);
+      data += take;
+      size -= take;
+      if (arrived == batch_bytes) push_batch();
+    }
+  }
+
+  void end() {
+    if (!done) push_batch();
   }
 };
 
-}  // namespace
+}  // namespace decoding
 
-void decode_stream(stream_context& ctx, FILE* input) {
-  decoder run_of{ctx};
-  run_of.run(input);
+stream_decoder::stream_decoder(stream_context& ctx, const decode_source& source)
+    : d_(std::make_unique<decoding::decoder>(decoding::decoder{ctx, source})) {
+  d_->start();
 }
+
+stream_decoder::~stream_decoder() = default;
+
+void stream_decoder::pull() { d_->pull(); }
+
+void stream_decoder::push(const uint8_t* data, size_t size) { d_->push(data, size); }
+
+void stream_decoder::end() { d_->end(); }
+
+bool stream_decoder::done() const { return d_->done; }

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "frontend/diag.h"
+#include "stream/failure.h"
 #include "stream/format.h"
 #include "stream/rules.h"
 
@@ -637,5 +637,5 @@ probe_result probe_parameters(const probe_input& input, const probe_request& giv
   }
   const std::string message = "parameters not found: " + failure.why + "; " + failure.advice;
   if (on_failure) on_failure(message);
-  die("%s", message.c_str());
+  fail(KESTRUNE_ERROR_NOT_FOUND, "%s", message.c_str());
 }

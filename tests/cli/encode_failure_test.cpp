@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "frontend/diag.h"
+#include "frontend/io.h"
 #include "stream/buffers.h"
+#include "stream/failure.h"
 #include "stream/stream.h"
 #include "tests/cli/stream_check.h"
 #include "tests/support/process.h"
@@ -35,9 +37,17 @@ namespace {
   ctx.config.k = g.k;
   ctx.config.n = g.n;
   ctx.config.blocksize = g.blocksize;
+  ctx.callbacks.write = write_stdout;
   setup_buffers(ctx);
   if (input == nullptr || freopen(out_path.c_str(), "wb", stdout) == nullptr) _exit(3);
-  encode_chunks(ctx, input, static_cast<int32_t>(first_id));
+  piece_reader reader;
+  reader.file = input;
+  if (ctx.payload_len >= direct_piece_min) reader.fd = fileno(input);
+  try {
+    stream_encoder(ctx, static_cast<int32_t>(first_id)).pull(read_pieces, &reader);
+  } catch (const stream_failure& failure) {
+    die("%s", failure.message.c_str());
+  }
   if (fflush(stdout) != 0) _exit(4);
   exit(0);
 }

@@ -3,10 +3,9 @@
 // any n - k lost blocks of the middle chunk of a three-chunk stream are restored exactly, and every
 // pattern of one more ends the run after chunk 0 with "too many bad blocks" and status 1.
 //
-// The decoder runs as the program runs it on a seekable file: decode_stream() on a real file, its
-// standard output and standard error sent to temporary files, and die() turned into an exception
-// through the fatal seam (tests/support/fatal_seam.h), so that tens of thousands of patterns take
-// seconds.
+// The decoder runs as the program runs it on a seekable file, through the library: a real file,
+// its restored bytes written to standard output and its failure printed as the program prints it,
+// both sent to temporary files, so that tens of thousands of patterns take seconds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,12 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "frontend/diag.h"
-#include "stream/buffers.h"
-#include "stream/stream.h"
+#include "frontend/io.h"
+#include "kestrune.h"
 #include "tests/robust/outcome.h"
 #include "tests/stream/decode_support.h"
-#include "tests/support/fatal_seam.h"
 
 namespace kestrune::test {
 namespace {
@@ -81,9 +78,9 @@ class stdout_to {
   int saved_ = -1;
 };
 
-// The stdio stream stderr, where die() writes, is one on the file while the object lives (glibc's
-// standard streams are variables a program may set). Descriptor 2 stays as it is, so that a
-// sanitizer's report in the middle of the patterns still shows.
+// The stdio stream stderr, where the program's messages go, is one on the file while the object
+// lives (glibc's standard streams are variables a program may set). Descriptor 2 stays as it is, so
+// that a sanitizer's report in the middle of the patterns still shows.
 class stderr_to {
  public:
   explicit stderr_to(const capture_file& file) {
@@ -106,44 +103,37 @@ class stderr_to {
   FILE* saved_ = nullptr;
 };
 
-// A context set up for decoding a seekable stream of the geometry, as the driver sets it up, and
-// released again when the object goes.
+// Decodes seekable streams of the geometry as the program does.
 class decoder_setup {
  public:
-  explicit decoder_setup(const stream_geometry& g) {
-    program_name = program;
-    ctx_.config.blocksize = g.blocksize;
-    ctx_.config.n = g.n;
-    ctx_.config.k = g.k;
-    ctx_.config.decode_mode = 1;
-    ctx_.config.input_is_pipe = 0;
-    setup_buffers(ctx_);
+  explicit decoder_setup(const stream_geometry& g) : params_{g.blocksize, g.n, g.k} {
+    callbacks_.write = write_stdout;
   }
-  ~decoder_setup() {
-    release_buffers(ctx_);
-    program_name = nullptr;
-  }
-  decoder_setup(const decoder_setup&) = delete;
-  decoder_setup& operator=(const decoder_setup&) = delete;
 
-  // Decodes the input to standard output as the driver does, final flush included; returns the
-  // exit status the program would end with. A failed run's buffered output is flushed, as exit()
-  // flushes it.
-  int run(FILE* input) {
-    const int status = seam_.exit_status([&] {
-      decode_stream(ctx_, input);
-      if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-    });
-    if (status != 0) {
-      fflush(stdout);
-      clearerr(stdout);
+  // Decodes the input to standard output, final flush included; returns the exit status the
+  // program would end with, after its message on stderr.
+  int run(FILE* input) const {
+    kestrune_decoder* decoder = kestrune_decoder_create(&params_, &callbacks_, nullptr);
+    if (decoder == nullptr) throw std::runtime_error("cannot create a decoder");
+    int fd = fileno(input);
+    const kestrune_result result = kestrune_decode_file(decoder, read_file_at, &fd);
+    int status = 0;
+    if (result != KESTRUNE_OK) {
+      fprintf(stderr, "%s: %s\n", program, kestrune_decoder_message(decoder));
+      status = 1;
+    } else if (fflush(stdout) != 0 || ferror(stdout)) {
+      fprintf(stderr, "%s: write error\n", program);
+      status = 1;
     }
+    kestrune_decoder_free(decoder);
+    fflush(stdout);
+    clearerr(stdout);
     return status;
   }
 
  private:
-  const fatal_seam seam_;
-  stream_context ctx_;
+  kestrune_params params_;
+  kestrune_callbacks callbacks_{};
 };
 
 // Changes blocks of one chunk of a stream file in place, and puts them back.
@@ -226,7 +216,7 @@ TEST_P(RobustErasurePatterns, UpToParityRestoredOneMoreStopsAfterChunk0) {
   uint64_t wrong = 0;
   std::string reports;  // the first wrong patterns
   {
-    decoder_setup setup(g);
+    const decoder_setup setup(g);
     const capture_file out(dir.file("stdout"));
     const capture_file err(dir.file("stderr"));
     const stdout_to out_redirect(out);

@@ -21,6 +21,7 @@
 #include "frontend/numbers.h"
 #include "frontend/progress.h"
 #include "stream/buffers.h"
+#include "stream/failure.h"
 #include "stream/probe.h"
 #include "stream/rules.h"
 #include "tools/scan/input.h"
@@ -120,13 +121,12 @@ enum class progress_choice : uint8_t { automatic, on, off };
 // Starts the meter for a pass over an input of total bytes (-1: unknown), one tick per chunk. When
 // standard output is the same file as standard error (the terminal both show, or --salvage -), the
 // report is flushed before each drawing, so that its lines never land behind the status line.
-void start_progress(progress_meter& meter, progress_choice choice, int64_t total,
-                    int64_t chunk_bytes) {
+void start_progress(progress_meter& meter, progress_choice choice, int64_t total) {
   if (choice == progress_choice::off ||
       (choice == progress_choice::automatic && isatty(STDERR_FILENO) == 0)) {
     return;
   }
-  progress_start(meter, program_name, "kestrune-scan", total, chunk_bytes);
+  progress_start(meter, program_name, "kestrune-scan", total);
   struct stat out {};
   struct stat err {};
   if (fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
@@ -156,8 +156,7 @@ void check_parameters(const probe_request& given, known_params known) {
 // A large output buffer: the salvage file is written a packet at a time, the report a line at a
 // time. (glibc takes the size only together with a buffer of the caller's.)
 char* large_buffer(FILE* file) {
-  char* buffer =
-      static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, io_alignment(stdio_buffer_size)));
+  char* buffer = static_cast<char*>(alloc_aligned_or_die(stdio_buffer_size, page_alignment));
   setvbuf(file, buffer, _IOFBF, stdio_buffer_size);
   return buffer;
 }
@@ -256,7 +255,7 @@ int repair_main(report_setup& setup, const probe_request& given,
   };
   progress_meter meter;
   const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
-  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1, chunk_bytes);
+  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1);
   const repair_summary summary = repair_copies(
       ctx, copies, repaired, salvage,
       [&](const repaired_chunk& c) {
@@ -328,9 +327,7 @@ int parse_min_spare(const char* text) {
   return static_cast<int>(value);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int scan_main(int argc, char** argv) {
   program_name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : nullptr;
   keep_standard_fds();
   help_or_version(argc, argv);
@@ -472,7 +469,7 @@ int main(int argc, char** argv) {
   const salvage_tap* tar_tap = setup.tar ? &tap : nullptr;
   progress_meter meter;
   const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
-  start_progress(meter, progress, input.seekable() ? input.size() : -1, chunk_bytes);
+  start_progress(meter, progress, input.seekable() ? input.size() : -1);
   scan_summary summary = scan_stream(
       ctx, input, held ? nullptr : salvage,
       [&](const chunk_result& c) {
@@ -513,4 +510,15 @@ int main(int argc, char** argv) {
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
   release_buffers(ctx);
   return judge_scan(summary, setup.min_spare, &setup.params).status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The library's failures that reach the program end it as die() does.
+  try {
+    return scan_main(argc, argv);
+  } catch (const stream_failure& failure) {
+    die("%s", failure.message.c_str());
+  }
 }
