@@ -11,8 +11,6 @@
 
 #include "frontend/diag.h"
 #include "frontend/sectors.h"
-#include "stream/failure.h"
-#include "stream/probe.h"
 
 namespace {
 
@@ -73,7 +71,7 @@ ssize_t read_held(void* cookie, char* dest, size_t count) {
 
 }  // namespace
 
-FILE* detect_parameters(FILE* input, bool pipe, stream_params& params, known_params known,
+FILE* detect_parameters(FILE* input, bool pipe, kestrune_params& params, unsigned given,
                         detect_input& held) {
   held.fd = fileno(input);
   held.pipe = pipe;
@@ -83,18 +81,19 @@ FILE* detect_parameters(FILE* input, bool pipe, stream_params& params, known_par
     held.size = end > 0 ? static_cast<int64_t>(end) : 0;
     (void)lseek(held.fd, 0, SEEK_SET);
   }
-  const probe_request given{known.blocksize ? params.blocksize : 0, known.n ? params.n : 0,
-                            known.k ? params.k : 0};
-  const probe_input source{
-      [&held](size_t limit) -> const std::vector<uint8_t>& { return head_of(held, limit); },
-      [&held] { return held.size; }};
-  probe_result found;
-  try {
-    found = probe_parameters(source, given);
-  } catch (const stream_failure& failure) {
-    die("%s", failure.message.c_str());
+  const kestrune_head head = [](void* user, size_t limit, const void** bytes, size_t* length,
+                                int64_t* total) {
+    detect_input& in = *static_cast<detect_input*>(user);
+    const std::vector<uint8_t>& got = head_of(in, limit);
+    *bytes = got.data();
+    *length = got.size();
+    *total = in.size;
+    return 0;
+  };
+  char message[512];
+  if (kestrune_detect(&params, given, head, &held, message, sizeof message) != KESTRUNE_OK) {
+    die("%s", message);
   }
-  params = {found.blocksize, found.n, found.k};
   if (!pipe) {
     std::vector<uint8_t>().swap(held.head);
     return input;

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "frontend/sectors.h"
-#include "stream/rules.h"
+#include "kestrune.h"
 
-// The input the probe reads. A pipe's head stays here, the probe window at most (stream/probe.h),
-// until the decoder has taken it.
+// The input the detection reads. A pipe's head stays here, 32 MiB at most, until the decoder has
+// taken it.
 struct detect_input {
   int fd = -1;
   bool pipe = false;
@@ -22,10 +22,10 @@ struct detect_input {
   size_t served = 0;              // pipe: the head's bytes the decoder has read
 };
 
-// Finds the parameters that `given` leaves at 0 (those of `known` that are false) from the input's
-// first bytes, or dies with "parameters not found: <why>; <advice>". The input must not have been
+// Finds the parameters that `given` (KESTRUNE_GIVEN_* flags) leaves open from the input's first
+// bytes, or dies with "parameters not found: <why>; <advice>". The input must not have been
 // read through the FILE yet. Returns the FILE to decode from: the input itself for a file; for a
 // pipe, one that gives the held head and then the rest of the pipe (it reads through `held`, which
 // must outlive it).
-FILE* detect_parameters(FILE* input, bool pipe, stream_params& params, known_params known,
+FILE* detect_parameters(FILE* input, bool pipe, kestrune_params& params, unsigned given,
                         detect_input& held);

@@ -16,7 +16,6 @@
 #include "frontend/profiles.h"
 #include "frontend/progress.h"
 #include "kestrune.h"
-#include "stream/rules.h"
 
 namespace {
 
@@ -56,8 +55,8 @@ char* output_buffer;
 struct parameter_choice {
   const profile* chosen = nullptr;
   bool detect = false;
-  stream_params given;
-  known_params known{false, false, false};
+  kestrune_params given{0, 0, 0};
+  unsigned known = 0;  // KESTRUNE_GIVEN_* flags
 };
 
 // The profile of that name; an unknown one is a usage error.
@@ -113,9 +112,9 @@ void apply_choice(const parameter_choice& choice, const char* program, run_optio
     config.n = choice.chosen->n;
     config.k = choice.chosen->k;
   }
-  if (choice.known.blocksize) config.blocksize = choice.given.blocksize;
-  if (choice.known.n) config.n = choice.given.n;
-  if (choice.known.k) config.k = choice.given.k;
+  if ((choice.known & KESTRUNE_GIVEN_BLOCKSIZE) != 0) config.blocksize = choice.given.blocksize;
+  if ((choice.known & KESTRUNE_GIVEN_N) != 0) config.n = choice.given.n;
+  if ((choice.known & KESTRUNE_GIVEN_K) != 0) config.k = choice.given.k;
 }
 
 bool name_selects_decode(const char* name) {
@@ -214,15 +213,15 @@ int kestrune_main(int argc, char** argv) {
         break;
       case 'b':
         choice.given.blocksize = parse_size(optarg);
-        choice.known.blocksize = true;
+        choice.known |= KESTRUNE_GIVEN_BLOCKSIZE;
         break;
       case 'n':
         choice.given.n = parse_int(optarg);
-        choice.known.n = true;
+        choice.known |= KESTRUNE_GIVEN_N;
         break;
       case 'k':
         choice.given.k = parse_int(optarg);
-        choice.known.k = true;
+        choice.known |= KESTRUNE_GIVEN_K;
         break;
       case 'p':
         choice.chosen = profile_or_usage(optarg, argv[0]);
@@ -241,9 +240,10 @@ int kestrune_main(int argc, char** argv) {
     usage();
   }
   // With --detect, the rules that the given values take part in; the others wait for detection.
-  const stream_params params{options.blocksize, options.n, options.k};
-  const known_params known = choice.detect ? choice.known : known_params{};
-  if (const char* error = params_error(params, known)) die("%s", error);
+  const kestrune_params params{options.blocksize, options.n, options.k};
+  const unsigned known =
+      choice.detect ? choice.known : KESTRUNE_GIVEN_BLOCKSIZE | KESTRUNE_GIVEN_N | KESTRUNE_GIVEN_K;
+  if (const char* error = kestrune_given_params_error(&params, known)) die("%s", error);
 
   const int operands = argc > optind ? argc - optind : 0;
   if (operands >= 2) usage();
@@ -273,8 +273,8 @@ int kestrune_main(int argc, char** argv) {
   // The pipe's held head lives here until the decoder has read it.
   detect_input held;
   if (choice.detect) {
-    stream_params found = params;
-    input = detect_parameters(input, options.input_is_pipe != 0, found, choice.known, held);
+    kestrune_params found = params;
+    input = detect_parameters(input, options.input_is_pipe, found, choice.known, held);
     options.blocksize = found.blocksize;
     options.n = found.n;
     options.k = found.k;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "stream/format.h"
+#include "kestrune.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ std::string profile_names() {
 }
 
 double overhead(int32_t blocksize, int32_t n, int32_t k) {
-  const double user = static_cast<double>(k) * (blocksize - TRAILER_LEN) - HEADER_LEN;
+  const double user =
+      static_cast<double>(k) * (blocksize - KESTRUNE_TRAILER_BYTES) - KESTRUNE_HEADER_BYTES;
   return static_cast<double>(n) * blocksize / user - 1;
 }
 

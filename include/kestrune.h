@@ -51,6 +51,13 @@ KESTRUNE_API kestrune_params kestrune_default_params(void);
  * within 1 .. n) or "invalid blocksize" (at least 26 bytes, a chunk below 2^31 bytes). */
 KESTRUNE_API const char* kestrune_params_error(const kestrune_params* params);
 
+/* As kestrune_params_error(), for the parameters a caller knows (KESTRUNE_GIVEN_* flags): the
+ * others are left to kestrune_detect(). */
+#define KESTRUNE_GIVEN_BLOCKSIZE 1u
+#define KESTRUNE_GIVEN_N 2u
+#define KESTRUNE_GIVEN_K 4u
+KESTRUNE_API const char* kestrune_given_params_error(const kestrune_params* params, unsigned given);
+
 /* The stream's format: every block ends in a trailer of KESTRUNE_TRAILER_BYTES (its index, k and
  * the digest), and a chunk's first data packet opens with a header of KESTRUNE_HEADER_BYTES (the
  * chunk's length of user data and its number). */
@@ -105,6 +112,25 @@ typedef struct kestrune_settings {
   int stats;              /* decoder: the --stats summary of the damage found, at the end */
   const char* input_name; /* decoder: the input's name in the summary's advice; NULL: "-" */
 } kestrune_settings;
+
+/* ---- Detection ------------------------------------------------------------------------------- */
+
+/* Gives the first bytes of the input, at least min(limit, the input's length) of them, in memory
+ * the caller keeps until kestrune_detect() returns (a later call with a larger limit may move it):
+ * sets *bytes to them, *length to how many there are and *total to the input's length, -1 while it
+ * is not known. Returns 0, or nonzero when the input cannot be read. */
+typedef int (*kestrune_head)(void* user, size_t limit, const void** bytes, size_t* length,
+                             int64_t* total);
+
+/* Finds the parameters that `given` (KESTRUNE_GIVEN_* flags) leaves open from the intact blocks in
+ * the input's first bytes: the first MiB, and when that does not tell, the first 32 MiB. On success
+ * *params holds all three. When the blocks do not tell, or tell more than one answer, it fails with
+ * KESTRUNE_ERROR_NOT_FOUND and the message "parameters not found: <why>; <advice>" in message
+ * (message_size bytes, cut to fit; may be NULL); it never guesses. An unreadable input fails with
+ * KESTRUNE_ERROR_READ, "read error". */
+KESTRUNE_API kestrune_result kestrune_detect(kestrune_params* params, unsigned given,
+                                             kestrune_head head, void* user, char* message,
+                                             size_t message_size);
 
 /* ---- Encoder --------------------------------------------------------------------------------- */
 

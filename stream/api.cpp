@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 // api.cpp - the library's entry points (kestrune.h): handles around a stream context, and the
 // failures of the stream code turned into results and messages.
+#include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "kestrune.h"
 #include "stream/buffers.h"
 #include "stream/failure.h"
 #include "stream/format.h"
 #include "stream/output.h"
+#include "stream/probe.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
@@ -115,6 +118,51 @@ kestrune_params kestrune_default_params(void) {
 const char* kestrune_params_error(const kestrune_params* params) {
   if (params == nullptr) return "invalid (k, n)";
   return params_error({params->blocksize, params->n, params->k});
+}
+
+const char* kestrune_given_params_error(const kestrune_params* params, unsigned given) {
+  if (params == nullptr) return "invalid (k, n)";
+  const known_params known{(given & KESTRUNE_GIVEN_BLOCKSIZE) != 0, (given & KESTRUNE_GIVEN_N) != 0,
+                           (given & KESTRUNE_GIVEN_K) != 0};
+  return params_error({params->blocksize, params->n, params->k}, known);
+}
+
+kestrune_result kestrune_detect(kestrune_params* params, unsigned given, kestrune_head head,
+                                void* user, char* message, size_t message_size) {
+  const auto tell = [&](const std::string& text) {
+    if (message != nullptr && message_size > 0) snprintf(message, message_size, "%s", text.c_str());
+  };
+  if (params == nullptr || head == nullptr) return KESTRUNE_ERROR_STATE;
+  const probe_request request{(given & KESTRUNE_GIVEN_BLOCKSIZE) != 0 ? params->blocksize : 0,
+                              (given & KESTRUNE_GIVEN_N) != 0 ? params->n : 0,
+                              (given & KESTRUNE_GIVEN_K) != 0 ? params->k : 0};
+  // The probe reads the head through a vector of its own; the caller's bytes are copied into it as
+  // far as they go.
+  std::vector<uint8_t> bytes;
+  int64_t total = -1;
+  const probe_input input{[&](size_t limit) -> const std::vector<uint8_t>& {
+                            const void* got = nullptr;
+                            size_t length = 0;
+                            if (head(user, limit, &got, &length, &total) != 0) {
+                              fail(KESTRUNE_ERROR_READ, "read error");
+                            }
+                            const auto* from = static_cast<const uint8_t*>(got);
+                            bytes.assign(from, from + (from != nullptr ? length : 0));
+                            return bytes;
+                          },
+                          [&] { return total; }};
+  try {
+    const probe_result found = probe_parameters(input, request);
+    *params = {found.blocksize, found.n, found.k};
+    tell("");
+    return KESTRUNE_OK;
+  } catch (const stream_failure& f) {
+    tell(f.message);
+    return f.code;
+  } catch (const std::bad_alloc&) {
+    tell("can't malloc");
+    return KESTRUNE_ERROR_MEMORY;
+  }
 }
 
 int64_t kestrune_chunk_capacity(const kestrune_params* params) {
