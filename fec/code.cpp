@@ -7,6 +7,7 @@
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 
 void* fec_alloc(size_t nbytes, const char* label) {
   void* block = malloc(nbytes > 0 ? nbytes : 1);
@@ -36,7 +37,6 @@ void gf_matrix_product(const uint8_t* left, const uint8_t* right, uint8_t* produ
 }
 
 fec_code* fec_create(int k, int n) {
-  gf_init_tables();
   if (k < 1 || n < k || k > GF_SIZE + 1 || n > GF_SIZE + 1) {
     fprintf(stderr, "Invalid parameters k %d n %d GF_SIZE %d\n", k, n, GF_SIZE);
     return nullptr;
@@ -45,6 +45,7 @@ fec_code* fec_create(int k, int n) {
   auto* code = static_cast<fec_code*>(fec_alloc(sizeof(fec_code), "new_code"));
   code->k = k;
   code->n = n;
+  code->kernel = gf_best_kernel();
   const size_t size = static_cast<size_t>(n) * k;
   code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
   auto* vdm = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
@@ -74,6 +75,8 @@ fec_code* fec_create(int k, int n) {
   return code;
 }
 
+void fec_use_kernel(fec_code* code, const gf_kernel* kernel) { code->kernel = kernel; }
+
 void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
                     int pkt_size) {
   const int k = code->k;
@@ -88,14 +91,14 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
   }
   if (pkt_size == 0) return;
   const uint8_t* row = code->encode_matrix + static_cast<size_t>(pkt_no) * k;
-  gf_dot_product(target, pkts, row, k, pkt_size);
+  code->kernel->dot(target, pkts, row, k, pkt_size);
 }
 
 void fec_encode_parity(const fec_code* code, const uint8_t* const* pkts, uint8_t* const* targets,
                        int first, int count, int pkt_size) {
   const int k = code->k;
-  gf_dot_products(targets, pkts, code->encode_matrix + static_cast<size_t>(first) * k, k, count,
-                  pkt_size);
+  gf_dot_products_with(code->kernel, targets, pkts,
+                       code->encode_matrix + static_cast<size_t>(first) * k, k, count, pkt_size);
 }
 
 bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int32_t* pkt_nos,
@@ -112,8 +115,9 @@ bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int3
     // A run of consecutive parity numbers takes consecutive rows of the matrix.
     int run = 1;
     while (t + run < count && pkt_nos[t + run] == first + run) run++;
-    if (!gf_dot_products_equal(pkts, code->encode_matrix + static_cast<size_t>(first) * k, k,
-                               expected + t, run, pkt_size)) {
+    if (!gf_dot_products_equal_with(code->kernel, pkts,
+                                    code->encode_matrix + static_cast<size_t>(first) * k, k,
+                                    expected + t, run, pkt_size)) {
       return false;
     }
     t += run;

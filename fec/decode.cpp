@@ -8,6 +8,7 @@
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 
 // Data packets reach their own slots by pointer exchange; their bytes are never copied. Each
 // exchange settles one data packet for good, so there are at most k of them. Negative numbers are
@@ -46,7 +47,7 @@ uint8_t* fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos) {
       memcpy(row, code->encode_matrix + static_cast<size_t>(number) * k, k);
     }
   }
-  if (gauss_invert(matrix, k) != 0) {
+  if (gauss_invert(matrix, k, code->kernel) != 0) {
     free(matrix);
     return nullptr;
   }
@@ -91,7 +92,7 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
     memcpy(rows + missing * k, inverse + r * k, k);
     missing++;
   }
-  gf_dot_products(new_pkts, pkts, rows, k, missing, pkt_size);
+  gf_dot_products_with(code->kernel, new_pkts, pkts, rows, k, missing, pkt_size);
   missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct gf_kernel;
+
 struct fec_code {
   int32_t k;               // data packets, 1 .. 256
   int32_t n;               // packets produced per k data packets, k .. 256
@@ -23,6 +25,9 @@ struct fec_code {
   // Where fec_decode_pkts() makes the missing data packets before they replace the parity
   // packets: kept from call to call, so that large packets cost no fresh pages each chunk.
   struct fec_scratch* scratch;
+  // The kernels its operations run: gf_best_kernel() unless fec_use_kernel() (gf_kernel.h) chose
+  // others.
+  const gf_kernel* kernel;
 };
 
 struct fec_scratch {
@@ -31,7 +36,7 @@ struct fec_scratch {
 };
 
 // A new codec for (k, n), or null after "Invalid parameters k %d n %d GF_SIZE %d\n" when k < 1,
-// n < k, k > 256 or n > 256. Builds the field tables on its first call. Release with fec_free().
+// n < k, k > 256 or n > 256. Release with fec_free().
 fec_code* fec_create(int k, int n);
 
 // Puts packet pkt_no into target (pkt_size bytes): a copy of data packet pkt_no when pkt_no < k,

@@ -7,6 +7,8 @@
 
 #include "fec/fec.h"
 
+struct gf_kernel;
+
 // Two of the codec's fixed texts look odd and are kept exactly as they stand, since scripts and
 // logs match the codec's output as it is: the label that every temporary allocation names in
 // fec_alloc()'s failure message (the line-number macro that was never expanded),
@@ -29,9 +31,9 @@ void vdm_invert(uint8_t* matrix, int k);
 void gf_matrix_product(const uint8_t* left, const uint8_t* right, uint8_t* product, int rows,
                        int inner, int cols);
 
-// Inverts the k x k matrix in place by Gauss-Jordan elimination; 0 on success, 1 after
-// "XXX pivot not found!\n" when it is singular.
-int gauss_invert(uint8_t* matrix, int k);
+// Inverts the k x k matrix in place by Gauss-Jordan elimination, with the multiply-accumulate
+// kernel of `kernel`; 0 on success, 1 after "XXX pivot not found!\n" when it is singular.
+int gauss_invert(uint8_t* matrix, int k, const gf_kernel* kernel);
 
 // Moves every data packet into the slot of its own number; 1 when a data packet number occurs
 // twice.

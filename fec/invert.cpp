@@ -9,6 +9,7 @@
 
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 
 // The inverse of a Vandermonde matrix V (V(r, j) = x_r^j) has as column r the coefficients of the
 // Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
@@ -53,7 +54,7 @@ void vdm_invert(uint8_t* matrix, int k) {
 // Any non-zero element serves as a pivot, so the search takes the first one it meets. The diagonal
 // is tried first: for the decode matrices of distinct packet numbers it is always usable, and the
 // rows of received data packets are unit rows, which need no elimination pass at all.
-int gauss_invert(uint8_t* matrix, int k) {
+int gauss_invert(uint8_t* matrix, int k, const gf_kernel* kernel) {
   auto* indxc = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxc"));
   auto* indxr = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxr"));
   auto* ipiv = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "ipiv"));
@@ -108,7 +109,7 @@ int gauss_invert(uint8_t* matrix, int k) {
         uint8_t* row = matrix + l * k;
         const uint8_t f = row[icol];
         row[icol] = 0;
-        if (f != 0) gf_mul_accumulate(row, pivot_row, f, k);
+        if (f != 0) kernel->run(row, pivot_row, f, k);
       }
     }
     unit_row[icol] = 0;

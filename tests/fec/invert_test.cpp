@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Tests of gauss_invert(), the general k x k inversion behind decoding: known inverses, singular
-// matrices, and random invertible matrices whose product with the result must be the identity.
+// matrices, and random invertible matrices whose product with the result must be the identity
+// (with every multiply-accumulate kernel this CPU runs).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "cpu/cpu.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -27,16 +30,15 @@ const char kPivotNotFound[] = "XXX pivot not found!\n";
 
 class GaussInvert : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { gf_init_tables(); }
-
   struct Outcome {
     int result;
     std::string message;
     Matrix matrix;
   };
-  static Outcome invert(Matrix matrix, int k) {
+  static Outcome invert(Matrix matrix, int k, const gf_kernel* kernel = gf_best_kernel()) {
     Outcome outcome{-1, "", {}};
-    outcome.message = capture_stderr([&] { outcome.result = gauss_invert(matrix.data(), k); });
+    outcome.message =
+        capture_stderr([&] { outcome.result = gauss_invert(matrix.data(), k, kernel); });
     outcome.matrix = matrix;
     return outcome;
   }
@@ -126,12 +128,21 @@ Matrix random_invertible(seeded_random& rng, int k, int zero_percent) {
 
 TEST_F(GaussInvert, RandomInvertibleMatrices) {
   seeded_random rng(5);
+  int count = 0;
+  const gf_kernel* kernels = gf_kernel_list(&count);
+  std::vector<const gf_kernel*> usable;
+  for (int i = 0; i < count; i++) {
+    if (kernels[i].level <= cpu_level_detected()) usable.push_back(&kernels[i]);
+  }
+  int case_number = 0;
   for (const int k : {1, 2, 3, 4, 5, 8, 13, 32, 64, 100}) {
     for (const int zero_percent : {0, 50, 90}) {
       for (int round = 0; round < 3; round++) {
-        SCOPED_TRACE(text("k ", k, ", ", zero_percent, "% zeros, round ", round));
+        const gf_kernel& kernel = *usable[case_number++ % usable.size()];
+        SCOPED_TRACE(
+            text("k ", k, ", ", zero_percent, "% zeros, round ", round, ", kernel ", kernel.name));
         const Matrix matrix = random_invertible(rng, k, zero_percent);
-        const Outcome outcome = invert(matrix, k);
+        const Outcome outcome = invert(matrix, k, &kernel);
         ASSERT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.message, "");
         ASSERT_EQ(field_matrix_product(matrix, outcome.matrix, k, k, k), identity_matrix(k));
