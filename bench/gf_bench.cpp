@@ -240,12 +240,12 @@ struct Chunk {
       : k(k_),
         n(n_),
         packet(packet_),
-        code(fec_create(k_, n_)),
+        code(fec_create(k_, n_, nullptr)),
         data(k_, std::vector<uint8_t>(packet_)),
         parity(n_ - k_, std::vector<uint8_t>(packet_)) {
     for (int i = 0; i < k; i++) fill(data[i], 1000 + i);
   }
-  ~Chunk() { fec_free(code); }
+  ~Chunk() { fec_free(code, nullptr); }
   Chunk(const Chunk&) = delete;
   Chunk& operator=(const Chunk&) = delete;
 

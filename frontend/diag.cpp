@@ -83,6 +83,10 @@ size_t io_alignment(uint64_t nbytes) {
   return nbytes >= 16384 ? 4096 : 64;
 }
 
+fec_reporter stderr_reporter() {
+  return {[](void*, const char* message) { fputs(message, stderr); }, nullptr};
+}
+
 FILE* open_or_die(const char* path, const char* mode) {
   FILE* file = fopen(path, mode);
   if (file == nullptr) die("can't %s '%s'", mode[0] == 'r' ? "open" : "write", path);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fec/fec.h"
+
 // The invocation name, prefix of every fatal message; null until the driver sets it.
 extern const char* program_name;
 
@@ -42,6 +44,9 @@ inline constexpr size_t huge_page_bytes = size_t{2} << 20;
 // alloc_aligned_or_die() asks the kernel to back with huge pages), a page for other large ones, a
 // cache line for the others.
 size_t io_alignment(uint64_t nbytes);
+
+// A reporter that writes each of the codec's messages to standard error as it is.
+fec_reporter stderr_reporter();
 
 // fopen(path, mode), or die with "can't open '<path>'" ("write" for a mode not starting with r).
 FILE* open_or_die(const char* path, const char* mode);

@@ -4,7 +4,7 @@
 // Input: n, k, the packet size and the multiply-accumulate kernel (among the variants this CPU
 // runs), one byte each, then bytes that choose which k packets arrive and in what order, then the
 // data packets' content (repeated to fill them, zeros without any). Every rebuilt data packet must
-// equal the original one.
+// equal the original one, and the codec must report nothing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +21,12 @@ namespace {
 [[noreturn]] void fail(const char* what, int k, int n, int size, const gf_kernel* kernel) {
   fprintf(stderr, "codec_fuzz: %s (k %d, n %d, packet size %d, kernel %s)\n", what, k, n, size,
           kernel->name);
+  abort();
+}
+
+// Any message from the codec during a round trip of valid packets is a failure.
+void unexpected_message(void*, const char* message) {
+  fprintf(stderr, "codec_fuzz: the codec reported: %s", message);
   abort();
 }
 
@@ -65,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const gf_kernel* kernel = usable[kernel_choice % usable.size()];
 
-  fec_code* code = fec_create(k, n);
+  const fec_reporter reporter{unexpected_message, nullptr};
+  fec_code* code = fec_create(k, n, &reporter);
   if (code == nullptr) fail("fec_create refused valid parameters", k, n, pkt_size, kernel);
   fec_use_kernel(code, kernel);
 
@@ -90,6 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fail("a rebuilt data packet differs from the original", k, n, pkt_size, kernel);
     }
   }
-  fec_free(code);
+  fec_free(code, nullptr);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "stream/agreement.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "fec/errors.h"
@@ -20,7 +21,10 @@ void rebuild_from(const uint8_t* const* packets, const int* positions) {
     index_list[j] = positions[j];
   }
   // Distinct positions below n: the rebuild cannot fail.
-  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
+  const int rebuilt = fec_decode_pkts(codec, pkt_table, index_list, payload_len);
+  // Short of memory, the codec has said so on standard error: the run ends with status 1.
+  if (rebuilt == FEC_OUT_OF_MEMORY) exit(1);
+  if (rebuilt != 0) die("%s", MSG_TOO_MANY_BAD);
 }
 
 int first_difference(const uint8_t* packet, int position) {

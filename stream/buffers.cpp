@@ -26,9 +26,11 @@ void setup_buffers() {
   const int k = run_config.k;
   const int n = run_config.n;
   const int blocksize = run_config.blocksize;
-  // (k, n) are valid here, so the codec's own check passes; its allocation failures end the
-  // process.
-  codec = fec_create(k, n);
+  // (k, n) are valid here, so the codec's own check passes; when its allocations fail, it has said
+  // so on standard error and the process ends.
+  const fec_reporter reporter = stderr_reporter();
+  codec = fec_create(k, n, &reporter);
+  if (codec == nullptr) exit(1);
 
   const int64_t chunk_bytes = int64_t{n} * blocksize;
   batch_chunks = static_cast<int32_t>(
@@ -46,7 +48,8 @@ void setup_buffers() {
 }
 
 void release_buffers() {
-  fec_free(codec);
+  const fec_reporter reporter = stderr_reporter();
+  fec_free(codec, &reporter);
   free(chunk_buffer);
   free(pkt_table);
   free(block_buffer);

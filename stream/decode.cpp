@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -361,7 +362,10 @@ int32_t decode_chunk(int64_t chunk_base, FILE* input, uint32_t* clen_out, decode
 
   // The positions gathered are distinct and below n, so the rebuild cannot fail; if it ever did,
   // writing the slots would pass off wrong bytes as the user's data.
-  if (fec_decode_pkts(codec, pkt_table, index_list, payload_len) != 0) die("%s", MSG_TOO_MANY_BAD);
+  const int rebuilt = fec_decode_pkts(codec, pkt_table, index_list, payload_len);
+  // Short of memory, the codec has said so on standard error: the run ends with status 1.
+  if (rebuilt == FEC_OUT_OF_MEMORY) exit(1);
+  if (rebuilt != 0) die("%s", MSG_TOO_MANY_BAD);
 
   // Every acceptable block beyond the k must agree with the rebuild. A block whose trailer names
   // another position or k is not acceptable whatever its digest; one that agrees needs no digest;

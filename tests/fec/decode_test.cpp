@@ -24,6 +24,7 @@ using kestrune::test::capture_stderr;
 using kestrune::test::CodePtr;
 using kestrune::test::data_packet;
 using kestrune::test::expected_packet;
+using kestrune::test::Reports;
 using kestrune::test::seeded_random;
 using kestrune::test::text;
 
@@ -157,23 +158,37 @@ class Received {
   int pkt_size_;
 };
 
-int decode(const fec_code& code, Received& received, int pkt_size, std::string* message) {
+// A codec whose messages go to `reports`.
+struct TestCode {
+  Reports reports;
+  CodePtr code;
+
+  TestCode(int k, int n) : code(fec_create(k, n, reports.reporter())) {}
+};
+
+// Decodes; *message is what the codec reported, which must be all it wrote: standard error stays
+// empty.
+int decode(TestCode& codec, Received& received, int pkt_size, std::string* message) {
   int result = -1;
-  *message = capture_stderr([&] {
-    result = fec_decode_pkts(&code, received.pkts.data(), received.numbers.data(), pkt_size);
+  const std::string written = capture_stderr([&] {
+    result =
+        fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(), pkt_size);
   });
+  *message = codec.reports.take();
+  EXPECT_EQ(written, "") << "written to standard error";
   return result;
 }
 
 // Decodes `numbers` and checks everything a successful decode promises: slot i holds data packet i,
 // data packets handed in were moved and not copied, every buffer is still beside its number, and
 // encoding the rebuilt data packets gives back every parity packet that was handed in.
-::testing::AssertionResult decodes(const fec_code& code, const std::vector<Packet>& packets,
+::testing::AssertionResult decodes(TestCode& codec, const std::vector<Packet>& packets,
                                    const Numbers& numbers, int pkt_size) {
+  const fec_code& code = *codec.code;
   const int k = code.k;
   Received received(packets, numbers, pkt_size);
   std::string message;
-  const int result = decode(code, received, pkt_size, &message);
+  const int result = decode(codec, received, pkt_size, &message);
   if (result != 0 || !message.empty()) {
     return ::testing::AssertionFailure()
            << "result " << result << ", message \"" << message << "\"";
@@ -215,10 +230,10 @@ class FecDecodePkts : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(FecDecodePkts, RebuildsTheDataPackets) {
   const DecodeCase& c = GetParam();
-  const CodePtr code(fec_create(c.k, c.n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(c.k, c.n);
+  ASSERT_NE(codec.code, nullptr);
   for (const int pkt_size : {0, 1, 7, 33}) {
-    EXPECT_TRUE(decodes(*code, all_packets(*code, pkt_size), c.numbers, pkt_size))
+    EXPECT_TRUE(decodes(codec, all_packets(*codec.code, pkt_size), c.numbers, pkt_size))
         << "code (" << c.k << ", " << c.n << "), packets " << numbers_text(c.numbers) << ", size "
         << pkt_size;
   }
@@ -244,12 +259,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, FecDecodePkts,
 // packet 2.
 TEST(FecDecodePktsExample, ParityBufferTakesTheMissingDataPacket) {
   const int pkt_size = 7;
-  const CodePtr code(fec_create(5, 8));
-  ASSERT_NE(code, nullptr);
-  Received received(all_packets(*code, pkt_size), {0, 1, 3, 4, 5}, pkt_size);
+  TestCode codec(5, 8);
+  ASSERT_NE(codec.code, nullptr);
+  Received received(all_packets(*codec.code, pkt_size), {0, 1, 3, 4, 5}, pkt_size);
   const std::vector<uint8_t*> p = received.original_pkts;  // P0, P1, P3, P4, P5
   std::string message;
-  EXPECT_EQ(decode(*code, received, pkt_size, &message), 0);
+  EXPECT_EQ(decode(codec, received, pkt_size, &message), 0);
   EXPECT_EQ(message, "");
   EXPECT_EQ(received.numbers, (Numbers{0, 1, 5, 3, 4}));
   EXPECT_EQ(received.pkts, (std::vector<uint8_t*>{p[0], p[1], p[4], p[2], p[3]}));
@@ -273,13 +288,13 @@ class FecDecodePktsFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FecDecodePktsFailure, ReportsAndLeavesEveryBuffer) {
   const FailureCase& c = GetParam();
-  const CodePtr code(fec_create(c.k, c.n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(c.k, c.n);
+  ASSERT_NE(codec.code, nullptr);
   for (const int pkt_size : {1, 33}) {
     SCOPED_TRACE(text("packets ", numbers_text(c.numbers), ", size ", pkt_size));
-    Received received(all_packets(*code, pkt_size), c.numbers, pkt_size);
+    Received received(all_packets(*codec.code, pkt_size), c.numbers, pkt_size);
     std::string message;
-    EXPECT_EQ(decode(*code, received, pkt_size, &message), 1);
+    EXPECT_EQ(decode(codec, received, pkt_size, &message), 1);
     EXPECT_EQ(message, c.message);
     EXPECT_TRUE(received.arrays_consistent());
     for (size_t j = 0; j < c.numbers.size(); j++) {
@@ -317,10 +332,10 @@ TEST_P(FecRoundTripAllChoicesLong, EveryChoiceOfPacketsOfSmallCodes) {
   const int n = GetParam();
   seeded_random rng(0x100u + n);
   for (int k = 1; k <= n; k++) {
-    const CodePtr code(fec_create(k, n));
-    ASSERT_NE(code, nullptr);
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
     std::vector<std::vector<Packet>> packets;
-    for (const int pkt_size : kPacketSizes) packets.push_back(all_packets(*code, pkt_size));
+    for (const int pkt_size : kPacketSizes) packets.push_back(all_packets(*codec.code, pkt_size));
     int choice = 0;
     for (unsigned mask = 1; mask < (1u << n); mask++) {
       if (__builtin_popcount(mask) != k) continue;
@@ -331,7 +346,7 @@ TEST_P(FecRoundTripAllChoicesLong, EveryChoiceOfPacketsOfSmallCodes) {
       for (int order = 0; order < 2; order++, choice++) {
         if (order == 1) rng.shuffle(numbers);
         const int size_index = choice % 3;
-        ASSERT_TRUE(decodes(*code, packets[size_index], numbers, kPacketSizes[size_index]))
+        ASSERT_TRUE(decodes(codec, packets[size_index], numbers, kPacketSizes[size_index]))
             << "code (" << k << ", " << n << "), packets " << numbers_text(numbers) << ", size "
             << kPacketSizes[size_index];
       }
@@ -358,10 +373,10 @@ class FecRoundTripRandomLong : public ::testing::TestWithParam<LargeCode> {};
 TEST_P(FecRoundTripRandomLong, RandomChoicesOfPackets) {
   const auto [k, n, patterns] = GetParam();
   seeded_random rng(static_cast<uint64_t>(k) << 16 | static_cast<uint64_t>(n));
-  const CodePtr code(fec_create(k, n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(k, n);
+  ASSERT_NE(codec.code, nullptr);
   const int pkt_size = 33;
-  const std::vector<Packet> packets = all_packets(*code, pkt_size);
+  const std::vector<Packet> packets = all_packets(*codec.code, pkt_size);
 
   Numbers everything(n);
   for (int r = 0; r < n; r++) everything[r] = r;
@@ -377,7 +392,7 @@ TEST_P(FecRoundTripRandomLong, RandomChoicesOfPackets) {
       numbers.assign(shuffled.begin(), shuffled.begin() + k);
       if (pattern % 2 == 1) std::sort(numbers.begin(), numbers.end());
     }
-    ASSERT_TRUE(decodes(*code, packets, numbers, pkt_size)) << "packets " << numbers_text(numbers);
+    ASSERT_TRUE(decodes(codec, packets, numbers, pkt_size)) << "packets " << numbers_text(numbers);
   }
 }
 

@@ -23,6 +23,7 @@ using kestrune::test::field_matrix_product;
 using kestrune::test::field_mul;
 using kestrune::test::identity_matrix;
 using kestrune::test::Matrix;
+using kestrune::test::Reports;
 using kestrune::test::seeded_random;
 using kestrune::test::text;
 
@@ -32,13 +33,16 @@ class GaussInvert : public ::testing::Test {
  protected:
   struct Outcome {
     int result;
-    std::string message;
+    std::string message;  // what was reported
+    std::string written;  // what went to standard error: nothing, ever
     Matrix matrix;
   };
   static Outcome invert(Matrix matrix, int k, const gf_kernel* kernel = gf_best_kernel()) {
-    Outcome outcome{-1, "", {}};
-    outcome.message =
-        capture_stderr([&] { outcome.result = gauss_invert(matrix.data(), k, kernel); });
+    Outcome outcome{-1, "", "", {}};
+    Reports reports;
+    outcome.written = capture_stderr(
+        [&] { outcome.result = gauss_invert(matrix.data(), k, kernel, *reports.reporter()); });
+    outcome.message = reports.take();
     outcome.matrix = matrix;
     return outcome;
   }
@@ -68,6 +72,7 @@ TEST_F(GaussInvert, KnownInverses) {
     const Outcome outcome = invert(c.matrix, c.k);
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.message, "");
+    EXPECT_EQ(outcome.written, "");
     EXPECT_EQ(outcome.matrix, c.inverse);
     EXPECT_EQ(field_matrix_product(c.matrix, c.inverse, c.k, c.k, c.k), identity_matrix(c.k));
   }
@@ -95,6 +100,7 @@ TEST_F(GaussInvert, SingularMatricesFail) {
     const Outcome outcome = invert(c.matrix, c.k);
     EXPECT_EQ(outcome.result, 1);
     EXPECT_EQ(outcome.message, kPivotNotFound);
+    EXPECT_EQ(outcome.written, "");
   }
 }
 

@@ -494,7 +494,7 @@ TEST_P(KernelVariant, CodecRunsItOnceChosen) {
   for (const auto& [k, n] : {std::pair{3, 5}, std::pair{14, 18}, std::pair{32, 48}}) {
     for (const int pkt_size : {1, 33, 1006}) {
       SCOPED_TRACE(text(kernel_->name, ", code (", k, ", ", n, "), size ", pkt_size));
-      const CodePtr code(fec_create(k, n));
+      const CodePtr code(fec_create(k, n, nullptr));
       ASSERT_NE(code, nullptr);
       fec_use_kernel(code.get(), kernel_);
       ASSERT_EQ(code->kernel, kernel_);
@@ -588,7 +588,7 @@ TEST(KernelSelection, BestKernelIsTheOneKnownForTheLevelInUse) {
   ASSERT_NE(gf_best_kernel(), nullptr);
   EXPECT_STREQ(gf_best_kernel()->name, kernel_at[cpu_level_in_use()]);
   EXPECT_TRUE(gf_best_kernel()->supported());
-  const CodePtr code(fec_create(2, 4));
+  const CodePtr code(fec_create(2, 4, nullptr));
   ASSERT_NE(code, nullptr);
   EXPECT_EQ(code->kernel, gf_best_kernel());
 }
@@ -694,8 +694,8 @@ const gf_kernel counting_kernel = {"counting",    counting_run,   counting_dot,
 TEST(FecUseKernel, ChangesThatCodecAlone) {
   const gf_kernel* best = gf_best_kernel();
   const int k = 4, n = 8, pkt_size = 40;
-  const CodePtr chosen(fec_create(k, n));
-  const CodePtr other(fec_create(k, n));
+  const CodePtr chosen(fec_create(k, n, nullptr));
+  const CodePtr other(fec_create(k, n, nullptr));
   ASSERT_NE(chosen, nullptr);
   ASSERT_NE(other, nullptr);
   fec_use_kernel(chosen.get(), &counting_kernel);
