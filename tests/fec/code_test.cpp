@@ -16,6 +16,7 @@
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "tests/fec/failing_malloc.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -29,6 +30,7 @@ using kestrune::test::expected_packet;
 using kestrune::test::field_matrix_product;
 using kestrune::test::field_pow;
 using kestrune::test::identity_matrix;
+using kestrune::test::MallocWatch;
 using kestrune::test::Matrix;
 using kestrune::test::Reports;
 using kestrune::test::seeded_random;
@@ -337,6 +339,10 @@ TEST(FecReporter, NullReporterAndNullFunctionDropMessages) {
     const std::string written = capture_stderr([&] {
       EXPECT_EQ(fec_create(5, 4, reporter), nullptr);
       fec_free(nullptr, reporter);
+      {
+        MallocWatch watch(1);
+        EXPECT_EQ(fec_create(3, 5, reporter), nullptr);
+      }
       const CodePtr code(fec_create(2, 4, reporter));
       ASSERT_NE(code, nullptr);
       uint8_t d0[] = {97, 98}, d1[] = {99, 100};
@@ -382,12 +388,20 @@ TEST(FecAlloc, FailureReportsTheLabelAndReturnsNull) {
     for (const bool zeroed : {false, true}) {
       SCOPED_TRACE(text(zeroed ? "fec_alloc_zeroed" : "fec_alloc", " \"", label, "\""));
       Reports reports;
-      // A size no heap has room for.
+      // A size no heap has room for, then a small one made to fail.
       void* block = zeroed ? fec_alloc_zeroed(SIZE_MAX, label, *reports.reporter())
                            : fec_alloc(SIZE_MAX, label, *reports.reporter());
       EXPECT_EQ(block, nullptr);
+      EXPECT_EQ(reports.take(), text("-- malloc failure allocating ", label, "\n"));
+      const std::string written = capture_stderr([&] {
+        MallocWatch watch(1);
+        block = zeroed ? fec_alloc_zeroed(16, label, *reports.reporter())
+                       : fec_alloc(16, label, *reports.reporter());
+      });
+      EXPECT_EQ(block, nullptr);
       EXPECT_EQ(reports.count(), 1);
       EXPECT_EQ(reports.take(), text("-- malloc failure allocating ", label, "\n"));
+      EXPECT_EQ(written, "");
     }
   }
 }
@@ -400,5 +414,57 @@ TEST(FecAlloc, ZeroedBlockHoldsZeros) {
     free(block);
   }
 }
+
+// The labels of fec_create()'s allocations, in order: the codec, its encoding matrix, the
+// Vandermonde matrix, the three work areas of its inversion (for k > 1), then the decoding matrix,
+// its packet numbers and the scratch area.
+std::vector<std::string> create_labels(int k) {
+  std::vector<std::string> labels = {"new_code", FEC_LINE_LABEL, FEC_LINE_LABEL};
+  if (k > 1) labels.insert(labels.end(), 3, FEC_LINE_LABEL);
+  labels.insert(labels.end(), 3, FEC_LINE_LABEL);
+  return labels;
+}
+
+class FecCreateOutOfMemory : public ::testing::TestWithParam<Shape> {};
+
+// Each allocation of fec_create() made to fail in turn: null, the allocation's message once and
+// nothing on standard error, no allocation after the failed one, and every block the call had
+// allocated released.
+TEST_P(FecCreateOutOfMemory, EachFailureReportsAndReleasesEverything) {
+  const auto [k, n] = GetParam();
+  const std::vector<std::string> labels = create_labels(k);
+  {
+    MallocWatch watch;
+    fec_code* code = fec_create(k, n, nullptr);
+    ASSERT_NE(code, nullptr);
+    fec_free(code, nullptr);
+    ASSERT_EQ(watch.calls(), static_cast<int>(labels.size()));
+    ASSERT_EQ(watch.outstanding(), 0);
+  }
+  for (int fail_at = 1; fail_at <= static_cast<int>(labels.size()); fail_at++) {
+    SCOPED_TRACE(text("allocation ", fail_at, " fails"));
+    Reports reports;
+    fec_code* code = nullptr;
+    int calls = 0, outstanding = -1;
+    const std::string written = capture_stderr([&, k = k, n = n] {
+      MallocWatch watch(fail_at);
+      code = fec_create(k, n, reports.reporter());
+      calls = watch.calls();
+      outstanding = watch.outstanding();
+    });
+    const CodePtr owned(code);
+    EXPECT_EQ(code, nullptr);
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(outstanding, 0);
+    EXPECT_EQ(reports.count(), 1);
+    EXPECT_EQ(reports.take(), text("-- malloc failure allocating ", labels[fail_at - 1], "\n"));
+    EXPECT_EQ(written, "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, FecCreateOutOfMemory,
+                         ::testing::Values(Shape{1, 1}, Shape{1, 3}, Shape{2, 4}, Shape{14, 18},
+                                           Shape{256, 256}),
+                         shape_name);
 
 }  // namespace

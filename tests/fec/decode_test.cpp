@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tests of decoding: moving data packets into their slots, rebuilding the missing ones from parity
-// packets, the failures, and round trips over every choice of packets of small codes and random
-// choices of large ones.
+// packets, the failures, running out of memory, and round trips over every choice of packets of
+// small codes and random choices of large ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
+#include "tests/fec/failing_malloc.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -24,6 +25,7 @@ using kestrune::test::capture_stderr;
 using kestrune::test::CodePtr;
 using kestrune::test::data_packet;
 using kestrune::test::expected_packet;
+using kestrune::test::MallocWatch;
 using kestrune::test::Reports;
 using kestrune::test::seeded_random;
 using kestrune::test::text;
@@ -319,6 +321,70 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{4, 8, {5, INT32_MAX, 6, 7}, "decode: invalid index 2147483647 (max 7)\n"},
         FailureCase{2, 2, {0, 2}, "decode: invalid index 2 (max 1)\n"},
         FailureCase{1, 1, {-1}, "decode: invalid index -1 (max 0)\n"}));
+
+// --- Running out of memory ----------------------------------------------------------------------
+
+// The labels of a first decode's allocations that rebuilds packets, in order: the decoding matrix,
+// the four work areas of its inversion, then the scratch area, the pointers to its packets and
+// their rows of the inverse.
+const char* const kDecodeLabels[] = {
+    FEC_LINE_LABEL,     "indxc",       "indxr", "ipiv", FEC_LINE_LABEL, "new pkt buffer",
+    "new pkt pointers", "new pkt rows"};
+constexpr int kDecodeAllocations = 8;
+
+// Each allocation of a decode made to fail in turn, on a fresh codec: FEC_OUT_OF_MEMORY with the
+// allocation's message once, nothing on standard error, no allocation after the failed one, no
+// buffer changed and every buffer still beside its number. The same codec then decodes the same
+// packets, and once it is released nothing the calls allocated is left.
+TEST(FecDecodePktsOutOfMemory, EachFailureReportsAndLeavesTheBuffers) {
+  const int k = 14, n = 18, pkt_size = 33;
+  const Numbers numbers = {17, 1, 2, 3, 16, 5, 6, 7, 8, 15, 10, 11, 14, 13};
+  {
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
+    Received received(all_packets(*codec.code, pkt_size), numbers, pkt_size);
+    MallocWatch watch;
+    ASSERT_EQ(
+        fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(), pkt_size),
+        0);
+    ASSERT_EQ(watch.calls(), kDecodeAllocations);
+  }
+  for (int fail_at = 1; fail_at <= kDecodeAllocations; fail_at++) {
+    SCOPED_TRACE(text("allocation ", fail_at, " fails"));
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
+    const std::vector<Packet> packets = all_packets(*codec.code, pkt_size);
+    Received received(packets, numbers, pkt_size);
+    int result = -1, calls = 0, outstanding = -1;
+    std::string written, message;
+    int messages = 0;
+    {
+      MallocWatch watch(fail_at);
+      written = capture_stderr([&] {
+        result = fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(),
+                                 pkt_size);
+      });
+      calls = watch.calls();
+      messages = codec.reports.count();
+      message = codec.reports.take();
+      EXPECT_TRUE(decodes(codec, packets, numbers, pkt_size)) << "after the failure";
+      codec.code.reset();
+      outstanding = watch.outstanding();
+      EXPECT_FALSE(watch.overflowed());
+    }
+    EXPECT_EQ(result, FEC_OUT_OF_MEMORY);
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(messages, 1);
+    EXPECT_EQ(message, text("-- malloc failure allocating ", kDecodeLabels[fail_at - 1], "\n"));
+    EXPECT_EQ(written, "");
+    EXPECT_EQ(outstanding, 0);
+    EXPECT_TRUE(received.arrays_consistent());
+    for (size_t j = 0; j < numbers.size(); j++) {
+      EXPECT_EQ(received.contents(received.original_pkts[j]), received.original_contents[j])
+          << "buffer " << j << " changed";
+    }
+  }
+}
 
 // --- Round trips --------------------------------------------------------------------------------
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tests of gauss_invert(), the general k x k inversion behind decoding: known inverses, singular
-// matrices, and random invertible matrices whose product with the result must be the identity
-// (with every multiply-accumulate kernel this CPU runs).
+// matrices, random invertible matrices whose product with the result must be the identity (with
+// every multiply-accumulate kernel this CPU runs), and running out of memory.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
+#include "tests/fec/failing_malloc.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -22,6 +23,7 @@ using kestrune::test::capture_stderr;
 using kestrune::test::field_matrix_product;
 using kestrune::test::field_mul;
 using kestrune::test::identity_matrix;
+using kestrune::test::MallocWatch;
 using kestrune::test::Matrix;
 using kestrune::test::Reports;
 using kestrune::test::seeded_random;
@@ -179,6 +181,30 @@ TEST_F(GaussInvert, RandomSingularMatrices) {
         EXPECT_EQ(outcome.message, kPivotNotFound);
       }
     }
+  }
+}
+
+// Each of the four work areas made to fail in turn: FEC_OUT_OF_MEMORY with the area's message, the
+// matrix as it was, and every area allocated before the failure released.
+TEST_F(GaussInvert, OutOfMemoryReportsAndLeavesTheMatrix) {
+  const char* const labels[] = {"indxc", "indxr", "ipiv", FEC_LINE_LABEL};
+  const Matrix matrix = {1, 2, 3, 4};
+  for (int fail_at = 1; fail_at <= 4; fail_at++) {
+    SCOPED_TRACE(text("allocation ", fail_at, " fails"));
+    Matrix copy = matrix;
+    Reports reports;
+    int result = -1, calls = 0, outstanding = -1;
+    {
+      MallocWatch watch(fail_at);
+      result = gauss_invert(copy.data(), 2, gf_best_kernel(), *reports.reporter());
+      calls = watch.calls();
+      outstanding = watch.outstanding();
+    }
+    EXPECT_EQ(result, FEC_OUT_OF_MEMORY);
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(outstanding, 0);
+    EXPECT_EQ(reports.take(), text("-- malloc failure allocating ", labels[fail_at - 1], "\n"));
+    EXPECT_EQ(copy, matrix);
   }
 }
 
