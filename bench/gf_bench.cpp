@@ -2,17 +2,18 @@
 // gf_bench.cpp - throughput of the multiply-accumulate and dot-product kernels and of packet
 // encoding and decoding with each of them.
 //
-// MulAcc/<kernel>/1006 runs gf_mul_accumulate() on one packet-sized pair of buffers, which stay in
-// the L1 cache; MulAcc/<kernel>/1MiB_cold walks through 64 MiB of buffer pairs, more than the
-// caches hold, so every call reads its source and target from memory. DotProduct/<kernel>/14x1006
-// runs gf_dot_product() on 14 packet-sized sources (and /4x1006 on 4), and MulAccLoop/<kernel>/...
-// makes the same target the way the codec did before gf_dot_product(): clearing it, then one
-// gf_mul_accumulate() per source. Encode/<kernel>/14of18x1006 makes the 4 parity packets of a
+// MulAcc/<kernel>/1006 runs the kernel's multiply-accumulate (what gf_mul_accumulate() runs for the
+// best kernel) on one packet-sized pair of buffers, which stay in the L1 cache;
+// MulAcc/<kernel>/1MiB_cold walks through 64 MiB of buffer pairs, more than the caches hold, so
+// every call reads its source and target from memory. DotProduct/<kernel>/14x1006 runs the kernel's
+// dot product on 14 packet-sized sources (and /4x1006 on 4), and MulAccLoop/<kernel>/... makes the
+// same target the way the codec did before the dot product: clearing it, then one
+// multiply-accumulate per source. Encode/<kernel>/14of18x1006 makes the 4 parity packets of a
 // (14, 18) chunk of 1006-byte packets, and /109of141x4078 and /62of80x262126 the parity packets of
 // the disk and tape profiles' chunks (the tape's far beyond the caches), all rows together as the
 // encoder makes them; Check/<kernel>/... compares such a chunk's 4 parity packets with
 // those its data gives, as the decoder checks an undamaged chunk; Decode/<kernel>/... rebuilds 4
-// lost data packets of such a chunk.
+// lost data packets of such a chunk. The codec runs the kernel by fec_use_kernel().
 // Every benchmark checks its result once before timing. Where ISA-L is found at build time, its
 // gf_vect_mad runs as MulAcc/isa-l/... for reference.
 #include <benchmark/benchmark.h>
@@ -54,20 +55,6 @@ void fill(std::vector<uint8_t>& bytes, uint32_t seed) {
 
 // The multiplier of call i: every non-zero value in turn.
 uint8_t multiplier(int64_t i) { return static_cast<uint8_t>(1 + i % 255); }
-
-// Runs the benchmark body with `kernel` as the active kernel, then puts the previous one back.
-class UsingKernel {
- public:
-  explicit UsingKernel(const gf_kernel* kernel) : saved_(gf_active_kernel()) {
-    gf_use_kernel(kernel);
-  }
-  ~UsingKernel() { gf_use_kernel(saved_); }
-  UsingKernel(const UsingKernel&) = delete;
-  UsingKernel& operator=(const UsingKernel&) = delete;
-
- private:
-  const gf_kernel* saved_;
-};
 
 // `run` (a gf_mul_accumulate()-shaped function) agrees with the plain kernel on n bytes.
 template <typename Run>
@@ -137,16 +124,15 @@ void mul_acc_cold(benchmark::State& state, Run run) {
   state.SetBytesProcessed(state.iterations() * kColdBytes);
 }
 
-void through_dispatch(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
-  gf_mul_accumulate(target, source, m, nbytes);
-}
-
 void mul_acc_kernel(benchmark::State& state, const gf_kernel* kernel, bool cold) {
-  UsingKernel use(kernel);
+  // Through the kernel's pointer, as gf_mul_accumulate() calls it.
+  const auto run = [kernel](uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
+    kernel->run(target, source, m, nbytes);
+  };
   if (cold) {
-    mul_acc_cold(state, through_dispatch);
+    mul_acc_cold(state, run);
   } else {
-    mul_acc_warm(state, through_dispatch);
+    mul_acc_warm(state, run);
   }
 }
 
@@ -185,13 +171,13 @@ void mul_acc_isal(benchmark::State& state, bool cold) {
 
 // --- Dot products -------------------------------------------------------------------------------
 
-// The target as gf_dot_product() makes it, through gf_mul_accumulate(): cleared, then every source
-// times its coefficient added in, one source after the other.
-void dot_by_mul_acc(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
-                    int count, int nbytes) {
+// The target as the dot product makes it, through the kernel's multiply-accumulate: cleared, then
+// every source times its coefficient added in, one source after the other.
+void dot_by_mul_acc(const gf_kernel* kernel, uint8_t* target, const uint8_t* const* sources,
+                    const uint8_t* coefficients, int count, int nbytes) {
   std::memset(target, 0, nbytes);
   for (int i = 0; i < count; i++) {
-    if (coefficients[i] != 0) gf_mul_accumulate(target, sources[i], coefficients[i], nbytes);
+    if (coefficients[i] != 0) kernel->run(target, sources[i], coefficients[i], nbytes);
   }
 }
 
@@ -210,26 +196,31 @@ struct DotOperands {
     }
   }
 
-  void run(gf_dot_fn dot) {
-    dot(target.data(), sources.data(), coefficients.data(), static_cast<int>(sources.size()),
-        kPacket);
+  // The target made by `kernel`'s dot product, or by dot_by_mul_acc() with its multiply-accumulate.
+  void run(const gf_kernel* kernel, bool by_mul_acc) {
+    const int count = static_cast<int>(sources.size());
+    if (by_mul_acc) {
+      dot_by_mul_acc(kernel, target.data(), sources.data(), coefficients.data(), count, kPacket);
+    } else {
+      kernel->dot(target.data(), sources.data(), coefficients.data(), count, kPacket);
+    }
   }
 };
 
-// `dot` (gf_dot_product() or dot_by_mul_acc()) with `kernel` in use; bytes are source bytes.
-void dot_warm(benchmark::State& state, const gf_kernel* kernel, gf_dot_fn dot, int count) {
+// `kernel`'s dot product, or dot_by_mul_acc() with its multiply-accumulate; bytes are source bytes.
+void dot_warm(benchmark::State& state, const gf_kernel* kernel, bool by_mul_acc, int count) {
   DotOperands operands(count);
-  operands.run(gf_dot_product_table);
+  gf_dot_product_table(operands.target.data(), operands.sources.data(),
+                       operands.coefficients.data(), count, kPacket);
   const std::vector<uint8_t> want = operands.target;
-  UsingKernel use(kernel);
   fill(operands.target, 5);
-  operands.run(dot);
+  operands.run(kernel, by_mul_acc);
   if (operands.target != want) {
     state.SkipWithError("result differs from the plain kernel");
     return;
   }
   for (auto _ : state) {
-    operands.run(dot);
+    operands.run(kernel, by_mul_acc);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * count * kPacket);
@@ -249,12 +240,12 @@ struct Chunk {
       : k(k_),
         n(n_),
         packet(packet_),
-        code(fec_create(k_, n_)),
+        code(fec_create(k_, n_, nullptr)),
         data(k_, std::vector<uint8_t>(packet_)),
         parity(n_ - k_, std::vector<uint8_t>(packet_)) {
     for (int i = 0; i < k; i++) fill(data[i], 1000 + i);
   }
-  ~Chunk() { fec_free(code); }
+  ~Chunk() { fec_free(code, nullptr); }
   Chunk(const Chunk&) = delete;
   Chunk& operator=(const Chunk&) = delete;
 
@@ -277,19 +268,17 @@ struct Chunk {
   }
 };
 
-// The parity packets against the plain kernel's, one row at a time.
+// The parity packets against the plain kernel's, one row at a time; the codec runs `kernel` after.
 bool parity_agrees(Chunk& chunk, const gf_kernel* kernel) {
   int count = 0;
   const gf_kernel* plain = &gf_kernel_list(&count)[count - 1];
   std::vector<std::vector<uint8_t>> want = chunk.parity;
-  {
-    UsingKernel use(plain);
-    const std::vector<uint8_t*> pkts = chunk.data_pointers();
-    for (int r = 0; r < chunk.n - chunk.k; r++) {
-      fec_encode_pkt(chunk.code, pkts.data(), want[r].data(), chunk.k + r, chunk.packet);
-    }
+  fec_use_kernel(chunk.code, plain);
+  const std::vector<uint8_t*> pkts = chunk.data_pointers();
+  for (int r = 0; r < chunk.n - chunk.k; r++) {
+    fec_encode_pkt(chunk.code, pkts.data(), want[r].data(), chunk.k + r, chunk.packet);
   }
-  UsingKernel use(kernel);
+  fec_use_kernel(chunk.code, kernel);
   chunk.encode();
   return chunk.parity == want;
 }
@@ -301,7 +290,6 @@ void encode_chunk(benchmark::State& state, const gf_kernel* kernel, int k, int n
     state.SkipWithError("parity differs from the plain kernel's");
     return;
   }
-  UsingKernel use(kernel);
   for (auto _ : state) {
     chunk.encode();
     benchmark::ClobberMemory();
@@ -313,7 +301,7 @@ void encode_chunk(benchmark::State& state, const gf_kernel* kernel, int k, int n
 // packets give, by fec_pkts_equal(), without storing them.
 void check_chunk(benchmark::State& state, const gf_kernel* kernel) {
   Chunk chunk;
-  UsingKernel use(kernel);
+  fec_use_kernel(chunk.code, kernel);
   chunk.encode();
   const std::vector<uint8_t*> pkts = chunk.data_pointers();
   std::vector<const uint8_t*> parity;
@@ -341,7 +329,7 @@ void check_chunk(benchmark::State& state, const gf_kernel* kernel) {
 // copy of 4 packets, small beside the decoding.
 void decode_chunk(benchmark::State& state, const gf_kernel* kernel) {
   Chunk chunk;
-  UsingKernel use(kernel);
+  fec_use_kernel(chunk.code, kernel);
   chunk.encode();
   std::vector<std::vector<uint8_t>> buffers(kLost, std::vector<uint8_t>(kPacket));
   std::vector<uint8_t*> pkts(kK);
@@ -397,9 +385,9 @@ void register_benchmarks() {
     for (const int sources : {kK, kLost}) {
       const std::string shape = std::to_string(sources) + "x1006";
       benchmark::RegisterBenchmark(("MulAccLoop/" + name + "/" + shape).c_str(), dot_warm, kernel,
-                                   dot_by_mul_acc, sources);
+                                   true, sources);
       benchmark::RegisterBenchmark(("DotProduct/" + name + "/" + shape).c_str(), dot_warm, kernel,
-                                   gf_dot_product, sources);
+                                   false, sources);
     }
   }
 #ifdef KESTRUNE_HAVE_ISAL
@@ -426,11 +414,10 @@ void register_benchmarks() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  gf_init_tables();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::AddCustomContext("cpu_level_detected", cpu_level_name(cpu_level_detected()));
-  benchmark::AddCustomContext("kernel_chosen", gf_active_kernel()->name);
+  benchmark::AddCustomContext("kernel_chosen", gf_best_kernel()->name);
   register_benchmarks();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

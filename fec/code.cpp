@@ -1,25 +1,51 @@
 // SPDX-License-Identifier: MIT
-// code.cpp - building a codec (the systematic encoding matrix) and producing packets.
-#include <cstdio>
+// code.cpp - building a codec (the systematic encoding matrix), producing packets, and the codec's
+// messages and allocations.
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 
-void* fec_alloc(size_t nbytes, const char* label) {
+void fec_report(const fec_reporter& reporter, const char* message) {
+  if (reporter.report != nullptr) reporter.report(reporter.user, message);
+}
+
+fec_message& fec_message::add(const char* text) {
+  const size_t length = strnlen(text, sizeof text_ - 1 - length_);
+  memcpy(text_ + length_, text, length);
+  length_ += length;
+  text_[length_] = '\0';
+  return *this;
+}
+
+fec_message& fec_message::add(int number) {
+  char digits[16];
+  *std::to_chars(digits, digits + sizeof digits - 1, number).ptr = '\0';
+  return add(digits);
+}
+
+namespace {
+
+void report_malloc_failure(const fec_reporter& reporter, const char* label) {
+  fec_report(reporter,
+             fec_message().add("-- malloc failure allocating ").add(label).add("\n").text());
+}
+
+}  // namespace
+
+void* fec_alloc(size_t nbytes, const char* label, const fec_reporter& reporter) {
   void* block = malloc(nbytes > 0 ? nbytes : 1);
-  if (block == nullptr) {
-    fprintf(stderr, "-- malloc failure allocating %s\n", label);
-    exit(1);
-  }
+  if (block == nullptr) report_malloc_failure(reporter, label);
   return block;
 }
 
-void* fec_alloc_zeroed(size_t nbytes, const char* label) {
-  void* block = fec_alloc(nbytes, label);
-  if (nbytes > 0) memset(block, 0, nbytes);
+void* fec_alloc_zeroed(size_t nbytes, const char* label, const fec_reporter& reporter) {
+  void* block = calloc(nbytes > 0 ? nbytes : 1, 1);
+  if (block == nullptr) report_malloc_failure(reporter, label);
   return block;
 }
 
@@ -35,19 +61,53 @@ void gf_matrix_product(const uint8_t* left, const uint8_t* right, uint8_t* produ
   }
 }
 
-fec_code* fec_create(int k, int n) {
-  gf_init_tables();
+namespace {
+
+// Releases the codec and what it holds; what it does not hold yet is null.
+void release(fec_code* code) {
+  free(code->encode_matrix);
+  free(code->last_inverse);
+  free(code->last_pkt_nos);
+  if (code->scratch != nullptr) free(code->scratch->bytes);
+  free(code->scratch);
+  free(code);
+}
+
+}  // namespace
+
+fec_code* fec_create(int k, int n, const fec_reporter* reporter) {
+  const fec_reporter to = reporter != nullptr ? *reporter : fec_reporter{nullptr, nullptr};
   if (k < 1 || n < k || k > GF_SIZE + 1 || n > GF_SIZE + 1) {
-    fprintf(stderr, "Invalid parameters k %d n %d GF_SIZE %d\n", k, n, GF_SIZE);
+    fec_report(to, fec_message()
+                       .add("Invalid parameters k ")
+                       .add(k)
+                       .add(" n ")
+                       .add(n)
+                       .add(" GF_SIZE ")
+                       .add(GF_SIZE)
+                       .add("\n")
+                       .text());
     return nullptr;
   }
 
-  auto* code = static_cast<fec_code*>(fec_alloc(sizeof(fec_code), "new_code"));
+  // Zeroed, so that a codec left half-built by a failed allocation is released like a whole one.
+  auto* code = static_cast<fec_code*>(fec_alloc_zeroed(sizeof(fec_code), "new_code", to));
+  if (code == nullptr) return nullptr;
   code->k = k;
   code->n = n;
+  code->kernel = gf_best_kernel();
+  code->reporter = to;
   const size_t size = static_cast<size_t>(n) * k;
-  code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
-  auto* vdm = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL));
+  code->encode_matrix = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL, to));
+  if (code->encode_matrix == nullptr) {
+    release(code);
+    return nullptr;
+  }
+  auto* vdm = static_cast<uint8_t*>(fec_alloc(size, FEC_LINE_LABEL, to));
+  if (vdm == nullptr) {
+    release(code);
+    return nullptr;
+  }
 
   // Row 0 is the point 0; row r >= 1 is the point alpha^(r-1). The n points are distinct for n <=
   // 256.
@@ -59,20 +119,36 @@ fec_code* fec_create(int k, int n) {
 
   // encode_matrix = V * T with T the inverse of V's top block: the top block becomes the identity,
   // and any k rows are k rows of a Vandermonde matrix times the invertible T.
-  vdm_invert(vdm, k);
+  if (!vdm_invert(vdm, k, to)) {
+    free(vdm);
+    release(code);
+    return nullptr;
+  }
   if (n > k) {
     gf_matrix_product(vdm + k * k, vdm, code->encode_matrix + k * k, n - k, k, k);
   }
   memset(code->encode_matrix, 0, static_cast<size_t>(k) * k);
   for (int d = 0; d < k; d++) code->encode_matrix[d * k + d] = 1;
-  code->last_inverse = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL));
-  code->last_pkt_nos = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, FEC_LINE_LABEL));
-  code->last_pkt_nos[0] = -1;
-  code->scratch = static_cast<fec_scratch*>(fec_alloc_zeroed(sizeof(fec_scratch), FEC_LINE_LABEL));
-
+  // Each allocation only after the one before succeeded: one failure, one message.
+  code->last_inverse =
+      static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL, to));
+  if (code->last_inverse != nullptr) {
+    code->last_pkt_nos = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, FEC_LINE_LABEL, to));
+  }
+  if (code->last_pkt_nos != nullptr) {
+    code->scratch =
+        static_cast<fec_scratch*>(fec_alloc_zeroed(sizeof(fec_scratch), FEC_LINE_LABEL, to));
+  }
   free(vdm);
+  if (code->scratch == nullptr) {
+    release(code);
+    return nullptr;
+  }
+  code->last_pkt_nos[0] = -1;
   return code;
 }
+
+void fec_use_kernel(fec_code* code, const gf_kernel* kernel) { code->kernel = kernel; }
 
 void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target, int pkt_no,
                     int pkt_size) {
@@ -83,19 +159,25 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
     return;
   }
   if (pkt_no < 0 || pkt_no >= code->n) {
-    fprintf(stderr, "Invalid index %d (max %d)\n", pkt_no, code->n - 1);
+    fec_report(code->reporter, fec_message()
+                                   .add("Invalid index ")
+                                   .add(pkt_no)
+                                   .add(" (max ")
+                                   .add(code->n - 1)
+                                   .add(")\n")
+                                   .text());
     return;
   }
   if (pkt_size == 0) return;
   const uint8_t* row = code->encode_matrix + static_cast<size_t>(pkt_no) * k;
-  gf_dot_product(target, pkts, row, k, pkt_size);
+  code->kernel->dot(target, pkts, row, k, pkt_size);
 }
 
 void fec_encode_parity(const fec_code* code, const uint8_t* const* pkts, uint8_t* const* targets,
                        int first, int count, int pkt_size) {
   const int k = code->k;
-  gf_dot_products(targets, pkts, code->encode_matrix + static_cast<size_t>(first) * k, k, count,
-                  pkt_size);
+  gf_dot_products_with(code->kernel, targets, pkts,
+                       code->encode_matrix + static_cast<size_t>(first) * k, k, count, pkt_size);
 }
 
 bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int32_t* pkt_nos,
@@ -112,8 +194,9 @@ bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int3
     // A run of consecutive parity numbers takes consecutive rows of the matrix.
     int run = 1;
     while (t + run < count && pkt_nos[t + run] == first + run) run++;
-    if (!gf_dot_products_equal(pkts, code->encode_matrix + static_cast<size_t>(first) * k, k,
-                               expected + t, run, pkt_size)) {
+    if (!gf_dot_products_equal_with(code->kernel, pkts,
+                                    code->encode_matrix + static_cast<size_t>(first) * k, k,
+                                    expected + t, run, pkt_size)) {
       return false;
     }
     t += run;
@@ -121,15 +204,10 @@ bool fec_pkts_equal(const fec_code* code, const uint8_t* const* pkts, const int3
   return true;
 }
 
-void fec_free(fec_code* code) {
+void fec_free(fec_code* code, const fec_reporter* reporter) {
   if (code == nullptr) {
-    fprintf(stderr, "bad parameters to fec_free\n");
+    if (reporter != nullptr) fec_report(*reporter, "bad parameters to fec_free\n");
     return;
   }
-  free(code->encode_matrix);
-  free(code->last_inverse);
-  free(code->last_pkt_nos);
-  if (code->scratch != nullptr) free(code->scratch->bytes);
-  free(code->scratch);
-  free(code);
+  release(code);
 }

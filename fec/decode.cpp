@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 // decode.cpp - rebuilding the k data packets of a chunk from any k of its n packets.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -8,6 +7,7 @@
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
 
 // Data packets reach their own slots by pointer exchange; their bytes are never copied. Each
 // exchange settles one data packet for good, so there are at most k of them. Negative numbers are
@@ -28,16 +28,25 @@ int fec_reorder_pkts(uint8_t** pkts, int32_t* pkt_nos, int k) {
   return 0;
 }
 
-uint8_t* fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos) {
+int fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos, uint8_t** inverse) {
   const int k = code->k;
-  auto* matrix = static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL));
+  *inverse = nullptr;
+  auto* matrix =
+      static_cast<uint8_t*>(fec_alloc(static_cast<size_t>(k) * k, FEC_LINE_LABEL, code->reporter));
+  if (matrix == nullptr) return FEC_OUT_OF_MEMORY;
   for (int r = 0; r < k; r++) {
     uint8_t* row = matrix + r * k;
     const int32_t number = pkt_nos[r];
     if (number < 0 || number >= code->n) {
-      fprintf(stderr, "decode: invalid index %d (max %d)\n", number, code->n - 1);
+      fec_report(code->reporter, fec_message()
+                                     .add("decode: invalid index ")
+                                     .add(number)
+                                     .add(" (max ")
+                                     .add(code->n - 1)
+                                     .add(")\n")
+                                     .text());
       free(matrix);
-      return nullptr;
+      return 1;
     }
     if (number < k) {
       memset(row, 0, k);
@@ -46,11 +55,13 @@ uint8_t* fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos) {
       memcpy(row, code->encode_matrix + static_cast<size_t>(number) * k, k);
     }
   }
-  if (gauss_invert(matrix, k) != 0) {
+  const int inverted = gauss_invert(matrix, k, code->kernel, code->reporter);
+  if (inverted != 0) {
     free(matrix);
-    return nullptr;
+    return inverted;
   }
-  return matrix;
+  *inverse = matrix;
+  return 0;
 }
 
 int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int pkt_size) {
@@ -61,8 +72,9 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
   const size_t nos_size = sizeof(int32_t) * k;
   const uint8_t* inverse = code->last_inverse;
   if (code->last_pkt_nos[0] < 0 || memcmp(pkt_nos, code->last_pkt_nos, nos_size) != 0) {
-    uint8_t* made = fec_decode_matrix(code, pkt_nos);
-    if (made == nullptr) return 1;
+    uint8_t* made = nullptr;
+    const int result = fec_decode_matrix(code, pkt_nos, &made);
+    if (result != 0) return result;
     memcpy(code->last_inverse, made, matrix_size);
     memcpy(code->last_pkt_nos, pkt_nos, nos_size);
     free(made);
@@ -79,11 +91,19 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
   const size_t needed = static_cast<size_t>(missing) * static_cast<size_t>(pkt_size);
   if (scratch.size < needed) {
     free(scratch.bytes);
-    scratch.bytes = static_cast<uint8_t*>(fec_alloc(needed, "new pkt buffer"));
+    scratch.size = 0;
+    scratch.bytes = static_cast<uint8_t*>(fec_alloc(needed, "new pkt buffer", code->reporter));
+    if (scratch.bytes == nullptr) return FEC_OUT_OF_MEMORY;
     scratch.size = needed;
   }
-  auto* new_pkts = static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers"));
-  auto* rows = static_cast<uint8_t*>(fec_alloc(matrix_size, "new pkt rows"));
+  auto* new_pkts =
+      static_cast<uint8_t**>(fec_alloc(sizeof(uint8_t*) * k, "new pkt pointers", code->reporter));
+  if (new_pkts == nullptr) return FEC_OUT_OF_MEMORY;
+  auto* rows = static_cast<uint8_t*>(fec_alloc(matrix_size, "new pkt rows", code->reporter));
+  if (rows == nullptr) {
+    free(new_pkts);
+    return FEC_OUT_OF_MEMORY;
+  }
   missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;
@@ -91,7 +111,7 @@ int fec_decode_pkts(const fec_code* code, uint8_t** pkts, int32_t* pkt_nos, int 
     memcpy(rows + missing * k, inverse + r * k, k);
     missing++;
   }
-  gf_dot_products(new_pkts, pkts, rows, k, missing, pkt_size);
+  gf_dot_products_with(code->kernel, new_pkts, pkts, rows, k, missing, pkt_size);
   missing = 0;
   for (int r = 0; r < k; r++) {
     if (pkt_nos[r] < k) continue;

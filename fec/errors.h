@@ -18,7 +18,6 @@ uint8_t fec_point(int position);
 // positions[t] (distinct, 0 .. 255, any order), for a code of k data packets. When some codeword
 // differs from the values in e places with 2e <= count - k (it is then the only one), marks those
 // places in wrong[0 .. count-1] (the rest false) and returns e; otherwise returns -1 and leaves
-// wrong[] undefined. Needs the field tables (fec_create() or gf_init_tables()); allocates nothing.
-// Gao's algorithm: interpolation, then the extended Euclidean algorithm stopped half-way; about
-// count^2 field operations.
+// wrong[] undefined. Allocates nothing. Gao's algorithm: interpolation, then the extended
+// Euclidean algorithm stopped half-way; about count^2 field operations.
 int fec_find_errors(int k, const int* positions, const uint8_t* values, int count, bool* wrong);

@@ -1,17 +1,46 @@
 // SPDX-License-Identifier: MIT
-// gf.cpp - GF(2^8) tables, the division-free reduction, the kernel dispatch, and the dot products'
-// tables.
+// gf.cpp - GF(2^8) tables, the division-free reduction, the choice of kernels, and the dot
+// products' tables.
 #include "fec/gf.h"
 
 #include <cstring>
 
 #include "fec/gf_kernel.h"
 
-uint8_t gf_pow_table[GF_SIZE];
-int32_t gf_log_table[GF_SIZE + 1];
-uint8_t gf_inv_table[GF_SIZE + 1];
-uint8_t gf_product_table[256][256];
-uint8_t gf_tables_ready;
+namespace {
+
+// Powers of alpha by repeated multiplication by x, reduced by the field polynomial; the logarithms
+// and inverses from them; products as alpha^(log a + log b). The 0 entries stay 0.
+constexpr gf_field_tables build_tables() {
+  gf_field_tables t{};
+  t.pow[0] = 1;
+  for (int i = 1; i < GF_SIZE; i++) {
+    const unsigned v = t.pow[i - 1];
+    unsigned next = (v << 1) & 0xFF;
+    if (v & 0x80) next ^= 0x1D;  // x^8 = x^4 + x^3 + x^2 + 1
+    t.pow[i] = static_cast<uint8_t>(next);
+  }
+  for (int i = 0; i < GF_SIZE; i++) t.log[t.pow[i]] = i;
+  t.log[0] = GF_SIZE;
+  t.inv[1] = 1;
+  for (int x = 2; x <= 255; x++) t.inv[x] = t.pow[GF_SIZE - t.log[x]];
+  for (int a = 1; a < 256; a++) {
+    for (int b = 1; b < 256; b++) t.product[a][b] = t.pow[(t.log[a] + t.log[b]) % GF_SIZE];
+  }
+  return t;
+}
+
+}  // namespace
+
+constexpr gf_field_tables gf_tables = build_tables();
+
+// A few entries the compiler checks; tests/fec/gf_test.cpp checks every one against the field's
+// definition.
+static_assert(gf_tables.pow[8] == 29 && gf_tables.pow[254] == 142);
+static_assert(gf_tables.log[0] == GF_SIZE && gf_tables.log[3] == 25);
+static_assert(gf_tables.inv[0] == 0 && gf_tables.inv[2] == 142 && gf_tables.inv[255] == 253);
+static_assert(gf_tables.product[2][128] == 29 && gf_tables.product[255][255] == 226);
+static_assert(gf_tables.product[0][7] == 0 && gf_tables.product[7][0] == 0);
 
 namespace {
 
@@ -39,16 +68,16 @@ const gf_kernel kernels[] = {
 // the targets and the tables.
 constexpr int gf_stripe_sources_bytes = 128 << 10;
 
-const gf_kernel* active = &kernels[sizeof kernels / sizeof kernels[0] - 1];
+constexpr int kernel_count = static_cast<int>(sizeof kernels / sizeof kernels[0]);
 
 // The best kernel the level in use allows; the list ends with the plain kernel, which every CPU
 // runs.
-const gf_kernel* best_kernel() {
+const gf_kernel* choose_kernel() {
   const cpu_level level = cpu_level_in_use();
   for (const gf_kernel& kernel : kernels) {
     if (kernel.level <= level) return &kernel;
   }
-  return active;
+  return &kernels[kernel_count - 1];
 }
 
 }  // namespace
@@ -56,13 +85,14 @@ const gf_kernel* best_kernel() {
 bool gf_kernel::supported() const { return level <= cpu_level_in_use(); }
 
 const gf_kernel* gf_kernel_list(int* count) {
-  *count = static_cast<int>(sizeof kernels / sizeof kernels[0]);
+  *count = kernel_count;
   return kernels;
 }
 
-const gf_kernel* gf_active_kernel() { return active; }
-
-void gf_use_kernel(const gf_kernel* kernel) { active = kernel; }
+const gf_kernel* gf_best_kernel() {
+  static const gf_kernel* const best = choose_kernel();
+  return best;
+}
 
 int gf_dot_tables(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                   uint8_t (*tables)[2][16], const uint8_t** from) {
@@ -89,44 +119,13 @@ int gf_reduce255(int x) {
   return x;
 }
 
-void gf_init_tables() {
-  if (gf_tables_ready) return;
-
-  gf_pow_table[0] = 1;
-  for (int i = 1; i < GF_SIZE; i++) {
-    unsigned v = gf_pow_table[i - 1];
-    unsigned next = (v << 1) & 0xFF;
-    if (v & 0x80) next ^= 0x1D;  // x^8 = x^4 + x^3 + x^2 + 1
-    gf_pow_table[i] = static_cast<uint8_t>(next);
-  }
-  for (int i = 0; i < GF_SIZE; i++) gf_log_table[gf_pow_table[i]] = i;
-  gf_log_table[0] = GF_SIZE;
-
-  gf_inv_table[0] = 0;
-  gf_inv_table[1] = 1;
-  for (int x = 2; x <= 255; x++) gf_inv_table[x] = gf_pow_table[GF_SIZE - gf_log_table[x]];
-
-  for (int a = 0; a < 256; a++) {
-    for (int b = 0; b < 256; b++) {
-      gf_product_table[a][b] = gf_pow_table[gf_reduce255(gf_log_table[a] + gf_log_table[b])];
-    }
-  }
-  for (int a = 0; a < 256; a++) {
-    gf_product_table[a][0] = 0;
-    gf_product_table[0][a] = 0;
-  }
-
-  active = best_kernel();
-  gf_tables_ready = 1;
-}
-
 void gf_mul_accumulate(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
-  active->run(target, source, m, nbytes);
+  gf_best_kernel()->run(target, source, m, nbytes);
 }
 
 void gf_dot_product(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
                     int count, int nbytes) {
-  active->dot(target, sources, coefficients, count, nbytes);
+  gf_best_kernel()->dot(target, sources, coefficients, count, nbytes);
 }
 
 int gf_stripe_bytes(int count, int nbytes) {
@@ -141,6 +140,12 @@ int gf_stripe_bytes(int count, int nbytes) {
 
 void gf_dot_products(uint8_t* const* targets, const uint8_t* const* sources,
                      const uint8_t* coefficients, int count, int rows, int nbytes) {
+  gf_dot_products_with(gf_best_kernel(), targets, sources, coefficients, count, rows, nbytes);
+}
+
+void gf_dot_products_with(const gf_kernel* kernel, uint8_t* const* targets,
+                          const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                          int rows, int nbytes) {
   if (nbytes <= 0 || rows <= 0) return;
   const int stripe = gf_stripe_bytes(count, nbytes);
   const uint8_t* from[GF_DOT_MAX_SOURCES];
@@ -149,11 +154,11 @@ void gf_dot_products(uint8_t* const* targets, const uint8_t* const* sources,
     const int length = nbytes - x < stripe ? nbytes - x : stripe;
     for (int i = 0; i < count; i++) from[i] = sources[i] == nullptr ? nullptr : sources[i] + x;
     for (int r = 0; r < rows; r++) to[r] = targets[r] + x;
-    if (active->dots != nullptr) {
-      active->dots(to, from, coefficients, count, rows, length);
+    if (kernel->dots != nullptr) {
+      kernel->dots(to, from, coefficients, count, rows, length);
     } else {
       for (int r = 0; r < rows; r++)
-        active->dot(to[r], from, coefficients + r * count, count, length);
+        kernel->dot(to[r], from, coefficients + r * count, count, length);
     }
   }
 }
@@ -207,11 +212,18 @@ bool equal_by_dots(gf_dots_fn dots, const uint8_t* const* sources, const uint8_t
 
 bool gf_dot_products_equal(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                            const uint8_t* const* expected, int rows, int nbytes) {
-  if (active->equal == nullptr && active->dots != nullptr) {
-    return equal_by_dots(active->dots, sources, coefficients, count, expected, rows, nbytes);
+  return gf_dot_products_equal_with(gf_best_kernel(), sources, coefficients, count, expected, rows,
+                                    nbytes);
+}
+
+bool gf_dot_products_equal_with(const gf_kernel* kernel, const uint8_t* const* sources,
+                                const uint8_t* coefficients, int count,
+                                const uint8_t* const* expected, int rows, int nbytes) {
+  if (kernel->equal == nullptr && kernel->dots != nullptr) {
+    return equal_by_dots(kernel->dots, sources, coefficients, count, expected, rows, nbytes);
   }
-  if (active->equal == nullptr) {
-    return gf_dot_products_equal_by_dot(active->dot, sources, coefficients, count, expected, rows,
+  if (kernel->equal == nullptr) {
+    return gf_dot_products_equal_by_dot(kernel->dot, sources, coefficients, count, expected, rows,
                                         nbytes);
   }
   // A stripe of every source at a time, checked against every row, so that the rows after the
@@ -223,7 +235,7 @@ bool gf_dot_products_equal(const uint8_t* const* sources, const uint8_t* coeffic
     const int length = nbytes - x < stripe ? nbytes - x : stripe;
     for (int i = 0; i < count; i++) from[i] = sources[i] + x;
     for (int r = 0; r < rows; r++) want[r] = expected[r] + x;
-    if (!active->equal(from, coefficients, count, want, rows, length)) return false;
+    if (!kernel->equal(from, coefficients, count, want, rows, length)) return false;
   }
   return true;
 }

@@ -11,22 +11,30 @@
 // Number of non-zero field elements, and the order of alpha.
 constexpr int GF_SIZE = 255;
 
-// Process-wide tables, built once by gf_init_tables() and read-only afterwards.
-extern uint8_t gf_pow_table[GF_SIZE];       // entry i = alpha^i
-extern int32_t gf_log_table[GF_SIZE + 1];   // entry x = log_alpha(x); entry 0 = GF_SIZE
-extern uint8_t gf_inv_table[GF_SIZE + 1];   // entry x = 1/x; entry 0 = 0
-extern uint8_t gf_product_table[256][256];  // row a = the multiples of a
-extern uint8_t gf_tables_ready;             // 1 once the tables above are complete
+// The field's tables, worked out by the compiler and never written: read-only data that any number
+// of codecs and threads share, with nothing to set up before the first use.
+struct gf_field_tables {
+  uint8_t pow[GF_SIZE];       // entry i = alpha^i
+  int32_t log[GF_SIZE + 1];   // entry x = log_alpha(x); entry 0 = GF_SIZE
+  uint8_t inv[GF_SIZE + 1];   // entry x = 1/x; entry 0 = 0
+  uint8_t product[256][256];  // row a = the multiples of a
+};
+extern const gf_field_tables gf_tables;
 
-// Builds the tables when they are not built yet; returns at once otherwise. Also chooses the
-// kernels for this CPU.
-void gf_init_tables();
+// Each table by its own name.
+inline constexpr const uint8_t (&gf_pow_table)[GF_SIZE] = gf_tables.pow;
+inline constexpr const int32_t (&gf_log_table)[GF_SIZE + 1] = gf_tables.log;
+inline constexpr const uint8_t (&gf_inv_table)[GF_SIZE + 1] = gf_tables.inv;
+inline constexpr const uint8_t (&gf_product_table)[256][256] = gf_tables.product;
 
 // x modulo 255 for any x >= 0, without a division.
 int gf_reduce255(int x);
 
-// target[i] ^= m * source[i] for i in 0 .. nbytes-1; nbytes <= 0 changes nothing. The tables must
-// be built. Every caller skips m = 0 itself.
+// The four functions below run the best kernels for this CPU (gf_best_kernel() in gf_kernel.h); a
+// codec runs those its handle names.
+
+// target[i] ^= m * source[i] for i in 0 .. nbytes-1; nbytes <= 0 changes nothing. Every caller
+// skips m = 0 itself.
 void gf_mul_accumulate(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 
 // The most sources one gf_dot_product() call takes: one per data packet of a codec.
@@ -35,8 +43,8 @@ constexpr int GF_DOT_MAX_SOURCES = 256;
 // target[x] = XOR over i < count of coefficients[i] * sources[i][x], for x in 0 .. nbytes-1: the
 // target is overwritten, each byte once, not accumulated into. count <= 0 gives an all-zero target;
 // nbytes <= 0 reads and writes nothing. A source whose coefficient is 0 is never read (its pointer
-// may be null). count is at most GF_DOT_MAX_SOURCES, the target overlaps no source that is read,
-// and the tables must be built.
+// may be null). count is at most GF_DOT_MAX_SOURCES, and the target overlaps no source that is
+// read.
 void gf_dot_product(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
                     int count, int nbytes);
 
@@ -55,6 +63,6 @@ void gf_dot_products(uint8_t* const* targets, const uint8_t* const* sources,
 // Whether, for every r < rows, XOR over i < count of coefficients[r * count + i] * sources[i][x]
 // equals expected[r][x] for every x in 0 .. nbytes-1: the check that packets equal those a
 // combination of others gives, without storing the combination. count is at most
-// GF_DOT_MAX_SOURCES; every source is read, whatever its coefficient; the tables must be built.
+// GF_DOT_MAX_SOURCES; every source is read, whatever its coefficient.
 bool gf_dot_products_equal(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                            const uint8_t* const* expected, int rows, int nbytes);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// gf_kernel.h - the variants of the multiply-accumulate and dot-product kernels and the choice
-// among them.
+// gf_kernel.h - the variants of the multiply-accumulate and dot-product kernels, the choice among
+// them, and running a codec on a chosen one.
 //
 // Every variant computes target[i] ^= m * source[i] (the multiply-accumulate kernel), and
 // target[x] = XOR over i of coefficients[i] * sources[i][x] (the dot-product kernel), exactly as
@@ -12,6 +12,8 @@
 
 #include "cpu/cpu.h"
 
+struct fec_code;
+
 using gf_kernel_fn = void (*)(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes);
 using gf_dot_fn = void (*)(uint8_t* target, const uint8_t* const* sources,
                            const uint8_t* coefficients, int count, int nbytes);
@@ -20,7 +22,8 @@ using gf_dots_fn = void (*)(uint8_t* const* targets, const uint8_t* const* sourc
 using gf_equal_fn = bool (*)(const uint8_t* const* sources, const uint8_t* coefficients, int count,
                              const uint8_t* const* expected, int rows, int nbytes);
 
-// One instruction-set level's pair of kernels: gf_use_kernel() switches both at once.
+// One instruction-set level's kernels, chosen together: gf_best_kernel() for the free functions of
+// gf.h and every new codec, fec_use_kernel() for one codec.
 struct gf_kernel {
   const char* name;  // short name, as benchmarks and test messages show it
   gf_kernel_fn run;  // the multiply-accumulate kernel, as gf_mul_accumulate()
@@ -106,9 +109,22 @@ void gf_dot_product_table(uint8_t* target, const uint8_t* const* sources,
 // needs CPU_PORTABLE.
 const gf_kernel* gf_kernel_list(int* count);
 
-// The kernels gf_mul_accumulate() and gf_dot_product() run now.
-const gf_kernel* gf_active_kernel();
+// The first variant of the list whose level is within cpu_level_in_use(): chosen once, on the first
+// call from any thread, and the same for the life of the process. gf_mul_accumulate(),
+// gf_dot_product(), gf_dot_products() and gf_dot_products_equal() run it, and fec_create() gives it
+// to every codec.
+const gf_kernel* gf_best_kernel();
 
-// Makes gf_mul_accumulate() and gf_dot_product() run `kernel`'s pair from now on; the CPU must
-// reach its level.
-void gf_use_kernel(const gf_kernel* kernel);
+// gf_dot_products() and gf_dot_products_equal() on `kernel`'s variants; the CPU must reach its
+// level.
+void gf_dot_products_with(const gf_kernel* kernel, uint8_t* const* targets,
+                          const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                          int rows, int nbytes);
+bool gf_dot_products_equal_with(const gf_kernel* kernel, const uint8_t* const* sources,
+                                const uint8_t* coefficients, int count,
+                                const uint8_t* const* expected, int rows, int nbytes);
+
+// Makes `code` run `kernel`'s variants in every operation from now on, for tests and benchmarks
+// that measure or check one variant; no other codec and no free function changes. The CPU must
+// reach the kernel's level.
+void fec_use_kernel(fec_code* code, const gf_kernel* kernel);

@@ -2,23 +2,74 @@
 // invert.cpp - in-place inversion of k x k matrices over GF(2^8): Vandermonde matrices by their
 // interpolation formula, any other by Gauss-Jordan elimination.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
+
+namespace {
+
+// The three blocks of vdm_invert(), each allocated only after the one before: one failure, one
+// message.
+struct vdm_work {
+  uint8_t* coeff = nullptr;
+  uint8_t* quot = nullptr;
+  uint8_t* point = nullptr;
+
+  bool allocate(int k, const fec_reporter& reporter) {
+    coeff = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL, reporter));
+    if (coeff != nullptr) quot = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL, reporter));
+    if (quot != nullptr) point = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL, reporter));
+    return point != nullptr;
+  }
+  ~vdm_work() {
+    free(coeff);
+    free(quot);
+    free(point);
+  }
+};
+
+// The four blocks of gauss_invert(), likewise.
+struct gauss_work {
+  int32_t* indxc = nullptr;
+  int32_t* indxr = nullptr;
+  int32_t* ipiv = nullptr;
+  uint8_t* unit_row = nullptr;
+
+  bool allocate(int k, const fec_reporter& reporter) {
+    const size_t indices = sizeof(int32_t) * k;
+    indxc = static_cast<int32_t*>(fec_alloc(indices, "indxc", reporter));
+    if (indxc != nullptr) indxr = static_cast<int32_t*>(fec_alloc(indices, "indxr", reporter));
+    if (indxr != nullptr) ipiv = static_cast<int32_t*>(fec_alloc(indices, "ipiv", reporter));
+    if (ipiv != nullptr) {
+      unit_row = static_cast<uint8_t*>(fec_alloc_zeroed(k, FEC_LINE_LABEL, reporter));
+    }
+    return unit_row != nullptr;
+  }
+  ~gauss_work() {
+    free(indxc);
+    free(indxr);
+    free(ipiv);
+    free(unit_row);
+  }
+};
+
+}  // namespace
 
 // The inverse of a Vandermonde matrix V (V(r, j) = x_r^j) has as column r the coefficients of the
 // Lagrange polynomial Q_r(x) / Q_r(x_r), where Q_r = P / (x + x_r) and P is the product of (x +
 // x_m) over all points. This costs O(k^2) products where a general elimination would cost O(k^3).
-void vdm_invert(uint8_t* matrix, int k) {
-  if (k <= 1) return;
+bool vdm_invert(uint8_t* matrix, int k, const fec_reporter& reporter) {
+  if (k <= 1) return true;
 
-  auto* coeff = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
-  auto* quot = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
-  auto* point = static_cast<uint8_t*>(fec_alloc(k, FEC_LINE_LABEL));
+  vdm_work work;
+  if (!work.allocate(k, reporter)) return false;
+  uint8_t* const coeff = work.coeff;
+  uint8_t* const quot = work.quot;
+  uint8_t* const point = work.point;
 
   memset(coeff, 0, k);
   for (int r = 0; r < k; r++) point[r] = matrix[r * k + 1];
@@ -44,23 +95,21 @@ void vdm_invert(uint8_t* matrix, int k) {
     const uint8_t* scale = gf_product_table[gf_inv_table[t]];
     for (int j = 0; j < k; j++) matrix[j * k + r] = scale[quot[j]];
   }
-
-  free(coeff);
-  free(quot);
-  free(point);
+  return true;
 }
 
 // Any non-zero element serves as a pivot, so the search takes the first one it meets. The diagonal
 // is tried first: for the decode matrices of distinct packet numbers it is always usable, and the
 // rows of received data packets are unit rows, which need no elimination pass at all.
-int gauss_invert(uint8_t* matrix, int k) {
-  auto* indxc = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxc"));
-  auto* indxr = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "indxr"));
-  auto* ipiv = static_cast<int32_t*>(fec_alloc(sizeof(int32_t) * k, "ipiv"));
-  auto* unit_row = static_cast<uint8_t*>(fec_alloc_zeroed(k, FEC_LINE_LABEL));
+int gauss_invert(uint8_t* matrix, int k, const gf_kernel* kernel, const fec_reporter& reporter) {
+  gauss_work work;
+  if (!work.allocate(k, reporter)) return FEC_OUT_OF_MEMORY;
+  int32_t* const indxc = work.indxc;
+  int32_t* const indxr = work.indxr;
+  int32_t* const ipiv = work.ipiv;
+  uint8_t* const unit_row = work.unit_row;
   memset(ipiv, 0, sizeof(int32_t) * k);
 
-  int result = 1;
   for (int col = 0; col < k; col++) {
     int irow = -1;
     int icol = -1;
@@ -81,8 +130,8 @@ int gauss_invert(uint8_t* matrix, int k) {
         }
       }
       if (irow < 0) {
-        fputs(FEC_PIVOT_MSG, stderr);
-        goto done;
+        fec_report(reporter, FEC_PIVOT_MSG);
+        return 1;
       }
       ipiv[icol]++;
       if (irow != icol) {
@@ -108,7 +157,7 @@ int gauss_invert(uint8_t* matrix, int k) {
         uint8_t* row = matrix + l * k;
         const uint8_t f = row[icol];
         row[icol] = 0;
-        if (f != 0) gf_mul_accumulate(row, pivot_row, f, k);
+        if (f != 0) kernel->run(row, pivot_row, f, k);
       }
     }
     unit_row[icol] = 0;
@@ -120,12 +169,5 @@ int gauss_invert(uint8_t* matrix, int k) {
     if (r == j) continue;
     for (int row = 0; row < k; row++) std::swap(matrix[row * k + r], matrix[row * k + j]);
   }
-  result = 0;
-
-done:
-  free(indxc);
-  free(indxr);
-  free(ipiv);
-  free(unit_row);
-  return result;
+  return 0;
 }

@@ -4,6 +4,7 @@
 #include "stream/agreement.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "fec/errors.h"
@@ -19,9 +20,14 @@ void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int*
     ctx.index_list[j] = positions[j];
   }
   // Distinct positions below n: the rebuild cannot fail.
-  if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0) {
-    fail(KESTRUNE_ERROR_TOO_MANY_BAD, "%s", MSG_TOO_MANY_BAD);
-  }
+  rebuild_slots(ctx);
+}
+
+void rebuild_slots(stream_context& ctx) {
+  const int rebuilt = fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len);
+  // Short of memory, the codec has said so through the report callback.
+  if (rebuilt == FEC_OUT_OF_MEMORY) fail(KESTRUNE_ERROR_MEMORY, "can't malloc");
+  if (rebuilt != 0) fail(KESTRUNE_ERROR_TOO_MANY_BAD, "%s", MSG_TOO_MANY_BAD);
 }
 
 int first_difference(stream_context& ctx, const uint8_t* packet, int position) {

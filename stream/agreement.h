@@ -18,6 +18,12 @@
 
 #include "stream/context.h"
 
+// Rebuilds the data packets in pkt_table from the packets its slots hold, whose numbers are in
+// index_list (distinct and below n, in any order): the decoder's rebuild. Fails with "unrecoverable
+// error -- too many bad blocks" should the codec refuse them, and with "can't malloc" when the
+// codec's memory runs short (the codec reports which allocation failed).
+void rebuild_slots(stream_context& ctx);
+
 // Rebuilds pkt_table from the first k of the packets, whose positions are distinct, below n and
 // ascending.
 void rebuild_from(stream_context& ctx, const uint8_t* const* packets, const int* positions);

@@ -59,7 +59,17 @@ void set_up(stream_context& ctx) {
   const int k = ctx.config.k;
   const int n = ctx.config.n;
   const int blocksize = ctx.config.blocksize;
-  ctx.codec = fec_create(k, n);
+  // The codec's messages go to the report callback.
+  ctx.codec_reporter = {[](void* user, const char* message) {
+                          const kestrune_callbacks& c =
+                              *static_cast<const kestrune_callbacks*>(user);
+                          if (c.report != nullptr) c.report(c.user, message);
+                        },
+                        &ctx.callbacks};
+  // (k, n) are valid here, so the codec's own check passes; it fails only when memory is short,
+  // and has then reported which allocation failed.
+  ctx.codec = fec_create(k, n, &ctx.codec_reporter);
+  if (ctx.codec == nullptr) fail(KESTRUNE_ERROR_MEMORY, "can't malloc");
 
   const int64_t chunk_bytes = int64_t{n} * blocksize;
   ctx.batch_chunks = static_cast<int32_t>(
@@ -88,7 +98,7 @@ void setup_buffers(stream_context& ctx) {
 }
 
 void release_buffers(stream_context& ctx) {
-  if (ctx.codec != nullptr) fec_free(ctx.codec);
+  if (ctx.codec != nullptr) fec_free(ctx.codec, nullptr);
   free(ctx.chunk_buffer);
   free(ctx.pkt_table);
   free(ctx.block_buffer);

@@ -34,7 +34,8 @@ struct stream_context {
   run_settings config;
   kestrune_callbacks callbacks{};  // the caller's write, report and progress
 
-  fec_code* codec = nullptr;  // for (k, n)
+  fec_code* codec = nullptr;      // for (k, n)
+  fec_reporter codec_reporter{};  // the codec's messages, to callbacks.report
 
   // The chunk area (setup_buffers() makes it): batch_chunks chunks of n blocks each, laid out as
   // the stream lays them out, then one chunk's worth of n work blocks.

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -374,8 +375,7 @@ struct decoder {
 
     // The positions gathered are distinct and below n, so the rebuild cannot fail; if it ever did,
     // writing the slots would pass off wrong bytes as the user's data.
-    if (fec_decode_pkts(ctx.codec, ctx.pkt_table, ctx.index_list, ctx.payload_len) != 0)
-      fail(KESTRUNE_ERROR_TOO_MANY_BAD, "%s", MSG_TOO_MANY_BAD);
+    rebuild_slots(ctx);
 
     // Every acceptable block beyond the k must agree with the rebuild. A block whose trailer names
     // another position or k is not acceptable whatever its digest; one that agrees needs no digest;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tests of decoding: moving data packets into their slots, rebuilding the missing ones from parity
-// packets, the failures, and round trips over every choice of packets of small codes and random
-// choices of large ones.
+// packets, the failures, running out of memory, and round trips over every choice of packets of
+// small codes and random choices of large ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 
 #include "fec/fec.h"
 #include "fec/fec_internal.h"
+#include "tests/fec/failing_malloc.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -24,6 +25,8 @@ using kestrune::test::capture_stderr;
 using kestrune::test::CodePtr;
 using kestrune::test::data_packet;
 using kestrune::test::expected_packet;
+using kestrune::test::MallocWatch;
+using kestrune::test::Reports;
 using kestrune::test::seeded_random;
 using kestrune::test::text;
 
@@ -157,23 +160,37 @@ class Received {
   int pkt_size_;
 };
 
-int decode(const fec_code& code, Received& received, int pkt_size, std::string* message) {
+// A codec whose messages go to `reports`.
+struct TestCode {
+  Reports reports;
+  CodePtr code;
+
+  TestCode(int k, int n) : code(fec_create(k, n, reports.reporter())) {}
+};
+
+// Decodes; *message is what the codec reported, which must be all it wrote: standard error stays
+// empty.
+int decode(TestCode& codec, Received& received, int pkt_size, std::string* message) {
   int result = -1;
-  *message = capture_stderr([&] {
-    result = fec_decode_pkts(&code, received.pkts.data(), received.numbers.data(), pkt_size);
+  const std::string written = capture_stderr([&] {
+    result =
+        fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(), pkt_size);
   });
+  *message = codec.reports.take();
+  EXPECT_EQ(written, "") << "written to standard error";
   return result;
 }
 
 // Decodes `numbers` and checks everything a successful decode promises: slot i holds data packet i,
 // data packets handed in were moved and not copied, every buffer is still beside its number, and
 // encoding the rebuilt data packets gives back every parity packet that was handed in.
-::testing::AssertionResult decodes(const fec_code& code, const std::vector<Packet>& packets,
+::testing::AssertionResult decodes(TestCode& codec, const std::vector<Packet>& packets,
                                    const Numbers& numbers, int pkt_size) {
+  const fec_code& code = *codec.code;
   const int k = code.k;
   Received received(packets, numbers, pkt_size);
   std::string message;
-  const int result = decode(code, received, pkt_size, &message);
+  const int result = decode(codec, received, pkt_size, &message);
   if (result != 0 || !message.empty()) {
     return ::testing::AssertionFailure()
            << "result " << result << ", message \"" << message << "\"";
@@ -215,10 +232,10 @@ class FecDecodePkts : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(FecDecodePkts, RebuildsTheDataPackets) {
   const DecodeCase& c = GetParam();
-  const CodePtr code(fec_create(c.k, c.n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(c.k, c.n);
+  ASSERT_NE(codec.code, nullptr);
   for (const int pkt_size : {0, 1, 7, 33}) {
-    EXPECT_TRUE(decodes(*code, all_packets(*code, pkt_size), c.numbers, pkt_size))
+    EXPECT_TRUE(decodes(codec, all_packets(*codec.code, pkt_size), c.numbers, pkt_size))
         << "code (" << c.k << ", " << c.n << "), packets " << numbers_text(c.numbers) << ", size "
         << pkt_size;
   }
@@ -244,12 +261,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, FecDecodePkts,
 // packet 2.
 TEST(FecDecodePktsExample, ParityBufferTakesTheMissingDataPacket) {
   const int pkt_size = 7;
-  const CodePtr code(fec_create(5, 8));
-  ASSERT_NE(code, nullptr);
-  Received received(all_packets(*code, pkt_size), {0, 1, 3, 4, 5}, pkt_size);
+  TestCode codec(5, 8);
+  ASSERT_NE(codec.code, nullptr);
+  Received received(all_packets(*codec.code, pkt_size), {0, 1, 3, 4, 5}, pkt_size);
   const std::vector<uint8_t*> p = received.original_pkts;  // P0, P1, P3, P4, P5
   std::string message;
-  EXPECT_EQ(decode(*code, received, pkt_size, &message), 0);
+  EXPECT_EQ(decode(codec, received, pkt_size, &message), 0);
   EXPECT_EQ(message, "");
   EXPECT_EQ(received.numbers, (Numbers{0, 1, 5, 3, 4}));
   EXPECT_EQ(received.pkts, (std::vector<uint8_t*>{p[0], p[1], p[4], p[2], p[3]}));
@@ -273,13 +290,13 @@ class FecDecodePktsFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FecDecodePktsFailure, ReportsAndLeavesEveryBuffer) {
   const FailureCase& c = GetParam();
-  const CodePtr code(fec_create(c.k, c.n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(c.k, c.n);
+  ASSERT_NE(codec.code, nullptr);
   for (const int pkt_size : {1, 33}) {
     SCOPED_TRACE(text("packets ", numbers_text(c.numbers), ", size ", pkt_size));
-    Received received(all_packets(*code, pkt_size), c.numbers, pkt_size);
+    Received received(all_packets(*codec.code, pkt_size), c.numbers, pkt_size);
     std::string message;
-    EXPECT_EQ(decode(*code, received, pkt_size, &message), 1);
+    EXPECT_EQ(decode(codec, received, pkt_size, &message), 1);
     EXPECT_EQ(message, c.message);
     EXPECT_TRUE(received.arrays_consistent());
     for (size_t j = 0; j < c.numbers.size(); j++) {
@@ -305,6 +322,70 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{2, 2, {0, 2}, "decode: invalid index 2 (max 1)\n"},
         FailureCase{1, 1, {-1}, "decode: invalid index -1 (max 0)\n"}));
 
+// --- Running out of memory ----------------------------------------------------------------------
+
+// The labels of a first decode's allocations that rebuilds packets, in order: the decoding matrix,
+// the four work areas of its inversion, then the scratch area, the pointers to its packets and
+// their rows of the inverse.
+const char* const kDecodeLabels[] = {
+    FEC_LINE_LABEL,     "indxc",       "indxr", "ipiv", FEC_LINE_LABEL, "new pkt buffer",
+    "new pkt pointers", "new pkt rows"};
+constexpr int kDecodeAllocations = 8;
+
+// Each allocation of a decode made to fail in turn, on a fresh codec: FEC_OUT_OF_MEMORY with the
+// allocation's message once, nothing on standard error, no allocation after the failed one, no
+// buffer changed and every buffer still beside its number. The same codec then decodes the same
+// packets, and once it is released nothing the calls allocated is left.
+TEST(FecDecodePktsOutOfMemory, EachFailureReportsAndLeavesTheBuffers) {
+  const int k = 14, n = 18, pkt_size = 33;
+  const Numbers numbers = {17, 1, 2, 3, 16, 5, 6, 7, 8, 15, 10, 11, 14, 13};
+  {
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
+    Received received(all_packets(*codec.code, pkt_size), numbers, pkt_size);
+    MallocWatch watch;
+    ASSERT_EQ(
+        fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(), pkt_size),
+        0);
+    ASSERT_EQ(watch.calls(), kDecodeAllocations);
+  }
+  for (int fail_at = 1; fail_at <= kDecodeAllocations; fail_at++) {
+    SCOPED_TRACE(text("allocation ", fail_at, " fails"));
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
+    const std::vector<Packet> packets = all_packets(*codec.code, pkt_size);
+    Received received(packets, numbers, pkt_size);
+    int result = -1, calls = 0, outstanding = -1;
+    std::string written, message;
+    int messages = 0;
+    {
+      MallocWatch watch(fail_at);
+      written = capture_stderr([&] {
+        result = fec_decode_pkts(codec.code.get(), received.pkts.data(), received.numbers.data(),
+                                 pkt_size);
+      });
+      calls = watch.calls();
+      messages = codec.reports.count();
+      message = codec.reports.take();
+      EXPECT_TRUE(decodes(codec, packets, numbers, pkt_size)) << "after the failure";
+      codec.code.reset();
+      outstanding = watch.outstanding();
+      EXPECT_FALSE(watch.overflowed());
+    }
+    EXPECT_EQ(result, FEC_OUT_OF_MEMORY);
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(messages, 1);
+    EXPECT_EQ(message, text("-- malloc failure allocating ", kDecodeLabels[fail_at - 1], "\n"));
+    EXPECT_EQ(written, "");
+    EXPECT_EQ(outstanding, 0);
+    EXPECT_TRUE(received.arrays_consistent());
+    for (size_t j = 0; j < numbers.size(); j++) {
+      EXPECT_EQ(received.contents(received.original_pkts[j]), received.original_contents[j])
+          << "buffer " << j << " changed";
+    }
+  }
+}
+
 // --- Round trips --------------------------------------------------------------------------------
 
 const int kPacketSizes[] = {1, 7, 33};
@@ -317,10 +398,10 @@ TEST_P(FecRoundTripAllChoicesLong, EveryChoiceOfPacketsOfSmallCodes) {
   const int n = GetParam();
   seeded_random rng(0x100u + n);
   for (int k = 1; k <= n; k++) {
-    const CodePtr code(fec_create(k, n));
-    ASSERT_NE(code, nullptr);
+    TestCode codec(k, n);
+    ASSERT_NE(codec.code, nullptr);
     std::vector<std::vector<Packet>> packets;
-    for (const int pkt_size : kPacketSizes) packets.push_back(all_packets(*code, pkt_size));
+    for (const int pkt_size : kPacketSizes) packets.push_back(all_packets(*codec.code, pkt_size));
     int choice = 0;
     for (unsigned mask = 1; mask < (1u << n); mask++) {
       if (__builtin_popcount(mask) != k) continue;
@@ -331,7 +412,7 @@ TEST_P(FecRoundTripAllChoicesLong, EveryChoiceOfPacketsOfSmallCodes) {
       for (int order = 0; order < 2; order++, choice++) {
         if (order == 1) rng.shuffle(numbers);
         const int size_index = choice % 3;
-        ASSERT_TRUE(decodes(*code, packets[size_index], numbers, kPacketSizes[size_index]))
+        ASSERT_TRUE(decodes(codec, packets[size_index], numbers, kPacketSizes[size_index]))
             << "code (" << k << ", " << n << "), packets " << numbers_text(numbers) << ", size "
             << kPacketSizes[size_index];
       }
@@ -358,10 +439,10 @@ class FecRoundTripRandomLong : public ::testing::TestWithParam<LargeCode> {};
 TEST_P(FecRoundTripRandomLong, RandomChoicesOfPackets) {
   const auto [k, n, patterns] = GetParam();
   seeded_random rng(static_cast<uint64_t>(k) << 16 | static_cast<uint64_t>(n));
-  const CodePtr code(fec_create(k, n));
-  ASSERT_NE(code, nullptr);
+  TestCode codec(k, n);
+  ASSERT_NE(codec.code, nullptr);
   const int pkt_size = 33;
-  const std::vector<Packet> packets = all_packets(*code, pkt_size);
+  const std::vector<Packet> packets = all_packets(*codec.code, pkt_size);
 
   Numbers everything(n);
   for (int r = 0; r < n; r++) everything[r] = r;
@@ -377,7 +458,7 @@ TEST_P(FecRoundTripRandomLong, RandomChoicesOfPackets) {
       numbers.assign(shuffled.begin(), shuffled.begin() + k);
       if (pattern % 2 == 1) std::sort(numbers.begin(), numbers.end());
     }
-    ASSERT_TRUE(decodes(*code, packets, numbers, pkt_size)) << "packets " << numbers_text(numbers);
+    ASSERT_TRUE(decodes(codec, packets, numbers, pkt_size)) << "packets " << numbers_text(numbers);
   }
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // fec_test_util.h - what the codec tests share: a GF(2^8) worked out from its definition (never
-// from the codec's tables), a buffer whose end touches an inaccessible page, and the byte pattern
-// of data packets.
+// from the codec's tables), a buffer whose end touches an inaccessible page, a reporter that keeps
+// the codec's messages, and the byte pattern of data packets.
 #pragma once
 
 #include <sys/mman.h>
@@ -138,9 +138,36 @@ class TailGuardedBytes {
 // --- Codecs and packets -------------------------------------------------------------------------
 
 struct FecFree {
-  void operator()(fec_code* code) const { fec_free(code); }
+  void operator()(fec_code* code) const { fec_free(code, nullptr); }
 };
 using CodePtr = std::unique_ptr<fec_code, FecFree>;
+
+// A reporter that keeps the messages handed to it, for a codec or a call to check.
+class Reports {
+ public:
+  Reports() = default;
+  Reports(const Reports&) = delete;
+  Reports& operator=(const Reports&) = delete;
+
+  const fec_reporter* reporter() const { return &reporter_; }
+  // The messages since the last take(), one after another, and how many there were; then none.
+  std::string take() {
+    count_ = 0;
+    return std::exchange(text_, std::string());
+  }
+  int count() const { return count_; }
+
+ private:
+  static void keep(void* user, const char* message) {
+    auto* self = static_cast<Reports*>(user);
+    self->text_ += message;
+    self->count_++;
+  }
+
+  std::string text_;
+  int count_ = 0;
+  fec_reporter reporter_{&Reports::keep, this};
+};
 
 // Byte j of data packet i. For a fixed j the 256 possible packet indices give 256 different bytes,
 // so a data packet put back in any other slot differs from that slot's packet in every byte.

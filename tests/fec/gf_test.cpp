@@ -1,28 +1,22 @@
 // SPDX-License-Identifier: MIT
 // Tests of the GF(2^8) tables and the reduction modulo 255, against the field as defined
-// (carry-less product reduced by 0x11D) and against known values. The multiply-accumulate kernels
-// have kernel_test.cpp.
+// (carry-less product reduced by 0x11D) and against known values, and of the tables being
+// read-only data. The multiply-accumulate kernels have kernel_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
-#include "fec/fec.h"
 #include "fec/gf.h"
 #include "tests/fec/fec_test_util.h"
 
 namespace {
 
-using kestrune::test::CodePtr;
 using kestrune::test::field_mul;
 using kestrune::test::field_mul_slow;
 using kestrune::test::field_pow;
 using kestrune::test::text;
-
-class GfTables : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { gf_init_tables(); }
-};
 
 // The reference multiplication itself, against products known from elsewhere.
 TEST(GfReference, AgreesWithKnownProducts) {
@@ -36,13 +30,13 @@ TEST(GfReference, AgreesWithKnownProducts) {
   }
 }
 
-TEST_F(GfTables, PowTableKnownEntries) {
+TEST(GfTables, PowTableKnownEntries) {
   const uint8_t first[] = {1, 2, 4, 8, 16, 32, 64, 128, 29, 58, 116, 232, 205, 135, 19, 38, 76};
   for (int i = 0; i < 17; i++) EXPECT_EQ(gf_pow_table[i], first[i]) << "alpha^" << i;
   EXPECT_EQ(gf_pow_table[254], 142);
 }
 
-TEST_F(GfTables, PowTableHoldsThePowersOfTwoAndEachNonZeroElementOnce) {
+TEST(GfTables, PowTableHoldsThePowersOfTwoAndEachNonZeroElementOnce) {
   int seen[256] = {};
   for (int i = 0; i < GF_SIZE; i++) {
     EXPECT_EQ(gf_pow_table[i], field_pow(2, i)) << "alpha^" << i;
@@ -52,7 +46,7 @@ TEST_F(GfTables, PowTableHoldsThePowersOfTwoAndEachNonZeroElementOnce) {
   for (int x = 1; x < 256; x++) EXPECT_EQ(seen[x], 1) << "element " << x;
 }
 
-TEST_F(GfTables, LogTableKnownEntries) {
+TEST(GfTables, LogTableKnownEntries) {
   struct Case {
     int x;
     int32_t log;
@@ -61,7 +55,7 @@ TEST_F(GfTables, LogTableKnownEntries) {
   for (const Case& c : cases) EXPECT_EQ(gf_log_table[c.x], c.log) << "log " << c.x;
 }
 
-TEST_F(GfTables, LogTableInvertsThePowers) {
+TEST(GfTables, LogTableInvertsThePowers) {
   for (int x = 1; x < 256; x++) {
     const int32_t log = gf_log_table[x];
     ASSERT_GE(log, 0) << "log " << x;
@@ -70,7 +64,7 @@ TEST_F(GfTables, LogTableInvertsThePowers) {
   }
 }
 
-TEST_F(GfTables, InvTableKnownEntries) {
+TEST(GfTables, InvTableKnownEntries) {
   struct Case {
     int x;
     uint8_t inverse;
@@ -79,13 +73,13 @@ TEST_F(GfTables, InvTableKnownEntries) {
   for (const Case& c : cases) EXPECT_EQ(gf_inv_table[c.x], c.inverse) << "1 / " << c.x;
 }
 
-TEST_F(GfTables, InvTableGivesTheInverseOfEveryNonZeroElement) {
+TEST(GfTables, InvTableGivesTheInverseOfEveryNonZeroElement) {
   for (int x = 1; x < 256; x++) {
     EXPECT_EQ(field_mul(static_cast<uint8_t>(x), gf_inv_table[x]), 1) << "1 / " << x;
   }
 }
 
-TEST_F(GfTables, ProductTableKnownEntries) {
+TEST(GfTables, ProductTableKnownEntries) {
   struct Case {
     int a, b;
     uint8_t product;
@@ -96,7 +90,7 @@ TEST_F(GfTables, ProductTableKnownEntries) {
   }
 }
 
-TEST_F(GfTables, ProductTableIsTheFieldProduct) {
+TEST(GfTables, ProductTableIsTheFieldProduct) {
   int mismatches = 0;
   std::string first;
   for (int a = 0; a < 256; a++) {
@@ -115,22 +109,37 @@ TEST_F(GfTables, ProductTableIsTheFieldProduct) {
   }
 }
 
-TEST_F(GfTables, InitTablesDoesNotRebuildBuiltTables) {
-  ASSERT_EQ(gf_tables_ready, 1);
-  uint8_t& entry = gf_product_table[7][9];
-  const uint8_t original = entry;
-  struct Restore {
-    uint8_t& entry;
-    uint8_t value;
-    ~Restore() { entry = value; }
-  } restore{entry, original};
+// The permissions of the mapping of this process that holds `address`, as /proc/self/maps gives
+// them ("r--p", "rw-p", ...); empty when no mapping holds it.
+std::string mapping_permissions(const void* address) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return "";
+  std::string permissions;
+  unsigned long start = 0, end = 0;
+  char perms[8] = {};
+  char line[1024];
+  while (std::fgets(line, sizeof line, maps) != nullptr) {
+    if (std::sscanf(line, "%lx-%lx %7s", &start, &end, perms) == 3 && start <= at && at < end) {
+      permissions = perms;
+      break;
+    }
+  }
+  std::fclose(maps);
+  return permissions;
+}
 
-  entry = static_cast<uint8_t>(original ^ 0x5A);
-  gf_init_tables();
-  EXPECT_EQ(entry, original ^ 0x5A) << "gf_init_tables() rebuilt the tables";
-  const CodePtr code(fec_create(2, 4));
-  ASSERT_NE(code, nullptr);
-  EXPECT_EQ(entry, original ^ 0x5A) << "fec_create() rebuilt the tables";
+// The tables are constants that the process maps read-only: nothing can build them again or change
+// them while codecs read them, and no call has to come first.
+TEST(GfTables, LieInReadOnlyMemory) {
+  const void* tables[] = {gf_pow_table, gf_log_table, gf_inv_table, gf_product_table,
+                          &gf_product_table[255][255]};
+  for (const void* table : tables) {
+    const std::string permissions = mapping_permissions(table);
+    ASSERT_EQ(permissions.size(), 4u) << "no mapping holds " << table;
+    EXPECT_EQ(permissions[0], 'r') << permissions;
+    EXPECT_EQ(permissions[1], '-') << "the mapping that holds a table is writable: " << permissions;
+  }
 }
 
 TEST(GfReduce255, KnownValues) {

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Tests of gauss_invert(), the general k x k inversion behind decoding: known inverses, singular
-// matrices, and random invertible matrices whose product with the result must be the identity.
+// matrices, random invertible matrices whose product with the result must be the identity (with
+// every multiply-accumulate kernel this CPU runs), and running out of memory.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "cpu/cpu.h"
 #include "fec/fec_internal.h"
 #include "fec/gf.h"
+#include "fec/gf_kernel.h"
+#include "tests/fec/failing_malloc.h"
 #include "tests/fec/fec_test_util.h"
 #include "tests/support/capture_stderr.h"
 #include "tests/support/random.h"
@@ -19,7 +23,9 @@ using kestrune::test::capture_stderr;
 using kestrune::test::field_matrix_product;
 using kestrune::test::field_mul;
 using kestrune::test::identity_matrix;
+using kestrune::test::MallocWatch;
 using kestrune::test::Matrix;
+using kestrune::test::Reports;
 using kestrune::test::seeded_random;
 using kestrune::test::text;
 
@@ -27,16 +33,18 @@ const char kPivotNotFound[] = "XXX pivot not found!\n";
 
 class GaussInvert : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { gf_init_tables(); }
-
   struct Outcome {
     int result;
-    std::string message;
+    std::string message;  // what was reported
+    std::string written;  // what went to standard error: nothing, ever
     Matrix matrix;
   };
-  static Outcome invert(Matrix matrix, int k) {
-    Outcome outcome{-1, "", {}};
-    outcome.message = capture_stderr([&] { outcome.result = gauss_invert(matrix.data(), k); });
+  static Outcome invert(Matrix matrix, int k, const gf_kernel* kernel = gf_best_kernel()) {
+    Outcome outcome{-1, "", "", {}};
+    Reports reports;
+    outcome.written = capture_stderr(
+        [&] { outcome.result = gauss_invert(matrix.data(), k, kernel, *reports.reporter()); });
+    outcome.message = reports.take();
     outcome.matrix = matrix;
     return outcome;
   }
@@ -66,6 +74,7 @@ TEST_F(GaussInvert, KnownInverses) {
     const Outcome outcome = invert(c.matrix, c.k);
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.message, "");
+    EXPECT_EQ(outcome.written, "");
     EXPECT_EQ(outcome.matrix, c.inverse);
     EXPECT_EQ(field_matrix_product(c.matrix, c.inverse, c.k, c.k, c.k), identity_matrix(c.k));
   }
@@ -93,6 +102,7 @@ TEST_F(GaussInvert, SingularMatricesFail) {
     const Outcome outcome = invert(c.matrix, c.k);
     EXPECT_EQ(outcome.result, 1);
     EXPECT_EQ(outcome.message, kPivotNotFound);
+    EXPECT_EQ(outcome.written, "");
   }
 }
 
@@ -126,12 +136,21 @@ Matrix random_invertible(seeded_random& rng, int k, int zero_percent) {
 
 TEST_F(GaussInvert, RandomInvertibleMatrices) {
   seeded_random rng(5);
+  int count = 0;
+  const gf_kernel* kernels = gf_kernel_list(&count);
+  std::vector<const gf_kernel*> usable;
+  for (int i = 0; i < count; i++) {
+    if (kernels[i].level <= cpu_level_detected()) usable.push_back(&kernels[i]);
+  }
+  int case_number = 0;
   for (const int k : {1, 2, 3, 4, 5, 8, 13, 32, 64, 100}) {
     for (const int zero_percent : {0, 50, 90}) {
       for (int round = 0; round < 3; round++) {
-        SCOPED_TRACE(text("k ", k, ", ", zero_percent, "% zeros, round ", round));
+        const gf_kernel& kernel = *usable[case_number++ % usable.size()];
+        SCOPED_TRACE(
+            text("k ", k, ", ", zero_percent, "% zeros, round ", round, ", kernel ", kernel.name));
         const Matrix matrix = random_invertible(rng, k, zero_percent);
-        const Outcome outcome = invert(matrix, k);
+        const Outcome outcome = invert(matrix, k, &kernel);
         ASSERT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.message, "");
         ASSERT_EQ(field_matrix_product(matrix, outcome.matrix, k, k, k), identity_matrix(k));
@@ -162,6 +181,30 @@ TEST_F(GaussInvert, RandomSingularMatrices) {
         EXPECT_EQ(outcome.message, kPivotNotFound);
       }
     }
+  }
+}
+
+// Each of the four work areas made to fail in turn: FEC_OUT_OF_MEMORY with the area's message, the
+// matrix as it was, and every area allocated before the failure released.
+TEST_F(GaussInvert, OutOfMemoryReportsAndLeavesTheMatrix) {
+  const char* const labels[] = {"indxc", "indxr", "ipiv", FEC_LINE_LABEL};
+  const Matrix matrix = {1, 2, 3, 4};
+  for (int fail_at = 1; fail_at <= 4; fail_at++) {
+    SCOPED_TRACE(text("allocation ", fail_at, " fails"));
+    Matrix copy = matrix;
+    Reports reports;
+    int result = -1, calls = 0, outstanding = -1;
+    {
+      MallocWatch watch(fail_at);
+      result = gauss_invert(copy.data(), 2, gf_best_kernel(), *reports.reporter());
+      calls = watch.calls();
+      outstanding = watch.outstanding();
+    }
+    EXPECT_EQ(result, FEC_OUT_OF_MEMORY);
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(outstanding, 0);
+    EXPECT_EQ(reports.take(), text("-- malloc failure allocating ", labels[fail_at - 1], "\n"));
+    EXPECT_EQ(copy, matrix);
   }
 }
 

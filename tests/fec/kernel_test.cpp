@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Tests of every variant of the multiply-accumulate kernel against the field as defined, of every
 // variant of the dot-product kernel against the plain one (and of the plain one against the field),
-// of gf_mul_accumulate() and gf_dot_product() running the kernels in use, and of the choice of
-// those kernels from the instruction-set level.
+// of a codec running each variant once chosen for it and no other codec changing, of the free
+// functions of gf.h, and of the choice of the best kernel from the instruction-set level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,9 +13,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cpu/cpu.h"
+#include "fec/fec.h"
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 #include "tests/fec/fec_test_util.h"
@@ -25,6 +27,9 @@
 namespace {
 
 using kestrune::test::check_in_fresh_process_at_every_setting;
+using kestrune::test::CodePtr;
+using kestrune::test::data_packet;
+using kestrune::test::expected_packet;
 using kestrune::test::field_mul_row;
 using kestrune::test::level_for_setting;
 using kestrune::test::seeded_random;
@@ -300,8 +305,6 @@ std::vector<int> every_kernel() {
 
 class KernelVariant : public ::testing::TestWithParam<int> {
  protected:
-  static void SetUpTestSuite() { gf_init_tables(); }
-
   void SetUp() override {
     int count = 0;
     kernel_ = &gf_kernel_list(&count)[GetParam()];
@@ -364,23 +367,6 @@ TEST_P(KernelVariant, NonPositiveLengthChangesNothing) {
   }
 }
 
-// gf_mul_accumulate() runs the kernel made the one in use, whatever the length.
-TEST_P(KernelVariant, GfMulAccumulateRunsItOnceInUse) {
-  struct Restore {
-    const gf_kernel* kernel;
-    ~Restore() { gf_use_kernel(kernel); }
-  } restore{gf_active_kernel()};
-  gf_use_kernel(kernel_);
-  ASSERT_EQ(gf_active_kernel(), kernel_);
-  seeded_random rng(0x4e);
-  for (int nbytes = 0; nbytes <= 70; nbytes++) {
-    ASSERT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes)) << kernel_->name;
-  }
-  for (const int nbytes : {1000, 4097}) {
-    EXPECT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes)) << kernel_->name;
-  }
-}
-
 TEST_P(KernelVariant, DotProductMatchesThePlainKernel) {
   EXPECT_TRUE(dot_matches(kernel_->dot, plain_dot, every_dot_case(), 0x4f)) << kernel_->name;
 }
@@ -410,31 +396,11 @@ TEST_P(KernelVariant, DotProductEdgesOfCountAndLength) {
   }
 }
 
-// gf_dot_product() runs the dot product of the kernel made the one in use.
-TEST_P(KernelVariant, GfDotProductRunsItOnceInUse) {
-  struct Restore {
-    const gf_kernel* kernel;
-    ~Restore() { gf_use_kernel(kernel); }
-  } restore{gf_active_kernel()};
-  gf_use_kernel(kernel_);
-  ASSERT_EQ(gf_active_kernel()->dot, kernel_->dot);
-  const std::vector<DotCase> cases = {{3, 65, Coefficients::kRandom},
-                                      {14, 1006, Coefficients::kMixed},
-                                      {14, 1006, Coefficients::kRandom},
-                                      {256, 4078, Coefficients::kEveryValue}};
-  EXPECT_TRUE(dot_matches(gf_dot_product, plain_dot, cases, 0x51)) << kernel_->name;
-}
-
-// gf_dot_products() with the kernel in use gives every row the plain kernel's product: rows in
-// groups and alone, lengths around the vector widths and long enough to be made in stripes, every
-// target's canaries intact, and no source read whose coefficient is 0 in every row (it is null) or
-// past its end (the last source ends at a guard page).
+// gf_dot_products_with() the variant gives every row the plain kernel's product: rows in groups
+// and alone, lengths around the vector widths and long enough to be made in stripes, every target's
+// canaries intact, and no source read whose coefficient is 0 in every row (it is null) or past its
+// end (the last source ends at a guard page).
 TEST_P(KernelVariant, SeveralProductsMatchThePlainKernelRowByRow) {
-  struct Restore {
-    const gf_kernel* kernel;
-    ~Restore() { gf_use_kernel(kernel); }
-  } restore{gf_active_kernel()};
-  gf_use_kernel(kernel_);
   seeded_random rng(0x53);
   DotSources room(rng);
   int index = 0;
@@ -465,7 +431,8 @@ TEST_P(KernelVariant, SeveralProductsMatchThePlainKernelRowByRow) {
           want.push_back(areas.back().with_target(product));
         }
         for (TargetArea& area : areas) targets.push_back(area.target());
-        gf_dot_products(targets.data(), sources.data(), coefficients.data(), count, rows, nbytes);
+        gf_dot_products_with(kernel_, targets.data(), sources.data(), coefficients.data(), count,
+                             rows, nbytes);
         for (int r = 0; r < rows; r++) {
           EXPECT_EQ(areas[r].bytes(), want[r])
               << "row " << r << ": first difference in the " << areas[r].first_difference(want[r]);
@@ -476,15 +443,10 @@ TEST_P(KernelVariant, SeveralProductsMatchThePlainKernelRowByRow) {
   EXPECT_TRUE(room.unchanged()) << "wrote to a source";
 }
 
-// gf_dot_products_equal() with the kernel in use: true when every row equals the plain kernel's
-// product, false when any one byte of any row differs, at the ends (where a last vector overlaps
-// the one before) and inside.
+// gf_dot_products_equal_with() the variant: true when every row equals the plain kernel's product,
+// false when any one byte of any row differs, at the ends (where a last vector overlaps the one
+// before) and inside.
 TEST_P(KernelVariant, CheckOfSeveralProductsFindsEveryChangedByte) {
-  struct Restore {
-    const gf_kernel* kernel;
-    ~Restore() { gf_use_kernel(kernel); }
-  } restore{gf_active_kernel()};
-  gf_use_kernel(kernel_);
   seeded_random rng(0x52);
   for (const int count : {1, 14, 256}) {
     for (const int rows : {1, 2, 3, 4, 5, 9}) {
@@ -507,19 +469,76 @@ TEST_P(KernelVariant, CheckOfSeveralProductsFindsEveryChangedByte) {
           expected.push_back(made[r].data());
         }
         SCOPED_TRACE(text(kernel_->name, ", count ", count, ", rows ", rows, ", nbytes ", nbytes));
-        EXPECT_TRUE(gf_dot_products_equal(sources.data(), coefficients.data(), count,
-                                          expected.data(), rows, nbytes));
+        EXPECT_TRUE(gf_dot_products_equal_with(kernel_, sources.data(), coefficients.data(), count,
+                                               expected.data(), rows, nbytes));
         if (nbytes == 0) continue;
         for (const int at : {0, nbytes - 1, rng.below(nbytes)}) {
           const int row = rng.below(rows);
           made[row][at] ^= rng.nonzero_byte();
-          EXPECT_FALSE(gf_dot_products_equal(sources.data(), coefficients.data(), count,
-                                             expected.data(), rows, nbytes))
+          EXPECT_FALSE(gf_dot_products_equal_with(kernel_, sources.data(), coefficients.data(),
+                                                  count, expected.data(), rows, nbytes))
               << "row " << row << ", byte " << at;
           made[row][at] = 0;
           gf_dot_product_table(made[row].data(), sources.data(), coefficients.data() + row * count,
                                count, nbytes);
         }
+      }
+    }
+  }
+}
+
+// A codec set to the variant makes every packet as the field says, one at a time and all parity
+// packets together, checks them, and rebuilds its data from parity packets (inverting the decoding
+// matrix with the variant's multiply-accumulate).
+TEST_P(KernelVariant, CodecRunsItOnceChosen) {
+  for (const auto& [k, n] : {std::pair{3, 5}, std::pair{14, 18}, std::pair{32, 48}}) {
+    for (const int pkt_size : {1, 33, 1006}) {
+      SCOPED_TRACE(text(kernel_->name, ", code (", k, ", ", n, "), size ", pkt_size));
+      const CodePtr code(fec_create(k, n, nullptr));
+      ASSERT_NE(code, nullptr);
+      fec_use_kernel(code.get(), kernel_);
+      ASSERT_EQ(code->kernel, kernel_);
+      std::vector<std::vector<uint8_t>> data;
+      std::vector<uint8_t*> pkts;
+      for (int i = 0; i < k; i++) data.push_back(data_packet(i, pkt_size));
+      for (auto& packet : data) pkts.push_back(packet.data());
+
+      std::vector<std::vector<uint8_t>> parity(n - k, std::vector<uint8_t>(pkt_size, 0xA5));
+      std::vector<uint8_t*> targets;
+      for (auto& packet : parity) targets.push_back(packet.data());
+      fec_encode_parity(code.get(), pkts.data(), targets.data(), k, n - k, pkt_size);
+      std::vector<int32_t> numbers;
+      std::vector<const uint8_t*> expected;
+      for (int r = k; r < n; r++) {
+        const std::vector<uint8_t> want = expected_packet(*code, r, pkt_size);
+        EXPECT_EQ(parity[r - k], want) << "parity packet " << r << " made with the others";
+        std::vector<uint8_t> one(pkt_size, 0x5A);
+        fec_encode_pkt(code.get(), pkts.data(), one.data(), r, pkt_size);
+        EXPECT_EQ(one, want) << "parity packet " << r << " made alone";
+        numbers.push_back(r);
+        expected.push_back(parity[r - k].data());
+      }
+      EXPECT_TRUE(fec_pkts_equal(code.get(), pkts.data(), numbers.data(), expected.data(), n - k,
+                                 pkt_size));
+      parity[n - k - 1][pkt_size - 1] ^= 0x10;
+      EXPECT_FALSE(fec_pkts_equal(code.get(), pkts.data(), numbers.data(), expected.data(), n - k,
+                                  pkt_size));
+      parity[n - k - 1][pkt_size - 1] ^= 0x10;
+
+      // The first n - k data packets lost, the parity packets in their place.
+      const int lost = std::min(k, n - k);
+      std::vector<uint8_t*> received = pkts;
+      std::vector<int32_t> received_numbers(k);
+      for (int i = 0; i < k; i++) received_numbers[i] = i;
+      for (int i = 0; i < lost; i++) {
+        received[i] = parity[i].data();
+        received_numbers[i] = k + i;
+      }
+      ASSERT_EQ(fec_decode_pkts(code.get(), received.data(), received_numbers.data(), pkt_size), 0);
+      for (int i = 0; i < k; i++) {
+        EXPECT_EQ(std::vector<uint8_t>(received[i], received[i] + pkt_size),
+                  data_packet(i, pkt_size))
+            << "data packet " << i;
       }
     }
   }
@@ -549,7 +568,6 @@ TEST(KernelList, EndsWithThePlainKernelThatRunsEverywhere) {
 
 // The plain dot product, every other variant's oracle, against the field as defined.
 TEST(PlainDotProduct, MatchesTheField) {
-  gf_init_tables();
   EXPECT_TRUE(dot_matches(gf_dot_product_table, field_dot, every_dot_case(), 0x52));
 }
 
@@ -561,25 +579,170 @@ constexpr const char* kernel_at[] = {"table", "table", "table", "table", "table"
 #endif
 
 // In this process, at whatever level the test run was given (scripts/test runs the suite again
-// with KESTRUNE_CPU_LEVEL set to every level the machine has).
-TEST(KernelSelection, ActiveKernelIsTheOneKnownForTheLevelInUse) {
-  gf_init_tables();
+// with KESTRUNE_CPU_LEVEL set to every level the machine has): the best kernel, and every new
+// codec's.
+TEST(KernelSelection, BestKernelIsTheOneKnownForTheLevelInUse) {
   const char* setting = std::getenv("KESTRUNE_CPU_LEVEL");
   SCOPED_TRACE(std::string("KESTRUNE_CPU_LEVEL=") + (setting ? setting : "(unset)"));
   ASSERT_EQ(cpu_level_in_use(), level_for_setting(setting));
-  ASSERT_NE(gf_active_kernel(), nullptr);
-  EXPECT_STREQ(gf_active_kernel()->name, kernel_at[cpu_level_in_use()]);
+  ASSERT_NE(gf_best_kernel(), nullptr);
+  EXPECT_STREQ(gf_best_kernel()->name, kernel_at[cpu_level_in_use()]);
+  EXPECT_TRUE(gf_best_kernel()->supported());
+  const CodePtr code(fec_create(2, 4, nullptr));
+  ASSERT_NE(code, nullptr);
+  EXPECT_EQ(code->kernel, gf_best_kernel());
 }
 
 TEST(KernelSelection, LevelVariableChoosesTheKernelInAFreshProcess) {
   check_in_fresh_process_at_every_setting([](const char* setting) {
-    gf_init_tables();
     const cpu_level want = level_for_setting(setting);
-    const char* active = gf_active_kernel()->name;
+    const char* best = gf_best_kernel()->name;
     std::fprintf(stderr, "level in use %s, kernel %s; expected %s and %s\n",
-                 cpu_level_name(cpu_level_in_use()), active, cpu_level_name(want), kernel_at[want]);
-    return cpu_level_in_use() == want && std::strcmp(active, kernel_at[want]) == 0;
+                 cpu_level_name(cpu_level_in_use()), best, cpu_level_name(want), kernel_at[want]);
+    return cpu_level_in_use() == want && std::strcmp(best, kernel_at[want]) == 0;
   });
+}
+
+// The free functions of gf.h, which run the best kernel: every multiplier and length against the
+// field, and the dot products against the plain kernel.
+TEST(FreeFunctions, MatchTheFieldAndThePlainKernel) {
+  seeded_random rng(0x54);
+  for (int nbytes = 0; nbytes <= 70; nbytes++) {
+    ASSERT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes));
+  }
+  for (const int nbytes : {1000, 4097})
+    EXPECT_TRUE(matches_the_field(gf_mul_accumulate, rng, nbytes));
+  const std::vector<DotCase> cases = {{3, 65, Coefficients::kRandom},
+                                      {14, 1006, Coefficients::kMixed},
+                                      {14, 1006, Coefficients::kRandom},
+                                      {256, 4078, Coefficients::kEveryValue}};
+  EXPECT_TRUE(dot_matches(gf_dot_product, plain_dot, cases, 0x55));
+
+  for (const int rows : {1, 4, 9}) {
+    SCOPED_TRACE(text("rows ", rows));
+    const int count = 14, nbytes = 1006;
+    std::vector<std::vector<uint8_t>> data(count, std::vector<uint8_t>(nbytes));
+    std::vector<const uint8_t*> sources;
+    for (auto& d : data) {
+      for (uint8_t& b : d) b = rng.byte();
+      sources.push_back(d.data());
+    }
+    std::vector<uint8_t> coefficients(static_cast<size_t>(rows * count));
+    for (uint8_t& c : coefficients) c = rng.byte();
+    std::vector<std::vector<uint8_t>> made(rows, std::vector<uint8_t>(nbytes, 0xA5));
+    std::vector<std::vector<uint8_t>> want(rows, std::vector<uint8_t>(nbytes));
+    std::vector<uint8_t*> targets;
+    std::vector<const uint8_t*> expected;
+    for (int r = 0; r < rows; r++) {
+      gf_dot_product_table(want[r].data(), sources.data(), coefficients.data() + r * count, count,
+                           nbytes);
+      targets.push_back(made[r].data());
+      expected.push_back(want[r].data());
+    }
+    gf_dot_products(targets.data(), sources.data(), coefficients.data(), count, rows, nbytes);
+    EXPECT_EQ(made, want);
+    EXPECT_TRUE(gf_dot_products_equal(sources.data(), coefficients.data(), count, expected.data(),
+                                      rows, nbytes));
+    want[rows - 1][nbytes / 2] ^= 1;
+    EXPECT_FALSE(gf_dot_products_equal(sources.data(), coefficients.data(), count, expected.data(),
+                                       rows, nbytes));
+  }
+}
+
+// --- One codec's kernels ------------------------------------------------------------------------
+
+// Calls of the counting kernel below, which does what the plain one does and counts. Test state:
+// only this test's thread runs the kernel.
+struct KernelCalls {
+  int run = 0, dot = 0, dots = 0, equal = 0;
+  int total() const { return run + dot + dots + equal; }
+};
+KernelCalls counted;
+
+void counting_run(uint8_t* target, const uint8_t* source, uint8_t m, int nbytes) {
+  counted.run++;
+  gf_mul_accumulate_table(target, source, m, nbytes);
+}
+
+void counting_dot(uint8_t* target, const uint8_t* const* sources, const uint8_t* coefficients,
+                  int count, int nbytes) {
+  counted.dot++;
+  gf_dot_product_table(target, sources, coefficients, count, nbytes);
+}
+
+void counting_dots(uint8_t* const* targets, const uint8_t* const* sources,
+                   const uint8_t* coefficients, int count, int rows, int nbytes) {
+  counted.dots++;
+  for (int r = 0; r < rows; r++) {
+    gf_dot_product_table(targets[r], sources, coefficients + r * count, count, nbytes);
+  }
+}
+
+bool counting_equal(const uint8_t* const* sources, const uint8_t* coefficients, int count,
+                    const uint8_t* const* expected, int rows, int nbytes) {
+  counted.equal++;
+  return gf_dot_products_equal_by_dot(gf_dot_product_table, sources, coefficients, count, expected,
+                                      rows, nbytes);
+}
+
+const gf_kernel counting_kernel = {"counting",    counting_run,   counting_dot,
+                                   counting_dots, counting_equal, CPU_PORTABLE};
+
+// Every operation of a codec given the counting kernel, one after another: each runs it, and gives
+// the right result. Another codec made before and used in between, and the free functions, never
+// run it; the best kernel stays what it was.
+TEST(FecUseKernel, ChangesThatCodecAlone) {
+  const gf_kernel* best = gf_best_kernel();
+  const int k = 4, n = 8, pkt_size = 40;
+  const CodePtr chosen(fec_create(k, n, nullptr));
+  const CodePtr other(fec_create(k, n, nullptr));
+  ASSERT_NE(chosen, nullptr);
+  ASSERT_NE(other, nullptr);
+  fec_use_kernel(chosen.get(), &counting_kernel);
+  EXPECT_EQ(other->kernel, best);
+
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<uint8_t*> pkts;
+  for (int i = 0; i < k; i++) data.push_back(data_packet(i, pkt_size));
+  for (auto& packet : data) pkts.push_back(packet.data());
+  std::vector<std::vector<uint8_t>> want;
+  for (int r = k; r < n; r++) want.push_back(expected_packet(*chosen, r, pkt_size));
+
+  // Everything one codec does, with the count of calls of the counting kernel that must follow.
+  const auto operations = [&](fec_code* code) {
+    std::vector<std::vector<uint8_t>> parity(n - k, std::vector<uint8_t>(pkt_size));
+    fec_encode_pkt(code, pkts.data(), parity[0].data(), k, pkt_size);
+    EXPECT_EQ(parity[0], want[0]);
+    std::vector<uint8_t*> targets;
+    for (auto& packet : parity) targets.push_back(packet.data());
+    fec_encode_parity(code, pkts.data(), targets.data(), k, n - k, pkt_size);
+    EXPECT_EQ(parity, want);
+    const int32_t numbers[] = {4, 5, 6, 7};
+    std::vector<const uint8_t*> expected(targets.begin(), targets.end());
+    EXPECT_TRUE(fec_pkts_equal(code, pkts.data(), numbers, expected.data(), n - k, pkt_size));
+    std::vector<uint8_t*> received = targets;
+    int32_t received_numbers[] = {4, 5, 6, 7};
+    EXPECT_EQ(fec_decode_pkts(code, received.data(), received_numbers, pkt_size), 0);
+    for (int i = 0; i < k; i++) {
+      EXPECT_EQ(std::vector<uint8_t>(received[i], received[i] + pkt_size), data[i]);
+    }
+  };
+
+  counted = {};
+  operations(other.get());
+  EXPECT_EQ(counted.total(), 0) << "a codec left alone ran the counting kernel";
+  operations(chosen.get());
+  EXPECT_EQ(counted.dot, 1) << "fec_encode_pkt()";
+  EXPECT_EQ(counted.equal, 1) << "fec_pkts_equal()";
+  EXPECT_EQ(counted.dots, 2) << "fec_encode_parity() and fec_decode_pkts()";
+  EXPECT_GT(counted.run, 0) << "the inversion in fec_decode_pkts()";
+  const KernelCalls after_chosen = counted;
+  operations(other.get());
+  uint8_t target[4] = {}, source[4] = {1, 2, 3, 4};
+  gf_mul_accumulate(target, source, 7, 4);
+  EXPECT_EQ(counted.total(), after_chosen.total()) << "the other codec or a free function ran it";
+  EXPECT_EQ(gf_best_kernel(), best);
+  EXPECT_EQ(other->kernel, best);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -158,7 +159,9 @@ void set_chunk_header(std::string& stream, const stream_geometry& g, uint64_t ch
   for (int i = 0; i < g.k; i++) {
     packets[i] = reinterpret_cast<uint8_t*>(stream.data() + base + uint64_t(i) * g.blocksize);
   }
-  fec_code* code = fec_create(g.k, g.n);
+  const fec_reporter to_stderr{[](void*, const char* message) { fputs(message, stderr); }, nullptr};
+  fec_code* code = fec_create(g.k, g.n, &to_stderr);
+  if (code == nullptr) throw std::runtime_error("set_chunk_header: no codec for the geometry");
   for (int index = g.k; index < g.n; index++) {
     const uint64_t at = base + uint64_t(index) * g.blocksize;
     if (at + g.blocksize > stream.size()) break;
@@ -166,7 +169,7 @@ void set_chunk_header(std::string& stream, const stream_geometry& g, uint64_t ch
                    int(g.payload_len()));
     reseal_block(stream, g, {chunk, index});
   }
-  fec_free(code);
+  fec_free(code, &to_stderr);
 }
 
 void flip_bytes_in_file(const std::string& path, const stream_geometry& g, block_ref where,
