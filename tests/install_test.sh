@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # install_test.sh - installing puts kestrune, the kestrune-decode link and the manual page in place,
 # and the installed link decodes without -d; it puts libkestrune (the shared library with its links,
-# the static library), kestrune.h, kestrune.pc and the CMake package in place.
+# the static library), kestrune.h, kestrune.pc and the CMake package in place, and the examples
+# build against them and run (scripts/check-examples).
 set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -56,4 +57,10 @@ for variable in prefix=/usr libdir=$libdir includedir=/usr/include; do
 done
 [ "$(pcvar --print-requires-private)" = libmd ] || fail "kestrune.pc: libmd not Requires.private"
 
+# A library built with the sanitizers needs their runtime in the program.
+cflags=
+if grep -qx 'KESTRUNE_SANITIZE:BOOL=ON' "$build_dir/CMakeCache.txt"; then
+  cflags=-fsanitize=address,undefined
+fi
+CFLAGS=$cflags "$source_dir/scripts/check-examples" "$stage" >/dev/null
 echo "install: ok"
