@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// in_process.h - what the fuzz targets that run the program's code in-process share: fatal
-// failures turned into exceptions, standard output and error captured, a memory file as the
-// seekable input, and the encoder run on a buffer.
+// in_process.h - what the fuzz targets that run the program's code in-process share: the scan's
+// fatal failures turned into exceptions, standard output and error captured, a memory file as the
+// scan's seekable input, and the library's encoder and decoder run on buffers.
 #pragma once
 
 #include <sys/mman.h>

@@ -22,7 +22,7 @@
 // gives exactly the reports it gave before the check existed.
 //
 // --stats counts what the decoder drops, by kind, and what each chunk has to spare (its acceptable
-// blocks beyond k), in a decode_stats that decode_stream() owns and hands to each chunk. The counts
+// blocks beyond k), in a decode_stats that the run owns and hands to each chunk. The counts
 // ride on the judging the decoder does anyway; only a damaged block beyond the k that the check
 // leaves unjudged costs its digest, to tell which kind it is.
 #include <sys/uio.h>
