@@ -2,6 +2,7 @@
 // api.cpp - the library's entry points (kestrune.h): handles around a stream context, and the
 // failures of the stream code turned into results and messages.
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -78,7 +79,8 @@ kestrune_result guarded(stream_handle& h, Step&& step) {
     output_write_queued(h.ctx);
     h.failed = f.code;
     h.message = f.message;
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
+    // Only the standard library's containers throw besides the stream code: short of memory.
     output_write_queued(h.ctx);
     h.failed = KESTRUNE_ERROR_MEMORY;
     h.message = "can't malloc";
@@ -159,7 +161,7 @@ kestrune_result kestrune_detect(kestrune_params* params, unsigned given, kestrun
   } catch (const stream_failure& f) {
     tell(f.message);
     return f.code;
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
     tell("can't malloc");
     return KESTRUNE_ERROR_MEMORY;
   }
