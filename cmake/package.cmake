@@ -41,7 +41,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(kestrune_section utils)
-set(kestrune_depends ${runtime_depends})
+set(kestrune_depends "libkestrune1 (= ${version})" ${runtime_depends})
+# The programs link libkestrune.so.1, which the build tree holds: dpkg-shlibdeps finds it there and
+# leaves its package to the line above.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
 set(kestrune_description "protect a byte stream against lost or damaged blocks, and restore it
 kestrune is a Unix filter that protects a byte stream (a tar stream on tape, an
 image on unreliable media, a file sent over a lossy path) with a systematic

@@ -20,18 +20,23 @@ test -x "$bin/kestrune"
 test "$(readlink "$bin/kestrune-decode")" = kestrune
 test -s "$stage/usr/share/man/man1/kestrune.1"
 
+# The library: in the multiarch directory where the system has one, as the packages want it. The
+# installed kestrune loads it from there.
+arch=$(gcc -print-multiarch 2>/dev/null || true)
+libdir=/usr/lib${arch:+/$arch}
+lib=$stage$libdir
+export LD_LIBRARY_PATH=$lib
+
 head -c 50000 /dev/urandom >"$stage/data"
 "$bin/kestrune" "$stage/data" >"$stage/data.kst"
 "$bin/kestrune-decode" "$stage/data.kst" | cmp - "$stage/data"
+[ "$(ldd "$bin/kestrune" | awk '$1 == "libkestrune.so.1" { print $3 }')" = "$lib/libkestrune.so.1" ] ||
+  fail "the installed kestrune does not load the installed libkestrune.so.1"
 
-# The library: in the multiarch directory where the system has one, as the packages want it.
 version=$("$bin/kestrune" --version)
 version=${version#kestrune }
 IFS=. read -r major minor patch <<<"$version"
 full=$major.$minor.${patch:-0}
-arch=$(gcc -print-multiarch 2>/dev/null || true)
-libdir=/usr/lib${arch:+/$arch}
-lib=$stage$libdir
 [ -f "$lib/libkestrune.so.$full" ] && [ ! -L "$lib/libkestrune.so.$full" ] ||
   fail "no libkestrune.so.$full in $libdir"
 [ "$(readlink "$lib/libkestrune.so.$major")" = "libkestrune.so.$full" ] ||

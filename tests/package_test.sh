@@ -111,7 +111,7 @@ while IFS='|' read -r package section source depends; do
     depends_on "$package" "$need" || fail "$package: Depends lacks $need: $(field "$package" Depends)"
   done
 done <<EOF
-kestrune|utils||libmd0
+kestrune|utils||libmd0;libkestrune1 (= $version)
 libkestrune1|libs|kestrune|libmd0;libstdc++6
 libkestrune-dev|libdevel|kestrune|libkestrune1 (= $version);libmd-dev
 EOF
@@ -150,9 +150,12 @@ for package in "${packages[@]}"; do
     fail "$package: copyright lacks the license text of LICENSE"
 done
 
-# The unpacked programs: the version the package carries, and a file round-tripped through kestrune
-# and the kestrune-decode link, and checked by kestrune-scan.
+# The unpacked programs, kestrune with the unpacked libkestrune.so.1: the version the package
+# carries, and a file round-tripped through kestrune and the kestrune-decode link, and checked by
+# kestrune-scan.
 bin=$root/usr/bin
+multiarch=$(gcc -print-multiarch 2>/dev/null || true)
+export LD_LIBRARY_PATH=$root/usr/lib${multiarch:+/$multiarch}
 [ "$("$bin/kestrune" --version)" = "kestrune $upstream" ] || fail "kestrune --version"
 [ "$("$bin/kestrune-scan" --version)" = "kestrune-scan $upstream" ] ||
   fail "kestrune-scan --version"
