@@ -19,6 +19,7 @@ bin=$stage/usr/bin
 test -x "$bin/kestrune"
 test "$(readlink "$bin/kestrune-decode")" = kestrune
 test -s "$stage/usr/share/man/man1/kestrune.1"
+test -s "$stage/usr/share/man/man3/libkestrune.3"
 
 # The library: in the multiarch directory where the system has one, as the packages want it. The
 # installed kestrune loads it from there.

@@ -73,6 +73,7 @@ $lib/pkgconfig/kestrune.pc
 ./usr/share/doc/libkestrune-dev/changelog.Debian.gz
 ./usr/share/doc/libkestrune-dev/copyright
 ./usr/share/lintian/overrides/libkestrune-dev
+./usr/share/man/man3/libkestrune.3.gz
 EOF
 for package in "${packages[@]}"; do
   dpkg-deb -c "${deb[$package]}" |
