@@ -6,7 +6,6 @@
 #include <cstring>
 
 namespace kestrune::test::api {
-namespace {
 
 kestrune_callbacks collecting(run_result& into) {
   kestrune_callbacks callbacks{};
@@ -23,6 +22,8 @@ kestrune_callbacks collecting(run_result& into) {
   };
   return callbacks;
 }
+
+namespace {
 
 struct cursor {
   const std::string& bytes;

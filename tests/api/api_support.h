@@ -18,6 +18,9 @@ struct run_result {
   std::string reports;
 };
 
+// Callbacks that collect the output and the report lines into `into`.
+kestrune_callbacks collecting(run_result& into);
+
 enum class feed { pushed, pulled };
 enum class source { pushed, file, pipe };
 

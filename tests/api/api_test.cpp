@@ -97,20 +97,10 @@ TEST(ApiHandles, WithOtherParametersTakeTurns) {
   const kestrune_params params[2] = {defaults, small};
   const std::string data[2] = {patterned(500'000, 1), patterned(70'000, 2)};
   std::string streams[2];
-  struct sink {
-    std::string bytes;
-  } out[2];
-  kestrune_callbacks callbacks[2] = {};
+  run_result out[2];
+  const kestrune_callbacks callbacks[2] = {collecting(out[0]), collecting(out[1])};
   kestrune_encoder* encoders[2];
   for (int h = 0; h < 2; h++) {
-    callbacks[h].user = &out[h];
-    callbacks[h].write = [](void* user, const kestrune_piece* pieces, int count) {
-      for (int t = 0; t < count; t++) {
-        static_cast<sink*>(user)->bytes.append(static_cast<const char*>(pieces[t].data),
-                                               pieces[t].size);
-      }
-      return 0;
-    };
     encoders[h] = kestrune_encoder_create(&params[h], &callbacks[h], nullptr);
     ASSERT_NE(encoders[h], nullptr);
   }
@@ -124,9 +114,9 @@ TEST(ApiHandles, WithOtherParametersTakeTurns) {
   for (int h = 0; h < 2; h++) {
     ASSERT_EQ(kestrune_encoder_end(encoders[h]), KESTRUNE_OK);
     kestrune_encoder_free(encoders[h]);
-    streams[h] = out[h].bytes;
+    streams[h] = out[h].output;
     EXPECT_TRUE(streams[h] == encode(params[h], data[h], feed::pulled).output) << "encoder " << h;
-    out[h].bytes.clear();
+    out[h].output.clear();
   }
 
   kestrune_decoder* decoders[2];
@@ -143,7 +133,7 @@ TEST(ApiHandles, WithOtherParametersTakeTurns) {
     ASSERT_EQ(kestrune_decoder_end(decoders[h]), KESTRUNE_OK)
         << kestrune_decoder_message(decoders[h]);
     kestrune_decoder_free(decoders[h]);
-    EXPECT_TRUE(out[h].bytes == data[h]) << "decoder " << h;
+    EXPECT_TRUE(out[h].output == data[h]) << "decoder " << h;
   }
 }
 
@@ -211,15 +201,7 @@ TEST(ApiFailures, EncoderFailuresAndMisuseAreResults) {
 
   // A read that fails after two chunks and a half: the two complete chunks are written.
   run_result out;
-  kestrune_callbacks collect{};
-  collect.user = &out;
-  collect.write = [](void* user, const kestrune_piece* pieces, int count) {
-    for (int t = 0; t < count; t++) {
-      static_cast<run_result*>(user)->output.append(static_cast<const char*>(pieces[t].data),
-                                                    pieces[t].size);
-    }
-    return 0;
-  };
+  const kestrune_callbacks collect = collecting(out);
   e = kestrune_encoder_create(&small, &collect, nullptr);
   struct budget {
     int64_t left;
