@@ -590,8 +590,11 @@ struct decoder {
     }
   }
 
+  // The input's end: the rest of the batch, and the batches after it, which hold no block, until
+  // the last chunk or a failure; a stream cut at a batch's end fails at the next chunk as a file
+  // does.
   void end() {
-    if (!done) push_batch();
+    while (!done) push_batch();
   }
 };
 

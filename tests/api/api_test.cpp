@@ -180,6 +180,19 @@ TEST(ApiFailures, DecoderFailuresAreResultsWithTheProgramsTexts) {
       EXPECT_TRUE(got.output == data.substr(0, r.restored)) << got.output.size() << " bytes out";
     }
   }
+
+  // A stream cut in the last chunk of a batch (16 chunks of these parameters), which keeps its k
+  // blocks: the pushed decoder goes on to the next chunk at its end, as the others read on, and
+  // fails there.
+  const std::string longer = patterned(40 * capacity, 8);
+  const std::string cut =
+      encode(small, longer, feed::pulled).output.substr(0, 16 * chunk - 2 * small.blocksize);
+  for (const source how : {source::file, source::pipe, source::pushed}) {
+    SCOPED_TRACE("cut after a batch, source " + std::to_string(static_cast<int>(how)));
+    const run_result got = decode(small, cut, how);
+    EXPECT_EQ(got.result, KESTRUNE_ERROR_TOO_MANY_BAD);
+    EXPECT_TRUE(got.output == longer.substr(0, 16 * capacity)) << got.output.size() << " bytes out";
+  }
 }
 
 TEST(ApiFailures, EncoderFailuresAndMisuseAreResults) {
