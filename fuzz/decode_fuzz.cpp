@@ -43,7 +43,7 @@ namespace {
 
 using namespace fuzz_harness;
 
-int64_t capacity() { return chunk_capacity(context.config.blocksize, context.config.k); }
+int64_t capacity() { return chunk_capacity(config.blocksize, config.k); }
 
 // Decodes the stream both ways and checks what every decode must satisfy; returns the outcome.
 outcome decode_both(const std::string& stream) {
@@ -60,8 +60,8 @@ outcome decode_both(const std::string& stream) {
   // A chunk is rebuilt from k whole blocks within its n positions: chunk c needs the input to
   // reach c * n * blocksize + k * blocksize.
   const int64_t size = static_cast<int64_t>(stream.size());
-  const int64_t chunk_len = int64_t{context.config.n} * context.config.blocksize;
-  const int64_t needed = int64_t{context.config.k} * context.config.blocksize;
+  const int64_t chunk_len = int64_t{config.n} * config.blocksize;
+  const int64_t needed = int64_t{config.k} * config.blocksize;
   const int64_t chunks = size < needed ? 0 : (size - needed) / chunk_len + 1;
   if (static_cast<int64_t>(seekable.output.size()) > chunks * capacity()) {
     fail("more output than the input's chunks can hold");
@@ -85,9 +85,9 @@ struct stale_effect {
 stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
                              const std::string& old) {
   stale_effect effect;
-  const size_t blocksize = static_cast<size_t>(context.config.blocksize);
-  const size_t n = static_cast<size_t>(context.config.n);
-  const int k = context.config.k;
+  const size_t blocksize = static_cast<size_t>(config.blocksize);
+  const size_t n = static_cast<size_t>(config.n);
+  const int k = config.k;
   const size_t chunks = own.size() / (n * blocksize);
   for (size_t chunk = 0; chunk < chunks; chunk++) {
     int acceptable = 0;
@@ -99,9 +99,8 @@ stale_effect effect_of_stale(const std::string& damaged, const std::string& own,
       if (at + blocksize > damaged.size()) break;
       const auto* block = reinterpret_cast<const uint8_t*>(damaged.data() + at);
       bool digest_ok = false;
-      verify_blocks(&block, 1, context.config.blocksize, &digest_ok);
-      const block_fit fit =
-          judge_block(block, digest_ok, static_cast<int>(i), context.config.blocksize, k);
+      verify_blocks(&block, 1, config.blocksize, &digest_ok);
+      const block_fit fit = judge_block(block, digest_ok, static_cast<int>(i), config.blocksize, k);
       // A resealed block whose k byte was changed is intact with another k: where the decoder
       // reads it, it stops the run.
       if (fit == block_fit::other_k) effect.all_decodable = false;
@@ -154,13 +153,13 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
     old_stream = encode_in_process(old_data);
   }
 
-  const int64_t chunk_len = int64_t{context.config.n} * context.config.blocksize;
+  const int64_t chunk_len = int64_t{config.n} * config.blocksize;
   const int64_t chunks = (static_cast<int64_t>(data.size()) + capacity() - 1) / capacity();
   if (static_cast<int64_t>(stream.size()) != chunks * chunk_len) fail("unexpected stream length");
 
   if (!stream.empty()) {
-    const size_t blocksize = static_cast<size_t>(context.config.blocksize);
-    const size_t n = static_cast<size_t>(context.config.n);
+    const size_t blocksize = static_cast<size_t>(config.blocksize);
+    const size_t n = static_cast<size_t>(config.n);
     for (const flip& f : damage) {
       const size_t at = f.position % stream.size();
       const size_t block = at / blocksize;
@@ -168,7 +167,7 @@ void encode_damage_decode(reader in, bool copies, bool stale) {
         // The block's packet changed and its digest made anew: intact, at its place, and wrong.
         stream[block * blocksize + at % (blocksize - TRAILER_LEN)] ^= static_cast<char>(f.mask);
         uint8_t* sealed = reinterpret_cast<uint8_t*>(stream.data() + block * blocksize);
-        seal_blocks(&sealed, 1, context.config.blocksize);
+        seal_blocks(&sealed, 1, config.blocksize);
       } else if (stale && (f.mask & 0x40) != 0) {
         // The old version's block at the same place.
         stream.replace(block * blocksize, blocksize, old_stream, block * blocksize, blocksize);
@@ -204,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader in{data, size};
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
-  context.config.verbose = (mode & 2) != 0 ? 2 : 0;
+  config.verbose = (mode & 2) != 0 ? 2 : 0;
   if ((mode & 1) != 0) {
     encode_damage_decode(in, (mode & 4) != 0, (mode & 8) != 0);
   } else {

@@ -25,13 +25,13 @@ namespace fuzz_harness {
 struct fatal_exit {};
 
 inline const char* target_name = "fuzz";
-// The one run of the target at a time: its settings, codec and buffers.
-inline stream_context context;
+// The settings of the input being run: its parameters and report level.
+inline run_settings config;
 inline int memory_file = -1;  // the seekable input
 
 [[noreturn]] inline void fail(const char* what) {
-  fprintf(stderr, "%s: %s (k %d, n %d, blocksize %d)\n", target_name, what, context.config.k,
-          context.config.n, context.config.blocksize);
+  fprintf(stderr, "%s: %s (k %d, n %d, blocksize %d)\n", target_name, what, config.k, config.n,
+          config.blocksize);
   abort();
 }
 
@@ -48,17 +48,17 @@ inline void init_once(const char* name) {
 }
 
 // Takes n, k and the block size from the input (one byte each, mapped into small ranges) and sets
-// the context's settings to them, everything else at its default; false when kestrune would refuse
+// the settings to them, everything else at its default; false when kestrune would refuse
 // them.
 inline bool configure_from(reader& in) {
   const int n = 2 + in.byte() % 23;
   const int k = 1 + in.byte() % n;
   const int blocksize = MIN_BLOCKSIZE + in.byte();
   if (params_error({blocksize, n, k}) != nullptr) return false;
-  context.config = run_settings{};
-  context.config.n = n;
-  context.config.k = k;
-  context.config.blocksize = blocksize;
+  config = run_settings{};
+  config.n = n;
+  config.k = k;
+  config.blocksize = blocksize;
   return true;
 }
 
@@ -134,21 +134,19 @@ inline kestrune_callbacks collecting(collected& into) {
   return callbacks;
 }
 
-inline kestrune_params stream_params_of_context() {
-  return {context.config.blocksize, context.config.n, context.config.k};
-}
+inline kestrune_params settings_params() { return {config.blocksize, config.n, config.k}; }
 
 // How the decoder takes the stream.
 enum class decode_way { file, pipe, pushed };
 
-// The library's decoder on the stream, with the context's parameters and report level; errors
+// The library's decoder on the stream, with the settings' parameters and report level; errors
 // hold the reports, then the failure's message and a newline, as the program prints them without
 // its name.
 inline outcome decode_through_library(const std::string& stream, decode_way way) {
   collected got;
   const kestrune_callbacks callbacks = collecting(got);
-  const kestrune_params params = stream_params_of_context();
-  const kestrune_settings settings{context.config.verbose, 0, nullptr};
+  const kestrune_params params = settings_params();
+  const kestrune_settings settings{config.verbose, 0, nullptr};
   kestrune_decoder* decoder = kestrune_decoder_create(&params, &callbacks, &settings);
   if (decoder == nullptr) fail("can't create a decoder");
   struct cursor {
@@ -205,8 +203,8 @@ inline outcome decode_memory_file(const std::string& stream) {
 inline std::string encode_in_process(const std::string& data) {
   collected got;
   const kestrune_callbacks callbacks = collecting(got);
-  const kestrune_params params = stream_params_of_context();
-  const kestrune_settings settings{context.config.verbose, 0, nullptr};
+  const kestrune_params params = settings_params();
+  const kestrune_settings settings{config.verbose, 0, nullptr};
   kestrune_encoder* encoder = kestrune_encoder_create(&params, &callbacks, &settings);
   if (encoder == nullptr) fail("can't create an encoder");
   kestrune_result result = KESTRUNE_OK;

@@ -39,33 +39,47 @@
 #include <thread>
 #include <vector>
 
-#include "frontend/diag.h"
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
-#include "stream/buffers.h"
-#include "stream/probe.h"
-#include "stream/rules.h"
-#include "stream/stream.h"
-#include "tools/scan/input.h"
-#include "tools/scan/repair.h"
+#include "kestrune.h"
 #include "tools/scan/report.h"
-#include "tools/scan/scan.h"
+#include "tools/scan/source.h"
 
 namespace {
 
 using namespace fuzz_harness;
 
+// A chunk's report, kept.
+struct judged_chunk {
+  int64_t number = 0;
+  kestrune_chunk_status status = KESTRUNE_CHUNK_INTACT;
+  std::vector<std::pair<int, kestrune_verdict>> rejected;
+  int64_t data_length = 0;
+  std::string decoder_failure;
+};
+
 struct scan_run {
-  bool completed = false;  // neither the probe nor the scan ended the run
-  probe_result params;
-  std::vector<chunk_result> chunks;
-  scan_summary summary;
+  bool completed = false;  // neither the probe nor the scan failed
+  kestrune_detection params{};
+  std::vector<judged_chunk> chunks;
+  kestrune_scan_summary summary{};  // without its arrays
+  std::string decoder_failure;
   std::string salvage;
 };
 
-// Probes (when asked) and scans the stream, from the memory file or through a pipe fed by a
-// thread; the buffers are set up for the parameters found and left set up.
-scan_run scan(const std::string& stream, bool pipe, const probe_request& given) {
+// The user data of a salvage, appended to a string, zeros for lost bytes.
+int append_salvage(std::string& to, const void* data, int64_t count) {
+  if (data == nullptr) {
+    to.append(static_cast<size_t>(count), '\0');
+  } else {
+    to.append(static_cast<const char*>(data), static_cast<size_t>(count));
+  }
+  return 0;
+}
+
+// Probes (when asked) and scans the stream through the library, from the memory file or through a
+// pipe fed by a thread, read as kestrune-scan reads its input.
+scan_run scan(const std::string& stream, bool pipe, const kestrune_params& given, unsigned known) {
   scan_run run;
   int fds[2] = {-1, -1};
   std::thread feeder;
@@ -87,58 +101,59 @@ scan_run scan(const std::string& stream, bool pipe, const probe_request& given) 
     fd = dup(memory_file);
     lseek(fd, 0, SEEK_SET);
   }
-  const outcome o = run_captured([&] {
-    scan_input input(fd, true);
-    run.params = probe_parameters(probe_source(input), given);
-    if (params_error({run.params.blocksize, run.params.n, run.params.k}) != nullptr) {
-      fail("the probe found parameters kestrune refuses");
+  {
+    scan_file input(fd, true);
+    const kestrune_source source = input.source();
+    kestrune_scanner* scanner = kestrune_scanner_create(&source, 1);
+    if (scanner == nullptr) fail("no scanner");
+    if (kestrune_scanner_detect(scanner, &given, known, &run.params) == KESTRUNE_OK) {
+      if (kestrune_params_error(&run.params.params) != nullptr) {
+        fail("the probe found parameters kestrune refuses");
+      }
+      kestrune_scan_callbacks callbacks{};
+      callbacks.user = &run;
+      callbacks.chunk = [](void* user, const kestrune_chunk_report* c) {
+        judged_chunk kept{c->number, c->status, {}, c->data_length, c->decoder_failure};
+        for (size_t i = 0; i < c->rejected_count; i++) {
+          kept.rejected.emplace_back(c->rejected[i].position, c->rejected[i].verdict);
+        }
+        static_cast<scan_run*>(user)->chunks.push_back(std::move(kept));
+      };
+      callbacks.salvage = [](void* user, const void* data, int64_t count) {
+        return append_salvage(static_cast<scan_run*>(user)->salvage, data, count);
+      };
+      if (kestrune_scan(scanner, &run.params.params, &callbacks, &run.summary) == KESTRUNE_OK) {
+        run.completed = true;
+        run.decoder_failure = run.summary.decoder_failure;
+        run.summary.decoder_failure = nullptr;
+        run.summary.lost_data = nullptr;
+        run.summary.lost_data_count = 0;
+      }
     }
-    release_buffers(context);
-    context.config.blocksize = run.params.blocksize;
-    context.config.n = run.params.n;
-    context.config.k = run.params.k;
-    context.config.input_is_pipe = input.seekable() ? 0 : 1;
-    setup_buffers(context);
-    char* bytes = nullptr;
-    size_t length = 0;
-    FILE* salvage = open_memstream(&bytes, &length);
-    if (salvage == nullptr) fail("open_memstream failed");
-    try {
-      run.summary = scan_stream(context, input, salvage,
-                                [&](const chunk_result& c) { run.chunks.push_back(c); });
-    } catch (...) {
-      fclose(salvage);
-      free(bytes);
-      throw;
-    }
-    fclose(salvage);
-    run.salvage.assign(bytes, length);
-    free(bytes);
-    run.completed = true;
-  });
+    kestrune_scanner_free(scanner);
+  }
   if (pipe) feeder.join();
-  (void)o;
   return run;
 }
 
 void same_scans(const scan_run& a, const scan_run& b) {
   if (a.completed != b.completed) fail("file and pipe scans end differently");
   if (!a.completed) return;
-  if (a.params.blocksize != b.params.blocksize || a.params.n != b.params.n ||
-      a.params.k != b.params.k) {
+  if (a.params.params.blocksize != b.params.params.blocksize ||
+      a.params.params.n != b.params.params.n || a.params.params.k != b.params.params.k) {
     fail("file and pipe probes differ");
   }
   if (a.chunks.size() != b.chunks.size()) fail("file and pipe scans judge different chunks");
   for (size_t c = 0; c < a.chunks.size(); c++) {
-    const chunk_result& x = a.chunks[c];
-    const chunk_result& y = b.chunks[c];
+    const judged_chunk& x = a.chunks[c];
+    const judged_chunk& y = b.chunks[c];
     if (x.status != y.status || x.rejected != y.rejected || x.data_length != y.data_length ||
         x.decoder_failure != y.decoder_failure) {
       fail("file and pipe scans judge a chunk differently");
     }
   }
   if (a.summary.decoder_fails_at != b.summary.decoder_fails_at ||
-      a.summary.decoder_failure != b.summary.decoder_failure || a.summary.end != b.summary.end ||
+      a.decoder_failure != b.decoder_failure || a.summary.end != b.summary.end ||
       a.summary.lost_bytes != b.summary.lost_bytes) {
     fail("file and pipe scans sum up differently");
   }
@@ -148,9 +163,9 @@ void same_scans(const scan_run& a, const scan_run& b) {
 // The scan's prediction against the decoder's run with the same parameters.
 void prediction_holds(const scan_run& run, const std::string& stream) {
   const outcome decoded = decode_memory_file(stream);
-  const scan_summary& s = run.summary;
+  const kestrune_scan_summary& s = run.summary;
   int64_t predicted_length = 0;
-  for (const chunk_result& c : run.chunks) {
+  for (const judged_chunk& c : run.chunks) {
     if (s.decoder_fails_at >= 0 && c.number >= s.decoder_fails_at) break;
     predicted_length += c.data_length;
   }
@@ -159,7 +174,7 @@ void prediction_holds(const scan_run& run, const std::string& stream) {
   if (static_cast<int64_t>(decoded.output.size()) != predicted_length) {
     fail("the scan mispredicts the decoder's output length");
   }
-  if (!decoded.completed && decoded.errors != s.decoder_failure + "\n") {
+  if (!decoded.completed && decoded.errors != run.decoder_failure + "\n") {
     fail("the scan mispredicts the decoder's message");
   }
   if (decoded.completed && run.salvage != decoded.output) {
@@ -191,8 +206,8 @@ std::vector<damage_entry> damage_list(reader& in) {
 // older version of the same length.
 std::string damaged(std::string stream, const std::string& old_stream,
                     const std::vector<damage_entry>& damage, uint8_t mode, bool* stale) {
-  const size_t blocksize = static_cast<size_t>(context.config.blocksize);
-  const size_t chunk_len = blocksize * static_cast<size_t>(context.config.n);
+  const size_t blocksize = static_cast<size_t>(config.blocksize);
+  const size_t chunk_len = blocksize * static_cast<size_t>(config.n);
   const bool shapes = (mode & 8) != 0;
   for (const damage_entry& e : damage) {
     if (stream.empty()) return stream;
@@ -295,60 +310,59 @@ damaged_streams encode_and_damage(reader in, uint8_t mode) {
   return made;
 }
 
-// The bytes a routine writes to a memory file.
-template <typename Routine>
-std::string written_by(Routine routine) {
-  char* bytes = nullptr;
-  size_t length = 0;
-  FILE* file = open_memstream(&bytes, &length);
-  if (file == nullptr) fail("open_memstream failed");
-  routine(file);
-  fclose(file);
-  std::string result(bytes, length);
-  free(bytes);
-  return result;
-}
-
 // A second memory file, for a second copy.
 int second_file() {
   static const int fd = memfd_create("second copy", 0);
   return fd;
 }
 
-// The repair of the stream, alone or beside a second copy, with the buffers as the scan left them.
+// The repair of the stream, alone or beside a second copy, with the parameters the scan ran with.
 // `data` is what the stream was made from, when that is known.
 void repair_holds(const std::string& stream, const std::string* second_copy,
-                  const std::string* data) {
+                  const std::string* data, const kestrune_params& params) {
   store(stream);
   if (second_copy != nullptr && (ftruncate(second_file(), 0) != 0 ||
                                  pwrite(second_file(), second_copy->data(), second_copy->size(),
                                         0) != static_cast<ssize_t>(second_copy->size()))) {
     fail("can't write the second copy");
   }
-  repair_summary summary;
-  std::string salvaged;
-  std::string repaired;
-  const outcome o = run_captured([&] {
-    scan_input first(dup(memory_file), true);
-    scan_input second(dup(second_file()), true);
-    std::vector<scan_input*> copies{&first};
-    if (second_copy != nullptr) copies.push_back(&second);
-    repaired = written_by([&](FILE* out) {
-      salvaged = written_by([&](FILE* salvage) {
-        summary = repair_copies(context, copies, out, salvage, [](const repaired_chunk&) {});
-      });
-    });
-  });
-  if (!o.completed) fail("the repair ended the run");
+  struct written {
+    std::string salvaged;
+    std::string repaired;
+  } out;
+  scan_file first(dup(memory_file), true);
+  scan_file second(dup(second_file()), true);
+  std::vector<kestrune_source> copies{first.source()};
+  if (second_copy != nullptr) copies.push_back(second.source());
+  kestrune_scanner* scanner =
+      kestrune_scanner_create(copies.data(), static_cast<int>(copies.size()));
+  if (scanner == nullptr) fail("no scanner");
+  kestrune_scan_callbacks callbacks{};
+  callbacks.user = &out;
+  callbacks.salvage = [](void* user, const void* bytes, int64_t count) {
+    return append_salvage(static_cast<written*>(user)->salvaged, bytes, count);
+  };
+  callbacks.stream = [](void* user, const void* bytes, size_t size) {
+    static_cast<written*>(user)->repaired.append(static_cast<const char*>(bytes), size);
+    return 0;
+  };
+  kestrune_repair_summary summary{};
+  if (kestrune_repair(scanner, &params, &callbacks, &summary) != KESTRUNE_OK) {
+    fail("the repair failed");
+  }
   const verdict_of_repair v = judge_repair(summary);
-  if ((v.status == 3) == summary.complete) fail("the repair's verdict contradicts its summary");
-  if (data != nullptr && !summary.complete) {
+  const bool complete = summary.complete != 0;
+  kestrune_scanner_free(scanner);
+  const std::string& salvaged = out.salvaged;
+  const std::string& repaired = out.repaired;
+  if ((v.status == 3) == complete) fail("the repair's verdict contradicts its summary");
+  if (data != nullptr && !complete) {
     const outcome decoded = decode_memory_file(stream);
     if (decoded.completed && decoded.output == *data) {
       fail("the decoder restores the stream but the repair does not");
     }
   }
-  if (!summary.complete) return;
+  if (!complete) return;
   if (v.status == 0 && stream.compare(0, repaired.size(), repaired) != 0) {
     fail("an intact stream does not come back as it was");
   }
@@ -376,7 +390,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader in{data, size};
   const uint8_t mode = in.byte();
   if (!configure_from(in)) return -1;
-  setup_buffers(context);
   damaged_streams made;
   if ((mode & 1) != 0) {
     made = encode_and_damage(in, mode);
@@ -386,14 +399,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string& stream = made.stream;
   const bool probe = (mode & 2) != 0;
-  const probe_request given =
-      probe ? probe_request{}
-            : probe_request{context.config.blocksize, context.config.n, context.config.k};
+  const kestrune_params given = settings_params();
+  const unsigned known =
+      probe ? 0u : KESTRUNE_GIVEN_BLOCKSIZE | KESTRUNE_GIVEN_N | KESTRUNE_GIVEN_K;
 
-  const scan_run from_file = scan(stream, false, given);
-  const scan_run from_pipe = scan(stream, true, given);
+  const scan_run from_file = scan(stream, false, given, known);
+  const scan_run from_pipe = scan(stream, true, given, known);
   same_scans(from_file, from_pipe);
   if (from_file.completed) {
+    // The decoder and the encoder below run with the parameters the scan ran with.
+    config.blocksize = from_file.params.params.blocksize;
+    config.n = from_file.params.params.n;
+    config.k = from_file.params.params.k;
     prediction_holds(from_file, stream);
     // The decoder's restore binds the repair of the stream, alone or beside a damaged second copy
     // of the same version, when it holds no block of the older version: with one, a chunk has two
@@ -402,12 +419,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // one of them; so is a second copy of the older version, and without parity (n = k) blocks
     // that a damaged second copy puts together at a wrong place cannot be told from another
     // version at all.
-    const bool known =
-        (mode & 1) != 0 && !made.stale &&
-        ((mode & 4) == 0 || (made.same_version && context.config.n > context.config.k));
+    const bool known_data = (mode & 1) != 0 && !made.stale &&
+                            ((mode & 4) == 0 || (made.same_version && config.n > config.k));
     repair_holds(stream, (mode & 4) != 0 ? &made.second_copy : nullptr,
-                 known ? &made.data : nullptr);
+                 known_data ? &made.data : nullptr, from_file.params.params);
   }
-  release_buffers(context);
   return 0;
 }

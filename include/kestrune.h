@@ -228,6 +228,289 @@ KESTRUNE_API kestrune_result kestrune_decoder_end(kestrune_decoder* decoder);
 /* The text of the last failure; "" when there was none. */
 KESTRUNE_API const char* kestrune_decoder_message(const kestrune_decoder* decoder);
 
+/* ---- Scan and repair ------------------------------------------------------------------------- */
+
+/* What kestrune-scan does, for any program: judge every block of every chunk of a protected
+ * stream, tell how each chunk fares and what a decode would say, save what can be saved of the user
+ * data, and restore the stream from one or more copies of it, realigned where bytes were lost or
+ * added. A scanner holds the inputs (sources); its scans and repairs read them again from their
+ * start, so a sequential source can be scanned once only. */
+
+/* Where a scanner reads one input. A file or a device (size >= 0) is read with read_at, in any
+ * order; anything else (size -1: a pipe, a tape) with read, in order and once. */
+typedef struct kestrune_source {
+  void* user; /* passed to read_at, readable and read */
+  int64_t size;
+  /* Reads size bytes at offset into dest; returns how many lie before the input's end, with zeros
+   * in place of the bytes that cannot be read. */
+  size_t (*read_at)(void* user, void* dest, size_t size, int64_t offset);
+  /* Whether every byte of [offset, offset + count) was read (none of it came back as zeros for
+   * want of a readable sector). NULL: every byte was. */
+  int (*readable)(void* user, int64_t offset, int64_t count);
+  /* Reads up to size bytes into dest; returns how many arrived (0 at the end), or -1 when the read
+   * failed (the call fails with KESTRUNE_ERROR_READ). */
+  int64_t (*read)(void* user, void* dest, size_t size);
+} kestrune_source;
+
+typedef struct kestrune_scanner kestrune_scanner;
+
+/* A scanner of count sources (copied), which must stay readable until it is freed. NULL only when
+ * memory is short. */
+KESTRUNE_API kestrune_scanner* kestrune_scanner_create(const kestrune_source* sources, int count);
+KESTRUNE_API void kestrune_scanner_free(kestrune_scanner* scanner);
+
+/* The text of the last failure; "" when there was none. */
+KESTRUNE_API const char* kestrune_scanner_message(const kestrune_scanner* scanner);
+
+/* Source number `source`'s length: its size, or for a sequential one, once its end has been read;
+ * -1 until then. */
+KESTRUNE_API int64_t kestrune_scanner_size(const kestrune_scanner* scanner, int source);
+
+/* How detection told n. */
+typedef enum kestrune_n_basis {
+  KESTRUNE_N_GIVEN = 0,
+  KESTRUNE_N_PERIOD = 1,        /* the block indexes of later chunks restart every n blocks */
+  KESTRUNE_N_CHUNK_NUMBERS = 2, /* the numbers in intact chunk headers and their places */
+  KESTRUNE_N_STREAM_LENGTH = 3, /* the stream is a whole number of chunks, or ends with its last */
+  KESTRUNE_N_BOUND = 4          /* 256, the most there can be */
+} kestrune_n_basis;
+
+/* The parameters detection found and its evidence: the blocks examined at the blocksize and how
+ * many of them are intact; how many intact blocks carry k and how many another k; how many intact
+ * blocks of later chunks stand where n puts them and how many do not; whether every intact block
+ * seen lies in the first chunk. */
+typedef struct kestrune_detection {
+  kestrune_params params;
+  int blocksize_given;
+  int k_given;
+  kestrune_n_basis n_from;
+  int64_t examined;
+  int64_t intact;
+  int64_t k_agree;
+  int64_t k_other;
+  int64_t n_agree;
+  int64_t n_disagree;
+  int one_chunk;
+} kestrune_detection;
+
+/* As kestrune_detect(), from the scanner's sources, the first that tells; a sequential source
+ * keeps the bytes read for the scan. The message is the first source's failure. */
+KESTRUNE_API kestrune_result kestrune_scanner_detect(kestrune_scanner* scanner,
+                                                     const kestrune_params* params, unsigned given,
+                                                     kestrune_detection* found);
+
+/* A range of user bytes of the restored stream; length -1 runs to an end that is not known. */
+typedef struct kestrune_range {
+  int64_t start;
+  int64_t length;
+} kestrune_range;
+
+/* What became of one block position, by the decoder's rule: a block is accepted when it was read
+ * whole, its digest is right, it carries the stream's k and its index is its position. */
+typedef enum kestrune_verdict {
+  KESTRUNE_BLOCK_ACCEPTED = 0,
+  KESTRUNE_BLOCK_DIGEST = 1,      /* read whole, wrong digest */
+  KESTRUNE_BLOCK_INDEX = 2,       /* intact, but another position's block */
+  KESTRUNE_BLOCK_PARTIAL = 3,     /* not read whole: the input ends inside it, or is unreadable */
+  KESTRUNE_BLOCK_MISSING = 4,     /* the input ends before it */
+  KESTRUNE_BLOCK_K = 5,           /* intact, but written with another k */
+  KESTRUNE_BLOCK_INCONSISTENT = 6 /* intact, but it disagrees with the chunk's other blocks */
+} kestrune_verdict;
+
+typedef struct kestrune_rejected {
+  int position;
+  kestrune_verdict verdict;
+} kestrune_rejected;
+
+typedef enum kestrune_chunk_status {
+  KESTRUNE_CHUNK_INTACT = 0,     /* every block accepted */
+  KESTRUNE_CHUNK_REPAIRABLE = 1, /* k or more accepted */
+  KESTRUNE_CHUNK_LOST = 2,       /* fewer than k accepted */
+  KESTRUNE_CHUNK_MISPLACED = 3   /* its header names another chunk: it does not belong here */
+} kestrune_chunk_status;
+
+/* One chunk as the scan judged it. */
+typedef struct kestrune_chunk_report {
+  int64_t number; /* its place in the stream, from 0 */
+  int64_t offset; /* the stream offset of its block 0 */
+  int accepted;
+  const kestrune_rejected* rejected; /* in position order */
+  size_t rejected_count;
+  kestrune_chunk_status status;
+  int header_known; /* block 0 accepted, or the chunk rebuilt: clen and chunk_id are known */
+  uint32_t clen;
+  int32_t chunk_id;
+  int64_t data_offset;        /* where its user bytes go in the restored output */
+  int64_t data_length;        /* how many: clen, or the capacity when the header is lost */
+  const kestrune_range* lost; /* user bytes that cannot be restored */
+  size_t lost_count;
+  const char* decoder_failure; /* what the decoder would stop with here; "" when it would not */
+} kestrune_chunk_report;
+
+typedef enum kestrune_stream_end {
+  KESTRUNE_END_LAST_CHUNK = 0, /* the chunk numbered -1 was found */
+  KESTRUNE_END_TRUNCATED = 1,  /* the input ends after a chunk that is not the last */
+  KESTRUNE_END_AFTER_LOST = 2, /* the input ends after a chunk whose header is lost */
+  KESTRUNE_END_EMPTY = 3       /* no chunk at all */
+} kestrune_stream_end;
+
+typedef struct kestrune_scan_summary {
+  int64_t chunks;
+  int64_t blocks; /* positions judged: n per chunk */
+  int64_t bad_blocks;
+  int64_t intact;
+  int64_t repairable;
+  int64_t lost;
+  int64_t misplaced;
+  int worst_spare; /* least (accepted - k) over the chunks */
+  int64_t worst_spare_chunk;
+  kestrune_stream_end end;
+  int64_t trailing_bytes;          /* after the last chunk, ignored by the decoder */
+  int trailing_at_least;           /* a pipe: reading stopped after trailing_bytes */
+  const kestrune_range* lost_data; /* merged */
+  size_t lost_data_count;
+  int64_t lost_bytes;       /* their total, without a range of unknown length */
+  int64_t decoder_fails_at; /* the first chunk where the decoder would stop; -1: none */
+  const char* decoder_failure;
+  int64_t salvage_bytes; /* the user bytes given to the salvage, zeros included */
+  int64_t saved_bytes;   /* of which outside the lost ranges */
+} kestrune_scan_summary;
+
+typedef enum kestrune_repair_status {
+  KESTRUNE_REPAIR_INTACT = 0, /* every copy holds it whole, in its place, all its blocks agree */
+  KESTRUNE_REPAIR_REPAIRED =
+      1, /* restored, from fewer blocks, from elsewhere, or leaving some out */
+  KESTRUNE_REPAIR_LOST = 2
+} kestrune_repair_status;
+
+typedef enum kestrune_loss {
+  KESTRUNE_LOSS_NONE = 0,
+  KESTRUNE_LOSS_MISSING = 1,      /* no block of it was found */
+  KESTRUNE_LOSS_TOO_FEW = 2,      /* fewer than k blocks of it in all copies together */
+  KESTRUNE_LOSS_INCONSISTENT = 3, /* its blocks disagree and no version lies near enough */
+  KESTRUNE_LOSS_VERSIONS = 4      /* the copies hold two or more consistent versions of it */
+} kestrune_loss;
+
+/* What one copy gave a chunk. */
+typedef struct kestrune_chunk_source {
+  int copy;
+  int64_t slot;    /* its place in the copy, as realigned */
+  int64_t offset;  /* where its block 0 stands (or would stand) in the copy */
+  const int* used; /* positions whose blocks agree with the rebuild */
+  size_t used_count;
+  const int* inconsistent; /* positions whose blocks disagree with it: left out */
+  size_t inconsistent_count;
+  const int64_t* left_out; /* the offsets of those blocks in the copy */
+  size_t left_out_count;
+} kestrune_chunk_source;
+
+/* A copy holding blocks of one version of a chunk, and how many. */
+typedef struct kestrune_copy_blocks {
+  int copy;
+  int blocks;
+} kestrune_copy_blocks;
+
+typedef struct kestrune_version {
+  const kestrune_copy_blocks* copies;
+  size_t count;
+} kestrune_version;
+
+/* One place of the restored stream. */
+typedef struct kestrune_repaired_chunk {
+  int64_t number;
+  kestrune_repair_status status;
+  kestrune_loss why;
+  int header_known;
+  uint32_t clen;
+  int32_t chunk_id;
+  int out_of_place; /* a copy holds it at another place */
+  const kestrune_chunk_source* sources;
+  size_t source_count;
+  int64_t data_offset;
+  int64_t data_length;
+  const kestrune_range* lost;
+  size_t lost_count;
+  const kestrune_version* versions; /* lost as versions: each version's copies */
+  size_t version_count;
+} kestrune_repaired_chunk;
+
+/* The alignment of a copy changed: blocks stopped verifying after offset `from` and verify again
+ * from `to` on, `bytes` later than before (inserted) or, when negative, earlier (deleted); the walk
+ * resumed in the chunk at `slot`. */
+typedef struct kestrune_shift {
+  int64_t from;
+  int64_t to;
+  int64_t bytes;
+  int64_t slot;
+} kestrune_shift;
+
+typedef struct kestrune_copy_summary {
+  int64_t size;          /* the copy's length; -1 when not known */
+  int64_t accepted;      /* blocks accepted */
+  int64_t missing;       /* blocks between accepted ones that were not */
+  int64_t searched;      /* bytes searched for a new alignment */
+  int64_t end_of_blocks; /* the offset just past the last accepted block */
+  const kestrune_shift* shifts;
+  size_t shift_count;
+  int64_t restored_from; /* chunks restored with blocks of this copy */
+  int64_t conflicting;   /* chunks lost as versions with blocks of this copy */
+  int foreign; /* not a copy of this stream: every chunk it holds conflicts with the others */
+} kestrune_copy_summary;
+
+typedef struct kestrune_repair_summary {
+  int64_t chunks; /* places in the restored stream, the last chunk's included */
+  int64_t intact;
+  int64_t repaired;
+  int64_t lost;
+  int64_t out_of_place;
+  int64_t merged;       /* chunks that no copy alone holds k agreeing blocks of */
+  int64_t inconsistent; /* blocks left out because they disagree with their chunk */
+  int64_t unplaced;     /* chunks found whose number has no place */
+  int last_found;       /* the chunk numbered -1 was restored */
+  const kestrune_copy_summary* copies;
+  size_t copy_count;
+  const kestrune_range* lost_data;
+  size_t lost_data_count;
+  int64_t lost_bytes;
+  int complete; /* every chunk restored, the last one included */
+  int64_t stream_bytes;
+  int64_t salvage_bytes;
+  int64_t saved_bytes;
+} kestrune_repair_summary;
+
+/* What a scan or a repair hands out. Every callback may be NULL. The structs given to a callback
+ * live until it returns. */
+typedef struct kestrune_scan_callbacks {
+  void* user;
+  /* A scan: every chunk, in order, as it is judged. */
+  void (*chunk)(void* user, const kestrune_chunk_report* chunk);
+  /* A repair: every place of the restored stream, in order. */
+  void (*repaired)(void* user, const kestrune_repaired_chunk* chunk);
+  /* The user data, in order: count bytes, or, with data NULL, count lost bytes, which a salvage
+   * writes as zeros. Returns 0, or nonzero when it failed ("write error on the salvage file"). */
+  int (*salvage)(void* user, const void* data, int64_t count);
+  /* A repair: the repaired stream as it is restored, exactly as kestrune writes it; keep it only
+   * when the summary says complete. Returns 0, or nonzero when it failed ("write error on the
+   * repaired stream"). */
+  int (*stream)(void* user, const void* data, size_t size);
+  /* The codec's own messages, each a line ending in a newline (as kestrune_callbacks.report). */
+  void (*report)(void* user, const char* line);
+} kestrune_scan_callbacks;
+
+/* Scans source 0 with the parameters. *summary, when not NULL, receives the account; its arrays
+ * live until the next scan with a summary on the scanner, or until it is freed. */
+KESTRUNE_API kestrune_result kestrune_scan(kestrune_scanner* scanner, const kestrune_params* params,
+                                           const kestrune_scan_callbacks* callbacks,
+                                           kestrune_scan_summary* summary);
+
+/* Restores the stream from all the sources, copies of it, each realigned on its own, the chunks
+ * placed by their numbers and rebuilt from the blocks of all copies that agree. The summary's
+ * arrays live until the next repair with a summary on the scanner, or until it is freed. */
+KESTRUNE_API kestrune_result kestrune_repair(kestrune_scanner* scanner,
+                                             const kestrune_params* params,
+                                             const kestrune_scan_callbacks* callbacks,
+                                             kestrune_repair_summary* summary);
+
 #ifdef __cplusplus
 }
 #endif

@@ -112,7 +112,7 @@ while IFS='|' read -r package section source depends; do
     depends_on "$package" "$need" || fail "$package: Depends lacks $need: $(field "$package" Depends)"
   done
 done <<EOF
-kestrune|utils||libmd0;libkestrune1 (= $version)
+kestrune|utils||libkestrune1 (= $version)
 libkestrune1|libs|kestrune|libmd0;libstdc++6
 libkestrune-dev|libdevel|kestrune|libkestrune1 (= $version);libmd-dev
 EOF

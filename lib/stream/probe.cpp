@@ -509,26 +509,6 @@ void find_n(window& w, int64_t stream_size, const std::vector<seen_block>& seen,
   }
 }
 
-}  // namespace
-
-const char* n_basis_name(n_basis basis) {
-  switch (basis) {
-    case n_basis::given:
-      return "given";
-    case n_basis::period:
-      return "period";
-    case n_basis::chunk_numbers:
-      return "chunk numbers";
-    case n_basis::stream_length:
-      return "stream length";
-    case n_basis::bound:
-      return "bound";
-  }
-  return "";
-}
-
-namespace {
-
 probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_size,
                              const probe_request& given) {
   probe_result r;

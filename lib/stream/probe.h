@@ -21,7 +21,6 @@ enum class n_basis : uint8_t {
   stream_length,  // the stream's length: a whole number of chunks, or ending with the last chunk
   bound,          // 256, the most there can be (k is 256, or block index 255 was seen)
 };
-const char* n_basis_name(n_basis basis);
 
 struct probe_result {
   int32_t blocksize = 0;

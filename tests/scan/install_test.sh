@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # install_test.sh - installing the scan component puts kestrune-scan and its manual page in place,
-# and the installed scanner finds the parameters of a stream kestrune wrote.
+# and the installed scanner, with the run-time library installed beside it, finds the parameters of
+# a stream kestrune wrote.
 set -euo pipefail
 build_dir=$1
 kestrune=$2
@@ -9,7 +10,10 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
 DESTDIR=$stage cmake --install "$build_dir" --prefix /usr --component scan >/dev/null
+DESTDIR=$stage cmake --install "$build_dir" --prefix /usr --component libkestrune1 >/dev/null
 bin=$stage/usr/bin
+arch=$(gcc -print-multiarch 2>/dev/null || true)
+export LD_LIBRARY_PATH=$stage/usr/lib${arch:+/$arch}
 test -x "$bin/kestrune-scan"
 test -s "$stage/usr/share/man/man1/kestrune-scan.1"
 

@@ -20,16 +20,10 @@
 #include "frontend/diag.h"
 #include "frontend/numbers.h"
 #include "frontend/progress.h"
-#include "stream/buffers.h"
-#include "stream/failure.h"
-#include "stream/probe.h"
-#include "stream/rules.h"
-#include "tools/scan/input.h"
-#include "tools/scan/repair.h"
+#include "kestrune.h"
 #include "tools/scan/repair_out.h"
 #include "tools/scan/report.h"
-#include "tools/scan/salvage.h"
-#include "tools/scan/scan.h"
+#include "tools/scan/source.h"
 #include "tools/scan/tar_map.h"
 
 namespace {
@@ -146,11 +140,106 @@ void progress_after_report(progress_meter& meter, int64_t done) {
   progress_tick(meter, done);
 }
 
-// kestrune's own checks, on the values known so far.
-void check_parameters(const probe_request& given, known_params known) {
-  if (const char* error = params_error({given.blocksize, given.n, given.k}, known)) {
-    die("%s", error);
+// kestrune's own checks, on the values known so far (KESTRUNE_GIVEN_* flags).
+void check_parameters(const kestrune_params& given, unsigned known) {
+  if (const char* error = kestrune_given_params_error(&given, known)) die("%s", error);
+}
+
+constexpr unsigned all_known = KESTRUNE_GIVEN_BLOCKSIZE | KESTRUNE_GIVEN_N | KESTRUNE_GIVEN_K;
+
+// A scanner of the inputs, or die.
+kestrune_scanner* make_scanner(const std::vector<scan_file*>& inputs) {
+  std::vector<kestrune_source> sources;
+  for (scan_file* input : inputs) sources.push_back(input->source());
+  kestrune_scanner* scanner =
+      kestrune_scanner_create(sources.data(), static_cast<int>(sources.size()));
+  if (scanner == nullptr) die("can't malloc");
+  return scanner;
+}
+
+// Ends the program after a failed scan or repair: with its message, or, when a required spool
+// file could not be written, with that.
+[[noreturn]] void die_of(const kestrune_scanner* scanner, const std::vector<scan_file*>& inputs) {
+  for (const scan_file* input : inputs) {
+    if (input->spool_broke()) input->die_for_spool();
   }
+  die("%s", kestrune_scanner_message(scanner));
+}
+
+// The parameters: given, or found in the first input that tells them. When none does, the JSON
+// report says so before the program ends with the reason.
+kestrune_detection find_parameters(kestrune_scanner* scanner, const std::vector<scan_file*>& inputs,
+                                   const kestrune_params& given, unsigned known,
+                                   const report_setup& setup) {
+  kestrune_detection found{};
+  const kestrune_result r = kestrune_scanner_detect(scanner, &given, known, &found);
+  if (r == KESTRUNE_ERROR_NOT_FOUND) report_no_parameters(setup, kestrune_scanner_message(scanner));
+  if (r != KESTRUNE_OK) die_of(scanner, inputs);
+  check_parameters(found.params, all_known);
+  return found;
+}
+
+// What a scan or a repair hands its output to: the report and the progress line; the salvage file,
+// the tar walk and the repaired stream when set.
+struct run {
+  const report_setup* setup = nullptr;
+  progress_meter meter;
+  int64_t chunk_bytes = 0;
+  FILE* salvage = nullptr;
+  tar_walker* tar = nullptr;
+  FILE* repaired = nullptr;
+};
+
+void on_chunk(void* user, const kestrune_chunk_report* c) {
+  run& r = *static_cast<run*>(user);
+  report_chunk(*r.setup, *c);
+  progress_after_report(r.meter, c->offset + r.chunk_bytes);
+}
+
+void on_repaired(void* user, const kestrune_repaired_chunk* c) {
+  run& r = *static_cast<run*>(user);
+  report_repair_chunk(*r.setup, *c);
+  progress_after_report(r.meter, (c->number + 1) * r.chunk_bytes);
+}
+
+// The user data: to the tar walk, and to the salvage file, zeros in place of lost bytes.
+int on_salvage(void* user, const void* data, int64_t count) {
+  const run& r = *static_cast<const run*>(user);
+  if (r.tar != nullptr) r.tar->take(static_cast<const uint8_t*>(data), count, data == nullptr);
+  if (r.salvage == nullptr) return 0;
+  if (data != nullptr) {
+    return fwrite(data, 1, static_cast<size_t>(count), r.salvage) == static_cast<size_t>(count) ? 0
+                                                                                                : 1;
+  }
+  static const uint8_t zero[65536] = {};
+  while (count > 0) {
+    const size_t part = static_cast<size_t>(std::min<int64_t>(count, sizeof zero));
+    if (fwrite(zero, 1, part, r.salvage) != part) return 1;
+    count -= static_cast<int64_t>(part);
+  }
+  return 0;
+}
+
+int on_stream(void* user, const void* data, size_t size) {
+  const run& r = *static_cast<const run*>(user);
+  return fwrite(data, 1, size, r.repaired) == size ? 0 : 1;
+}
+
+void on_report(void*, const char* line) { note("%s", line); }
+
+// The callbacks for a run: the report's when `reported`, the data's when the run has somewhere
+// to put it.
+kestrune_scan_callbacks callbacks_for(run& r, bool reported) {
+  kestrune_scan_callbacks c{};
+  c.user = &r;
+  if (reported) {
+    c.chunk = on_chunk;
+    c.repaired = on_repaired;
+  }
+  if (r.salvage != nullptr || r.tar != nullptr) c.salvage = on_salvage;
+  if (r.repaired != nullptr) c.stream = on_stream;
+  c.report = on_report;
+  return c;
 }
 
 // A large output buffer: the salvage file is written a packet at a time, the report a line at a
@@ -162,22 +251,22 @@ char* large_buffer(FILE* file) {
 }
 
 // --repair OUT, or --salvage with several files: every file is a copy of one stream.
-int repair_main(report_setup& setup, const probe_request& given,
+int repair_main(report_setup& setup, const kestrune_params& given, unsigned known,
                 const std::vector<const char*>& operands, progress_choice progress) {
   if (setup.min_spare >= 0) die("--min-spare does not go with --repair or several files");
   std::vector<const char*> paths = operands;
   if (paths.empty()) paths.push_back("-");
-  std::vector<std::unique_ptr<scan_input>> inputs;
-  std::vector<scan_input*> copies;
+  std::vector<std::unique_ptr<scan_file>> files;
+  std::vector<scan_file*> inputs;
   bool standard_input = false;
   for (const char* path : paths) {
     const bool is_stdin = strcmp(path, "-") == 0;
     if (is_stdin && standard_input) usage();
     standard_input = standard_input || is_stdin;
-    inputs.push_back(std::make_unique<scan_input>(is_stdin ? nullptr : path));
-    copies.push_back(inputs.back().get());
+    files.push_back(std::make_unique<scan_file>(is_stdin ? nullptr : path));
+    inputs.push_back(files.back().get());
     setup.copy_paths.push_back(is_stdin ? nullptr : path);
-    setup.copy_seekable.push_back(inputs.back()->seekable());
+    setup.copy_seekable.push_back(files.back()->seekable());
   }
   const bool repair_to_stdout = setup.repair_path != nullptr && strcmp(setup.repair_path, "-") == 0;
   const bool salvage_to_stdout =
@@ -185,7 +274,7 @@ int repair_main(report_setup& setup, const probe_request& given,
   if (repair_to_stdout && salvage_to_stdout) {
     die("--repair - and --salvage - both take standard output");
   }
-  for (const std::unique_ptr<scan_input>& input : inputs) {
+  for (const scan_file* input : inputs) {
     if (setup.repair_path != nullptr && !repair_to_stdout &&
         same_file(setup.repair_path, input->fd())) {
       die("the repair file '%s' is an input", setup.repair_path);
@@ -195,34 +284,8 @@ int repair_main(report_setup& setup, const probe_request& given,
       die("the salvage file '%s' is the input", setup.salvage_path);
     }
   }
-  // The parameters from the first copy that tells them.
-  struct not_found {
-    std::string message;
-  };
-  std::string first_failure;
-  bool found = false;
-  for (scan_input* input : copies) {
-    try {
-      setup.params = probe_parameters(probe_source(*input), given,
-                                      [](const std::string& message) { throw not_found{message}; });
-      found = true;
-      break;
-    } catch (const not_found& failure) {
-      if (first_failure.empty()) first_failure = failure.message;
-    }
-  }
-  if (!found) {
-    report_no_parameters(setup, first_failure);
-    die("%s", first_failure.c_str());
-  }
-  const probe_result& p = setup.params;
-  check_parameters({p.blocksize, p.n, p.k}, {});
-  stream_context ctx;
-  ctx.config.blocksize = p.blocksize;
-  ctx.config.n = p.n;
-  ctx.config.k = p.k;
-  ctx.config.input_is_pipe = 0;
-  setup_buffers(ctx);
+  kestrune_scanner* scanner = make_scanner(inputs);
+  setup.params = find_parameters(scanner, inputs, given, known, setup);
 
   // Whichever takes standard output, the report goes to standard error.
   int data_fd = -1;
@@ -230,45 +293,39 @@ int repair_main(report_setup& setup, const probe_request& given,
     data_fd = dup(STDOUT_FILENO);
     if (data_fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) die("can't write '-'");
   }
-  FILE* salvage = nullptr;
+  run r;
+  r.setup = &setup;
   if (salvage_to_stdout) {
-    salvage = fdopen(data_fd, "w");
-    if (salvage == nullptr) die("can't write '-'");
+    r.salvage = fdopen(data_fd, "w");
+    if (r.salvage == nullptr) die("can't write '-'");
   } else if (setup.salvage_path != nullptr) {
-    salvage = open_or_die(setup.salvage_path, "w");
+    r.salvage = open_or_die(setup.salvage_path, "w");
   }
-  char* salvage_buffer = salvage != nullptr ? large_buffer(salvage) : nullptr;
+  char* salvage_buffer = r.salvage != nullptr ? large_buffer(r.salvage) : nullptr;
   repair_output out;
-  FILE* repaired = nullptr;
   char* repaired_buffer = nullptr;
   if (setup.repair_path != nullptr) {
     out = open_repair_output(setup.repair_path);
-    repaired = out.file;
-    repaired_buffer = large_buffer(repaired);
+    r.repaired = out.file;
+    repaired_buffer = large_buffer(r.repaired);
   }
   large_buffer(stdout);
 
   report_repair_parameters(setup);
   tar_walker walker;
-  const salvage_tap tap = [&walker](const uint8_t* data, int64_t count, bool lost) {
-    walker.take(data, count, lost);
-  };
-  progress_meter meter;
-  const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
-  start_progress(meter, progress, copies[0]->seekable() ? copies[0]->size() : -1);
-  const repair_summary summary = repair_copies(
-      ctx, copies, repaired, salvage,
-      [&](const repaired_chunk& c) {
-        report_repair_chunk(setup, c);
-        progress_after_report(meter, (c.number + 1) * chunk_bytes);
-      },
-      setup.tar ? &tap : nullptr);
-  progress_end(meter);
-  if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
+  if (setup.tar) r.tar = &walker;
+  const kestrune_params& p = setup.params.params;
+  r.chunk_bytes = int64_t{p.n} * p.blocksize;
+  start_progress(r.meter, progress, inputs[0]->seekable() ? kestrune_scanner_size(scanner, 0) : -1);
+  const kestrune_scan_callbacks callbacks = callbacks_for(r, true);
+  kestrune_repair_summary summary{};
+  if (kestrune_repair(scanner, &p, &callbacks, &summary) != KESTRUNE_OK) die_of(scanner, inputs);
+  progress_end(r.meter);
+  if (r.salvage != nullptr && fclose(r.salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
   bool written = false;
-  if (repaired != nullptr) {
-    if (summary.complete) {
+  if (r.repaired != nullptr) {
+    if (summary.complete != 0) {
       commit_repair_output(out, setup.repair_path, data_fd);
       written = true;
     } else {
@@ -277,11 +334,12 @@ int repair_main(report_setup& setup, const probe_request& given,
     free(repaired_buffer);
   }
   tar_map tar;
-  if (setup.tar) tar = walker.finish(summary.lost_data);
+  if (setup.tar) tar = walker.finish({summary.lost_data, summary.lost_data_count});
   report_repair_summary(setup, summary, written, setup.tar ? &tar : nullptr);
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-  release_buffers(ctx);
-  return judge_repair(summary).status;
+  const int status = judge_repair(summary).status;
+  kestrune_scanner_free(scanner);
+  return status;
 }
 
 bool regular_file(FILE* file) {
@@ -289,33 +347,46 @@ bool regular_file(FILE* file) {
   return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// After the scan, from the input when it is seekable, else from its spool file: where the scan lost
-// data, the salvage is made again as the repair makes it (the input realigned after inserted or
-// deleted bytes, chunks placed by their numbers, blocks that disagree left out) and replaces the
-// scan's when it saves more user bytes. A held salvage (not yet written) receives whichever is
-// chosen. Tells whether it was the repair's, whose summary goes to *realigned. With --tar (tap not
-// null) the walker, which took the scan's bytes, takes the repair's instead when they are chosen.
-bool salvage_again(stream_context& ctx, scan_input& input, const scan_summary& scanned,
-                   FILE* salvage, bool held, repair_summary* realigned, tar_walker* walker,
-                   const salvage_tap* tap) {
+// After the scan, from the input when it is seekable, else from its spool file (the scanner of
+// either): where the scan lost data, the salvage is made again as the repair makes it (the input
+// realigned after inserted or deleted bytes, chunks placed by their numbers, blocks that disagree
+// left out) and replaces the scan's when it saves more user bytes. A held salvage (not yet
+// written) receives whichever is chosen. Tells whether it was the repair's, whose summary goes to
+// *realigned. With --tar the walker, which took the scan's bytes, takes the repair's instead when
+// they are chosen.
+bool salvage_again(kestrune_scanner* scanner, const std::vector<scan_file*>& inputs,
+                   const kestrune_params& params, const kestrune_scan_summary& scanned,
+                   FILE* salvage, bool held, kestrune_repair_summary* realigned,
+                   tar_walker* walker) {
   bool better = false;
-  if (!scanned.lost_data.empty()) {
-    std::vector<scan_input*> copies{&input};
-    const auto quiet = [](const repaired_chunk&) {};
-    const repair_summary trial = repair_copies(ctx, copies, nullptr, nullptr, quiet);
-    better = bytes_saved(trial.salvage_bytes, trial.lost_data) >
-             bytes_saved(scanned.salvage_bytes, scanned.lost_data);
+  if (scanned.lost_data_count > 0) {
+    run quiet;
+    const kestrune_scan_callbacks none = callbacks_for(quiet, false);
+    kestrune_repair_summary trial{};
+    if (kestrune_repair(scanner, &params, &none, &trial) != KESTRUNE_OK) die_of(scanner, inputs);
+    better = trial.saved_bytes > scanned.saved_bytes;
     if (better) {
       if (!held && (fflush(salvage) != 0 || ftruncate(fileno(salvage), 0) != 0 ||
                     fseeko(salvage, 0, SEEK_SET) != 0)) {
         die("write error on the salvage file");
       }
-      if (tap != nullptr) *walker = tar_walker();
-      *realigned = repair_copies(ctx, copies, nullptr, salvage, quiet, tap);
+      if (walker != nullptr) *walker = tar_walker();
+      run again;
+      again.salvage = salvage;
+      again.tar = walker;
+      const kestrune_scan_callbacks to_salvage = callbacks_for(again, false);
+      if (kestrune_repair(scanner, &params, &to_salvage, realigned) != KESTRUNE_OK) {
+        die_of(scanner, inputs);
+      }
     }
   }
   if (held && !better) {
-    scan_stream(ctx, input, salvage, [](const chunk_result&) {});
+    run again;
+    again.salvage = salvage;
+    const kestrune_scan_callbacks to_salvage = callbacks_for(again, false);
+    if (kestrune_scan(scanner, &params, &to_salvage, nullptr) != KESTRUNE_OK) {
+      die_of(scanner, inputs);
+    }
   }
   return better;
 }
@@ -343,10 +414,8 @@ int scan_main(int argc, char** argv) {
       {"no-progress", no_argument, nullptr, 'q'},
       {nullptr, 0, nullptr, 0},
   };
-  probe_request given;
-  bool b_given = false;
-  bool n_given = false;
-  bool k_given = false;
+  kestrune_params given{};
+  unsigned known = 0;
   report_setup setup;
   progress_choice progress = progress_choice::automatic;
   std::vector<const char*> operands;
@@ -360,15 +429,15 @@ int scan_main(int argc, char** argv) {
         break;
       case 'b':
         given.blocksize = parse_size(optarg);
-        b_given = true;
+        known |= KESTRUNE_GIVEN_BLOCKSIZE;
         break;
       case 'n':
         given.n = parse_int(optarg);
-        n_given = true;
+        known |= KESTRUNE_GIVEN_N;
         break;
       case 'k':
         given.k = parse_int(optarg);
-        k_given = true;
+        known |= KESTRUNE_GIVEN_K;
         break;
       case 'j':
         setup.json = true;
@@ -398,17 +467,17 @@ int scan_main(int argc, char** argv) {
         usage();
     }
   }
-  check_parameters(given, {b_given, n_given, k_given});
+  check_parameters(given, known);
   for (int i = optind; i < argc; i++) operands.push_back(argv[i]);
   // Several files are copies of one stream, for a repair or a salvage from all of them.
   if (setup.repair_path != nullptr || (operands.size() >= 2 && setup.salvage_path != nullptr)) {
-    return repair_main(setup, given, operands, progress);
+    return repair_main(setup, given, known, operands, progress);
   }
   if (operands.size() >= 2) usage();
   // "-" is standard input, as no operand is.
   setup.input_path = operands.size() == 1 && strcmp(operands[0], "-") != 0 ? operands[0] : nullptr;
 
-  scan_input input(setup.input_path);
+  scan_file input(setup.input_path);
   setup.seekable = input.seekable();
   if (setup.salvage_path != nullptr && strcmp(setup.salvage_path, "-") != 0 &&
       same_file(setup.salvage_path, input.fd())) {
@@ -425,21 +494,15 @@ int scan_main(int argc, char** argv) {
     input.spool_to(spool_fd, spool_directory.c_str());
   }
   bool read_again = input.seekable() || spool_fd >= 0;
-  setup.params = probe_parameters(probe_source(input), given, [&](const std::string& message) {
-    report_no_parameters(setup, message);
-  });
-  const probe_result& p = setup.params;
-  check_parameters({p.blocksize, p.n, p.k}, {});
+  const std::vector<scan_file*> inputs{&input};
+  kestrune_scanner* scanner = make_scanner(inputs);
+  setup.params = find_parameters(scanner, inputs, given, known, setup);
+  const kestrune_params& p = setup.params.params;
 
-  stream_context ctx;
-  ctx.config.blocksize = p.blocksize;
-  ctx.config.n = p.n;
-  ctx.config.k = p.k;
-  ctx.config.input_is_pipe = input.seekable() ? 0 : 1;
-  setup_buffers(ctx);
-
-  FILE* salvage = nullptr;
+  run r;
+  r.setup = &setup;
   char* salvage_buffer = nullptr;
+  FILE* salvage = nullptr;
   if (setup.salvage_path != nullptr && strcmp(setup.salvage_path, "-") == 0) {
     // The salvage takes standard output; the report, still written through stdout, goes to
     // standard error.
@@ -463,62 +526,61 @@ int scan_main(int argc, char** argv) {
   report_parameters(setup);
   // With --tar the walk takes the user data as the salvage has it, whether or not it is written.
   tar_walker walker;
-  const salvage_tap tap = [&walker](const uint8_t* data, int64_t count, bool lost) {
-    walker.take(data, count, lost);
-  };
-  const salvage_tap* tar_tap = setup.tar ? &tap : nullptr;
-  progress_meter meter;
-  const int64_t chunk_bytes = int64_t{ctx.config.n} * ctx.config.blocksize;
-  start_progress(meter, progress, input.seekable() ? input.size() : -1);
-  scan_summary summary = scan_stream(
-      ctx, input, held ? nullptr : salvage,
-      [&](const chunk_result& c) {
-        report_chunk(setup, c);
-        progress_after_report(meter, c.offset + chunk_bytes);
-      },
-      tar_tap);
-  progress_end(meter);
+  if (setup.tar) r.tar = &walker;
+  r.salvage = held ? nullptr : salvage;
+  r.chunk_bytes = int64_t{p.n} * p.blocksize;
+  start_progress(r.meter, progress, input.seekable() ? kestrune_scanner_size(scanner, 0) : -1);
+  const kestrune_scan_callbacks callbacks = callbacks_for(r, true);
+  kestrune_scan_summary summary{};
+  if (kestrune_scan(scanner, &p, &callbacks, &summary) != KESTRUNE_OK) die_of(scanner, inputs);
+  progress_end(r.meter);
   if (spool_fd >= 0 && input.spool_failed()) {
     note("%s: salvage not realigned: write error on the spool file in '%s'\n", shown_name(),
          spool_directory.c_str());
     read_again = false;
   }
-  repair_summary realigned;
+  kestrune_repair_summary realigned{};
   bool is_realigned = false;
+  std::unique_ptr<scan_file> spooled;
+  kestrune_scanner* spool_scanner = nullptr;
   if (salvage != nullptr && read_again) {
     // The spool holds the input as far as the scan read it: to its end, or, after the last chunk,
     // as far as a pipe is read.
-    std::unique_ptr<scan_input> spooled;
-    if (spool_fd >= 0) spooled = std::make_unique<scan_input>(spool_fd, true);
-    is_realigned = salvage_again(ctx, spooled ? *spooled : input, summary, salvage, held,
-                                 &realigned, &walker, tar_tap);
-  } else if (input.seekable() && !summary.lost_data.empty() && !setup.json) {
+    std::vector<scan_file*> again = inputs;
+    kestrune_scanner* from = scanner;
+    if (spool_fd >= 0) {
+      spooled = std::make_unique<scan_file>(spool_fd, true);
+      again = {spooled.get()};
+      spool_scanner = make_scanner(again);
+      from = spool_scanner;
+    }
+    is_realigned = salvage_again(from, again, p, summary, salvage, held, &realigned,
+                                 setup.tar ? &walker : nullptr);
+  } else if (input.seekable() && summary.lost_data_count > 0 && !setup.json) {
     // No salvage asked for: whether the realigning walk would save more, to say so.
-    std::vector<scan_input*> copies{&input};
-    const repair_summary trial =
-        repair_copies(ctx, copies, nullptr, nullptr, [](const repaired_chunk&) {});
-    setup.repair_saves_more = bytes_saved(trial.salvage_bytes, trial.lost_data) >
-                              bytes_saved(summary.salvage_bytes, summary.lost_data);
+    run quiet;
+    const kestrune_scan_callbacks none = callbacks_for(quiet, false);
+    kestrune_repair_summary trial{};
+    if (kestrune_repair(scanner, &p, &none, &trial) != KESTRUNE_OK) die_of(scanner, inputs);
+    setup.repair_saves_more = trial.saved_bytes > summary.saved_bytes;
   }
   if (salvage != nullptr && fclose(salvage) != 0) die("write error on the salvage file");
   free(salvage_buffer);
   tar_map tar;
-  if (setup.tar) tar = walker.finish(is_realigned ? realigned.lost_data : summary.lost_data);
-  report_summary(setup, summary, input.size(), is_realigned ? &realigned : nullptr,
-                 setup.tar ? &tar : nullptr);
+  if (setup.tar) {
+    tar = is_realigned ? walker.finish({realigned.lost_data, realigned.lost_data_count})
+                       : walker.finish({summary.lost_data, summary.lost_data_count});
+  }
+  report_summary(setup, summary, kestrune_scanner_size(scanner, 0),
+                 is_realigned ? &realigned : nullptr, setup.tar ? &tar : nullptr);
 
   if (fflush(stdout) != 0 || ferror(stdout)) die("write error");
-  release_buffers(ctx);
-  return judge_scan(summary, setup.min_spare, &setup.params).status;
+  const int status = judge_scan(summary, setup.min_spare, &setup.params).status;
+  kestrune_scanner_free(spool_scanner);
+  kestrune_scanner_free(scanner);
+  return status;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // The library's failures that reach the program end it as die() does.
-  try {
-    return scan_main(argc, argv);
-  } catch (const stream_failure& failure) {
-    die("%s", failure.message.c_str());
-  }
-}
+int main(int argc, char** argv) { return scan_main(argc, argv); }

@@ -4,8 +4,107 @@
 
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 namespace {
+
+// The count items of a report's array.
+template <typename T>
+std::span<const T> all(const T* items, size_t count) {
+  return {items, count};
+}
+
+const char* verdict_name(kestrune_verdict v) {
+  switch (v) {
+    case KESTRUNE_BLOCK_ACCEPTED:
+      return "accepted";
+    case KESTRUNE_BLOCK_DIGEST:
+      return "digest";
+    case KESTRUNE_BLOCK_INDEX:
+      return "index";
+    case KESTRUNE_BLOCK_PARTIAL:
+      return "short";
+    case KESTRUNE_BLOCK_MISSING:
+      return "missing";
+    case KESTRUNE_BLOCK_K:
+      return "k";
+    case KESTRUNE_BLOCK_INCONSISTENT:
+      return "inconsistent";
+  }
+  return "";
+}
+
+const char* status_name(kestrune_chunk_status s) {
+  switch (s) {
+    case KESTRUNE_CHUNK_INTACT:
+      return "intact";
+    case KESTRUNE_CHUNK_REPAIRABLE:
+      return "repairable";
+    case KESTRUNE_CHUNK_LOST:
+      return "lost";
+    case KESTRUNE_CHUNK_MISPLACED:
+      return "misplaced";
+  }
+  return "";
+}
+
+const char* end_name(kestrune_stream_end e) {
+  switch (e) {
+    case KESTRUNE_END_LAST_CHUNK:
+      return "last chunk";
+    case KESTRUNE_END_TRUNCATED:
+      return "truncated";
+    case KESTRUNE_END_AFTER_LOST:
+      return "after lost chunk";
+    case KESTRUNE_END_EMPTY:
+      return "empty";
+  }
+  return "";
+}
+
+const char* repair_status_name(kestrune_repair_status s) {
+  switch (s) {
+    case KESTRUNE_REPAIR_INTACT:
+      return "intact";
+    case KESTRUNE_REPAIR_REPAIRED:
+      return "repaired";
+    case KESTRUNE_REPAIR_LOST:
+      return "lost";
+  }
+  return "";
+}
+
+const char* loss_name(kestrune_loss l) {
+  switch (l) {
+    case KESTRUNE_LOSS_NONE:
+      return "";
+    case KESTRUNE_LOSS_MISSING:
+      return "missing";
+    case KESTRUNE_LOSS_TOO_FEW:
+      return "too few blocks";
+    case KESTRUNE_LOSS_INCONSISTENT:
+      return "inconsistent blocks";
+    case KESTRUNE_LOSS_VERSIONS:
+      return "versions";
+  }
+  return "";
+}
+
+const char* n_basis_name(kestrune_n_basis basis) {
+  switch (basis) {
+    case KESTRUNE_N_GIVEN:
+      return "given";
+    case KESTRUNE_N_PERIOD:
+      return "period";
+    case KESTRUNE_N_CHUNK_NUMBERS:
+      return "chunk numbers";
+    case KESTRUNE_N_STREAM_LENGTH:
+      return "stream length";
+    case KESTRUNE_N_BOUND:
+      return "bound";
+  }
+  return "";
+}
 
 std::string quoted_for_shell(const std::string& word) {
   bool plain = !word.empty();
@@ -115,9 +214,9 @@ class json_object {
   std::string text_ = "{";
 };
 
-std::string json_ranges(const std::vector<byte_range>& ranges) {
+std::string json_ranges(std::span<const kestrune_range> ranges) {
   std::string text = "[";
-  for (const byte_range& r : ranges) {
+  for (const kestrune_range& r : ranges) {
     if (text.size() > 1) text += ",";
     text += "{\"start\":" + std::to_string(r.start) +
             ",\"length\":" + (r.length < 0 ? std::string("null") : std::to_string(r.length)) + "}";
@@ -125,9 +224,9 @@ std::string json_ranges(const std::vector<byte_range>& ranges) {
   return text + "]";
 }
 
-std::string text_ranges(const std::vector<byte_range>& ranges) {
+std::string text_ranges(std::span<const kestrune_range> ranges) {
   std::string text;
-  for (const byte_range& r : ranges) {
+  for (const kestrune_range& r : ranges) {
     if (!text.empty()) text += ", ";
     if (r.length < 0) {
       text += "everything from byte " + std::to_string(r.start) + " on";
@@ -278,28 +377,29 @@ std::string json_tar(const tar_map& t) {
 }
 
 // "3 digest, 5-6 short": runs of positions rejected for the same reason.
-std::string text_rejected(const chunk_result& c) {
+std::string text_rejected(const kestrune_chunk_report& c) {
+  const std::span<const kestrune_rejected> rejected = all(c.rejected, c.rejected_count);
   std::string text;
-  for (size_t i = 0; i < c.rejected.size();) {
+  for (size_t i = 0; i < rejected.size();) {
     size_t j = i;
-    while (j + 1 < c.rejected.size() && c.rejected[j + 1].first == c.rejected[j].first + 1 &&
-           c.rejected[j + 1].second == c.rejected[i].second) {
+    while (j + 1 < rejected.size() && rejected[j + 1].position == rejected[j].position + 1 &&
+           rejected[j + 1].verdict == rejected[i].verdict) {
       j++;
     }
     if (!text.empty()) text += ", ";
-    text += std::to_string(c.rejected[i].first);
+    text += std::to_string(rejected[i].position);
     if (j > i) {
       text += '-';
-      text += std::to_string(c.rejected[j].first);
+      text += std::to_string(rejected[j].position);
     }
     text += " ";
-    text += verdict_name(c.rejected[i].second);
+    text += verdict_name(rejected[i].verdict);
     i = j + 1;
   }
   return text;
 }
 
-std::string blocksize_evidence(const probe_result& p) {
+std::string blocksize_evidence(const kestrune_detection& p) {
   std::string text = p.blocksize_given ? "given" : "found";
   if (p.examined > 0) {
     text += ": " + std::to_string(p.intact) + " of " + std::to_string(p.examined) +
@@ -308,24 +408,25 @@ std::string blocksize_evidence(const probe_result& p) {
   return text;
 }
 
-std::string n_evidence(const probe_result& p) {
+std::string n_evidence(const kestrune_detection& p) {
   std::string text;
   switch (p.n_from) {
-    case n_basis::given:
+    case KESTRUNE_N_GIVEN:
       text = "given";
       break;
-    case n_basis::period:
-      text = "found: the block indexes restart every " + std::to_string(p.n) + " blocks";
+    case KESTRUNE_N_PERIOD:
+      text = "found: the block indexes restart every " + std::to_string(p.params.n) + " blocks";
       break;
-    case n_basis::chunk_numbers:
+    case KESTRUNE_N_CHUNK_NUMBERS:
       text = "found: from the chunk numbers in the chunk headers";
       break;
-    case n_basis::stream_length:
-      text = p.one_chunk ? "found: from the stream length, one chunk of " + std::to_string(p.n) +
-                               " blocks (trailing parity blocks lost from it would not show)"
-                         : "found: from the stream length";
+    case KESTRUNE_N_STREAM_LENGTH:
+      text = p.one_chunk
+                 ? "found: from the stream length, one chunk of " + std::to_string(p.params.n) +
+                       " blocks (trailing parity blocks lost from it would not show)"
+                 : "found: from the stream length";
       break;
-    case n_basis::bound:
+    case KESTRUNE_N_BOUND:
       text = "found: the most there can be";
       break;
   }
@@ -336,7 +437,7 @@ std::string n_evidence(const probe_result& p) {
   return text;
 }
 
-std::string k_evidence(const probe_result& p) {
+std::string k_evidence(const kestrune_detection& p) {
   std::string text = p.k_given ? "given" : "found";
   if (p.examined > 0) {
     text += ": the k byte of " + std::to_string(p.k_agree) + " intact blocks";
@@ -347,12 +448,13 @@ std::string k_evidence(const probe_result& p) {
 
 }  // namespace
 
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare, const probe_result* params) {
-  if (s.lost > 0 || s.misplaced > 0 || s.end != stream_end::last_chunk) return {3, "lost"};
+verdict_of_scan judge_scan(const kestrune_scan_summary& s, int min_spare,
+                           const kestrune_detection* params) {
+  if (s.lost > 0 || s.misplaced > 0 || s.end != KESTRUNE_END_LAST_CHUNK) return {3, "lost"};
   // Parameters found by the probe that leave most of the input after the last chunk may be those
   // of a small stream inside the user data: no promise of a restore then.
   if (params != nullptr && probed(*params) &&
-      s.trailing_bytes > s.blocks * int64_t{params->blocksize}) {
+      s.trailing_bytes > s.blocks * int64_t{params->params.blocksize}) {
     return {3, "unexplained"};
   }
   // Exit 0 and 2 promise that the restore command gives the data back.
@@ -362,12 +464,21 @@ verdict_of_scan judge_scan(const scan_summary& s, int min_spare, const probe_res
   return {0, "intact"};
 }
 
-bool probed(const probe_result& p) {
-  return !p.blocksize_given || !p.k_given || p.n_from != n_basis::given;
+bool probed(const kestrune_detection& p) {
+  return p.blocksize_given == 0 || p.k_given == 0 || p.n_from != KESTRUNE_N_GIVEN;
+}
+
+verdict_of_repair judge_repair(const kestrune_repair_summary& s) {
+  if (s.complete == 0) return {3, "lost"};
+  bool damaged = s.repaired > 0 || s.unplaced > 0;
+  for (const kestrune_copy_summary& c : all(s.copies, s.copy_count)) {
+    damaged = damaged || c.shift_count > 0;
+  }
+  return damaged ? verdict_of_repair{2, "repaired"} : verdict_of_repair{0, "intact"};
 }
 
 std::string restore_command(const report_setup& setup) {
-  const probe_result& p = setup.params;
+  const kestrune_params& p = setup.params.params;
   std::string text = "kestrune -d -b " + std::to_string(p.blocksize) + " -n " +
                      std::to_string(p.n) + " -k " + std::to_string(p.k);
   if (setup.input_path != nullptr) {
@@ -379,15 +490,15 @@ std::string restore_command(const report_setup& setup) {
 
 void report_parameters(const report_setup& setup) {
   if (setup.json) return;
-  const probe_result& p = setup.params;
+  const kestrune_detection& p = setup.params;
   if (setup.input_path != nullptr) {
     printf("input: %s (%s)\n", setup.input_path, setup.seekable ? "file" : "read in order");
   } else {
     printf("input: standard input (%s)\n", setup.seekable ? "file" : "read in order");
   }
-  printf("blocksize %d (%s)\n", p.blocksize, blocksize_evidence(p).c_str());
-  printf("n %d (%s)\n", p.n, n_evidence(p).c_str());
-  printf("k %d (%s)\n", p.k, k_evidence(p).c_str());
+  printf("blocksize %d (%s)\n", p.params.blocksize, blocksize_evidence(p).c_str());
+  printf("n %d (%s)\n", p.params.n, n_evidence(p).c_str());
+  printf("k %d (%s)\n", p.params.k, k_evidence(p).c_str());
   printf("restore with: %s\n", restore_command(setup).c_str());
 }
 
@@ -400,15 +511,16 @@ void report_no_parameters(const report_setup& setup, const std::string& message)
   fflush(stdout);
 }
 
-void report_chunk(const report_setup& setup, const chunk_result& c) {
-  const int n = setup.params.n;
-  const int k = setup.params.k;
+void report_chunk(const report_setup& setup, const kestrune_chunk_report& c) {
+  const int n = setup.params.params.n;
+  const int k = setup.params.params.k;
+  const std::span<const kestrune_range> lost = all(c.lost, c.lost_count);
   if (setup.json) {
     std::string rejected = "[";
-    for (const auto& [position, why] : c.rejected) {
+    for (const kestrune_rejected& r : all(c.rejected, c.rejected_count)) {
       if (rejected.size() > 1) rejected += ",";
-      rejected += "{\"position\":" + std::to_string(position) + ",\"reason\":\"" +
-                  verdict_name(why) + "\"}";
+      rejected += "{\"position\":" + std::to_string(r.position) + ",\"reason\":\"" +
+                  verdict_name(r.verdict) + "\"}";
     }
     rejected += "]";
     json_object o;
@@ -421,13 +533,13 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
       o.null("clen").null("chunk_id");
     }
     o.field("data_offset", c.data_offset).field("data_length", c.data_length);
-    o.raw("lost", json_ranges(c.lost));
-    o.field("decoder_failure", c.decoder_failure.empty() ? nullptr : c.decoder_failure.c_str());
+    o.raw("lost", json_ranges(lost));
+    o.field("decoder_failure", c.decoder_failure[0] == '\0' ? nullptr : c.decoder_failure);
     o.print();
     return;
   }
   // An intact chunk is the rule: listed only when asked for.
-  if (c.status == chunk_status::intact && !setup.all) return;
+  if (c.status == KESTRUNE_CHUNK_INTACT && !setup.all) return;
   printf("chunk %ld at %ld: %s, %d of %d blocks (k %d, spare %d)", static_cast<long>(c.number),
          static_cast<long>(c.offset), status_name(c.status), c.accepted, n, k, c.accepted - k);
   if (c.header_known) {
@@ -435,25 +547,26 @@ void report_chunk(const report_setup& setup, const chunk_result& c) {
   } else {
     printf(", header lost");
   }
-  if (c.status == chunk_status::misplaced) {
+  if (c.status == KESTRUNE_CHUNK_MISPLACED) {
     printf(" where chunk %ld belongs", static_cast<long>(c.number));
   }
   printf("\n");
-  if (!c.rejected.empty()) printf("  rejected: %s\n", text_rejected(c).c_str());
-  if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
+  if (c.rejected_count > 0) printf("  rejected: %s\n", text_rejected(c).c_str());
+  if (!lost.empty()) printf("  lost user data: %s\n", text_ranges(lost).c_str());
 }
 
-void report_summary(const report_setup& setup, const scan_summary& s, int64_t input_size,
-                    const repair_summary* realigned, const tar_map* tar) {
-  const probe_result& p = setup.params;
+void report_summary(const report_setup& setup, const kestrune_scan_summary& s, int64_t input_size,
+                    const kestrune_repair_summary* realigned, const tar_map* tar) {
+  const kestrune_detection& p = setup.params;
   const verdict_of_scan v = judge_scan(s, setup.min_spare, &p);
   const bool spare_low = s.chunks > 0 && setup.min_spare >= 0 && s.worst_spare < setup.min_spare;
-  const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
+  const std::span<const kestrune_range> lost_data = all(s.lost_data, s.lost_data_count);
+  const bool lost_open = !lost_data.empty() && lost_data.back().length < 0;
   if (setup.json) {
     json_object o;
     o.field("type", "summary").field("input", setup.input_path).flag("seekable", setup.seekable);
     o.field_if("size", input_size >= 0, input_size);
-    o.field("blocksize", p.blocksize).field("n", p.n).field("k", p.k);
+    o.field("blocksize", p.params.blocksize).field("n", p.params.n).field("k", p.params.k);
     o.field("blocksize_from", p.blocksize_given ? "given" : "probe");
     o.field("n_from", n_basis_name(p.n_from));
     o.field("k_from", p.k_given ? "given" : "k byte");
@@ -471,7 +584,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     }
     o.field("end", end_name(s.end)).field("trailing_bytes", s.trailing_bytes);
     o.flag("trailing_bytes_at_least", s.trailing_at_least);
-    o.raw("lost_data", json_ranges(s.lost_data)).field("lost_bytes", s.lost_bytes);
+    o.raw("lost_data", json_ranges(lost_data)).field("lost_bytes", s.lost_bytes);
     if (s.decoder_fails_at >= 0) {
       o.field("decoder_fails_at", s.decoder_fails_at).field("decoder_failure", s.decoder_failure);
     } else {
@@ -484,7 +597,8 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
       o.field("salvage_bytes", realigned != nullptr ? realigned->salvage_bytes : s.salvage_bytes);
       o.flag("salvage_realigned", realigned != nullptr);
       o.raw("salvage_lost_data",
-            json_ranges(realigned != nullptr ? realigned->lost_data : s.lost_data));
+            json_ranges(realigned != nullptr ? all(realigned->lost_data, realigned->lost_data_count)
+                                             : lost_data));
       o.field("salvage_lost_bytes", realigned != nullptr ? realigned->lost_bytes : s.lost_bytes);
     }
     if (tar != nullptr) o.raw("tar", json_tar(*tar));
@@ -504,20 +618,20 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
   }
   printf("\n");
   switch (s.end) {
-    case stream_end::last_chunk:
+    case KESTRUNE_END_LAST_CHUNK:
       printf("end: chunk %ld is the last (id -1)\n", static_cast<long>(s.chunks - 1));
       break;
-    case stream_end::truncated:
+    case KESTRUNE_END_TRUNCATED:
       printf("end: truncated: the input ends after chunk %ld, before the last chunk\n",
              static_cast<long>(s.chunks - 1));
       break;
-    case stream_end::after_lost:
+    case KESTRUNE_END_AFTER_LOST:
       printf(
           "end: the input ends after chunk %ld, whose header is lost; unless it was the last, "
           "chunks are missing too\n",
           static_cast<long>(s.chunks - 1));
       break;
-    case stream_end::empty:
+    case KESTRUNE_END_EMPTY:
       printf("end: the input holds no chunk\n");
       break;
   }
@@ -525,17 +639,17 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
     printf("trailing: %s%ld bytes follow the last chunk (kestrune -d ignores them)\n",
            s.trailing_at_least ? "at least " : "", static_cast<long>(s.trailing_bytes));
   }
-  if (s.lost_data.empty()) {
+  if (lost_data.empty()) {
     printf("lost user data: none\n");
   } else {
-    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(s.lost_data).c_str(),
+    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(lost_data).c_str(),
            static_cast<long>(s.lost_bytes), lost_open ? " and all that followed" : "");
   }
   if (s.decoder_fails_at < 0) {
     printf("kestrune -d: restores the whole stream\n");
   } else {
     printf("kestrune -d: stops at chunk %ld: %s\n", static_cast<long>(s.decoder_fails_at),
-           s.decoder_failure.c_str());
+           s.decoder_failure);
   }
   if (setup.salvage_path != nullptr) {
     const int64_t written = realigned != nullptr ? realigned->salvage_bytes : s.salvage_bytes;
@@ -544,11 +658,11 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
            static_cast<long>(written), setup.salvage_path, static_cast<long>(zeros));
   }
   if (setup.salvage_path != nullptr && realigned != nullptr) {
-    const repair_summary& r = *realigned;
+    const kestrune_repair_summary& r = *realigned;
     printf(
         "salvage: realigned, chunks placed by their numbers, as --repair does; lost in it: %s%s\n",
-        r.lost_data.empty() ? "none" : text_ranges(r.lost_data).c_str(),
-        r.complete ? " (--repair restores the whole stream)" : "");
+        r.lost_data_count == 0 ? "none" : text_ranges(all(r.lost_data, r.lost_data_count)).c_str(),
+        r.complete != 0 ? " (--repair restores the whole stream)" : "");
   }
   // Chunks out of their places, or data lost where a realigned salvage saves more: the input
   // may have lost or gained bytes, which --repair realigns.
@@ -567,7 +681,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
   const char* words = "every chunk intact";
   if (strcmp(v.result, "unexplained") == 0) {
     words = "most of the input lies after the last chunk; check the parameters (-b, -n, -k)";
-  } else if (v.status == 3 && s.lost_data.empty()) {
+  } else if (v.status == 3 && lost_data.empty()) {
     words = "kestrune -d cannot restore it; --salvage saves the data";
   } else if (v.status == 3) {
     words = "data lost";
@@ -582,7 +696,7 @@ void report_summary(const report_setup& setup, const scan_summary& s, int64_t in
 namespace {
 
 // "0-9, 11, 13-17": runs of positions.
-std::string text_positions(const std::vector<int>& positions) {
+std::string text_positions(std::span<const int> positions) {
   std::string text;
   for (size_t i = 0; i < positions.size();) {
     size_t j = i;
@@ -598,7 +712,7 @@ std::string text_positions(const std::vector<int>& positions) {
   return text;
 }
 
-std::string json_numbers(const std::vector<int>& numbers) {
+std::string json_numbers(std::span<const int> numbers) {
   std::string text = "[";
   for (const int x : numbers) {
     if (text.size() > 1) text += ",";
@@ -620,32 +734,36 @@ void report_repair_parameters(const report_setup& setup) {
     printf("copy %zu: %s (%s)\n", c + 1, copy_name(setup, static_cast<int>(c)).c_str(),
            setup.copy_seekable[c] ? "file" : "read in order");
   }
-  const probe_result& p = setup.params;
-  printf("blocksize %d (%s)\n", p.blocksize, blocksize_evidence(p).c_str());
-  printf("n %d (%s)\n", p.n, n_evidence(p).c_str());
-  printf("k %d (%s)\n", p.k, k_evidence(p).c_str());
+  const kestrune_detection& p = setup.params;
+  printf("blocksize %d (%s)\n", p.params.blocksize, blocksize_evidence(p).c_str());
+  printf("n %d (%s)\n", p.params.n, n_evidence(p).c_str());
+  printf("k %d (%s)\n", p.params.k, k_evidence(p).c_str());
 }
 
-void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
+void report_repair_chunk(const report_setup& setup, const kestrune_repaired_chunk& c) {
+  const std::span<const kestrune_chunk_source> copies = all(c.sources, c.source_count);
+  const std::span<const kestrune_version> versions = all(c.versions, c.version_count);
+  const std::span<const kestrune_range> lost = all(c.lost, c.lost_count);
   if (setup.json) {
     std::string sources = "[";
-    for (const chunk_source& s : c.sources) {
+    for (const kestrune_chunk_source& s : copies) {
       if (sources.size() > 1) sources += ",";
       std::string left = "[";
-      for (size_t i = 0; i < s.inconsistent.size(); i++) {
+      for (size_t i = 0; i < s.inconsistent_count; i++) {
         if (left.size() > 1) left += ",";
         left += "{\"position\":" + std::to_string(s.inconsistent[i]) +
                 ",\"offset\":" + std::to_string(s.left_out[i]) + "}";
       }
       sources += "{\"copy\":" + std::to_string(s.copy + 1) +
                  ",\"place\":" + std::to_string(s.slot) +
-                 ",\"offset\":" + std::to_string(s.offset) + ",\"blocks\":" + json_numbers(s.used) +
+                 ",\"offset\":" + std::to_string(s.offset) +
+                 ",\"blocks\":" + json_numbers(all(s.used, s.used_count)) +
                  ",\"inconsistent\":" + left + "]}";
     }
     sources += "]";
     json_object o;
     o.field("type", "chunk").field("chunk", c.number).field("status", repair_status_name(c.status));
-    if (c.why == loss::none) {
+    if (c.why == KESTRUNE_LOSS_NONE) {
       o.null("why");
     } else {
       o.field("why", loss_name(c.why));
@@ -657,68 +775,71 @@ void report_repair_chunk(const report_setup& setup, const repaired_chunk& c) {
     }
     o.flag("out_of_place", c.out_of_place).raw("sources", sources);
     o.field("data_offset", c.data_offset).field("data_length", c.data_length);
-    o.raw("lost", json_ranges(c.lost));
-    if (!c.versions.empty()) {
-      std::string versions = "[";
-      for (const std::vector<std::pair<int, int>>& version : c.versions) {
-        versions += versions.size() > 1 ? ",[" : "[";
-        for (size_t i = 0; i < version.size(); i++) {
-          versions += (i > 0 ? ",{\"copy\":" : "{\"copy\":") +
-                      std::to_string(version[i].first + 1) +
-                      ",\"blocks\":" + std::to_string(version[i].second) + "}";
+    o.raw("lost", json_ranges(lost));
+    if (!versions.empty()) {
+      std::string text = "[";
+      for (const kestrune_version& version : versions) {
+        text += text.size() > 1 ? ",[" : "[";
+        for (size_t i = 0; i < version.count; i++) {
+          text += (i > 0 ? ",{\"copy\":" : "{\"copy\":") +
+                  std::to_string(version.copies[i].copy + 1) +
+                  ",\"blocks\":" + std::to_string(version.copies[i].blocks) + "}";
         }
-        versions += "]";
+        text += "]";
       }
-      o.raw("versions", versions + "]");
+      o.raw("versions", text + "]");
     }
     o.print();
     return;
   }
-  if (c.status == repair_status::intact && !setup.all) return;
+  if (c.status == KESTRUNE_REPAIR_INTACT && !setup.all) return;
   printf("chunk %ld: %s", static_cast<long>(c.number), repair_status_name(c.status));
-  if (c.why != loss::none) printf(" (%s)", loss_name(c.why));
+  if (c.why != KESTRUNE_LOSS_NONE) printf(" (%s)", loss_name(c.why));
   if (c.header_known) {
     printf(", clen %u, id %d", c.clen, c.chunk_id);
   } else {
     printf(", header lost");
   }
   if (c.out_of_place) printf(", out of place");
-  for (const chunk_source& s : c.sources) {
+  for (const kestrune_chunk_source& s : copies) {
     printf("; copy %d at %ld", s.copy + 1, static_cast<long>(s.offset));
     if (s.slot != c.number) printf(" (place %ld)", static_cast<long>(s.slot));
-    printf(": blocks %s", s.used.empty() ? "none" : text_positions(s.used).c_str());
-    if (!s.inconsistent.empty()) {
-      printf(", left out as inconsistent %s", text_positions(s.inconsistent).c_str());
+    printf(": blocks %s",
+           s.used_count == 0 ? "none" : text_positions(all(s.used, s.used_count)).c_str());
+    if (s.inconsistent_count > 0) {
+      printf(", left out as inconsistent %s",
+             text_positions(all(s.inconsistent, s.inconsistent_count)).c_str());
     }
   }
-  if (c.sources.empty()) printf("; no block found");
+  if (copies.empty()) printf("; no block found");
   // Two consistent versions: which copies hold which, so that the user can tell the archives.
-  for (size_t v = 0; v < c.versions.size(); v++) {
+  for (size_t v = 0; v < versions.size(); v++) {
     printf("; version %zu in", v + 1);
-    for (size_t i = 0; i < c.versions[v].size(); i++) {
-      printf("%s copy %d (%d blocks)", i > 0 ? "," : "", c.versions[v][i].first + 1,
-             c.versions[v][i].second);
+    for (size_t i = 0; i < versions[v].count; i++) {
+      printf("%s copy %d (%d blocks)", i > 0 ? "," : "", versions[v].copies[i].copy + 1,
+             versions[v].copies[i].blocks);
     }
   }
   printf("\n");
-  if (!c.lost.empty()) printf("  lost user data: %s\n", text_ranges(c.lost).c_str());
+  if (!lost.empty()) printf("  lost user data: %s\n", text_ranges(lost).c_str());
 }
 
-void report_repair_summary(const report_setup& setup, const repair_summary& s, bool written,
-                           const tar_map* tar) {
+void report_repair_summary(const report_setup& setup, const kestrune_repair_summary& s,
+                           bool written, const tar_map* tar) {
   const verdict_of_repair v = judge_repair(s);
-  const probe_result& p = setup.params;
-  const bool lost_open = !s.lost_data.empty() && s.lost_data.back().length < 0;
-  const char* end = s.last_found ? "last chunk" : "not found";
+  const kestrune_detection& p = setup.params;
+  const std::span<const kestrune_range> lost_data = all(s.lost_data, s.lost_data_count);
+  const bool lost_open = !lost_data.empty() && lost_data.back().length < 0;
+  const char* end = s.last_found != 0 ? "last chunk" : "not found";
   report_setup restored = setup;
   restored.input_path = setup.repair_path != nullptr && strcmp(setup.repair_path, "-") != 0
                             ? setup.repair_path
                             : nullptr;
   if (setup.json) {
-    for (size_t c = 0; c < s.copies.size(); c++) {
-      const copy_summary& copy = s.copies[c];
+    for (size_t c = 0; c < s.copy_count; c++) {
+      const kestrune_copy_summary& copy = s.copies[c];
       std::string shifts = "[";
-      for (const alignment_shift& shift : copy.walk.shifts) {
+      for (const kestrune_shift& shift : all(copy.shifts, copy.shift_count)) {
         if (shifts.size() > 1) shifts += ",";
         shifts += "{\"from\":" + std::to_string(shift.from) +
                   ",\"to\":" + std::to_string(shift.to) +
@@ -731,15 +852,15 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
       o.field("type", "copy").field("copy", static_cast<int64_t>(c + 1));
       o.field("input", setup.copy_paths[c]).flag("seekable", setup.copy_seekable[c]);
       o.field_if("size", copy.size >= 0, copy.size);
-      o.field("accepted", copy.walk.accepted).field("missing", copy.walk.missing);
-      o.field("searched", copy.walk.searched).field("end_of_blocks", copy.walk.end_of_blocks);
+      o.field("accepted", copy.accepted).field("missing", copy.missing);
+      o.field("searched", copy.searched).field("end_of_blocks", copy.end_of_blocks);
       o.raw("shifts", shifts);
-      o.field("conflicting", copy.conflicting).flag("not_a_copy", c > 0 && copy.foreign());
+      o.field("conflicting", copy.conflicting).flag("not_a_copy", c > 0 && copy.foreign != 0);
       o.print();
     }
     json_object o;
     o.field("type", "summary").field("mode", "repair");
-    o.field("blocksize", p.blocksize).field("n", p.n).field("k", p.k);
+    o.field("blocksize", p.params.blocksize).field("n", p.params.n).field("k", p.params.k);
     o.field("blocksize_from", p.blocksize_given ? "given" : "probe");
     o.field("n_from", n_basis_name(p.n_from));
     o.field("k_from", p.k_given ? "given" : "k byte");
@@ -747,7 +868,7 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
     o.field("lost", s.lost).field("out_of_place", s.out_of_place).field("merged", s.merged);
     o.field("inconsistent", s.inconsistent).field("unplaced", s.unplaced);
     o.field("end", end);
-    o.raw("lost_data", json_ranges(s.lost_data)).field("lost_bytes", s.lost_bytes);
+    o.raw("lost_data", json_ranges(lost_data)).field("lost_bytes", s.lost_bytes);
     o.field("repair", setup.repair_path).flag("repair_written", written);
     if (written) {
       o.field("repair_bytes", s.stream_bytes).field("restore", restore_command(restored));
@@ -762,10 +883,9 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
     return;
   }
 
-  for (size_t c = 0; c < s.copies.size(); c++) {
-    const copy_summary& copy = s.copies[c];
-    const std::string name = copy_name(setup, static_cast<int>(c));
-    for (const alignment_shift& shift : copy.walk.shifts) {
+  for (size_t c = 0; c < s.copy_count; c++) {
+    const kestrune_copy_summary& copy = s.copies[c];
+    for (const kestrune_shift& shift : all(copy.shifts, copy.shift_count)) {
       printf("copy %zu: %ld bytes %s between %ld and %ld; realigned from %ld on (place %ld)\n",
              c + 1, static_cast<long>(shift.bytes > 0 ? shift.bytes : -shift.bytes),
              shift.bytes > 0 ? "inserted" : "deleted", static_cast<long>(shift.from),
@@ -773,13 +893,12 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
              static_cast<long>(shift.slot));
     }
     printf("copy %zu: %ld blocks accepted, %ld missing between them, %ld bytes searched", c + 1,
-           static_cast<long>(copy.walk.accepted), static_cast<long>(copy.walk.missing),
-           static_cast<long>(copy.walk.searched));
-    if (copy.size > copy.walk.end_of_blocks) {
-      printf("; %ld bytes after its last block",
-             static_cast<long>(copy.size - copy.walk.end_of_blocks));
+           static_cast<long>(copy.accepted), static_cast<long>(copy.missing),
+           static_cast<long>(copy.searched));
+    if (copy.size > copy.end_of_blocks) {
+      printf("; %ld bytes after its last block", static_cast<long>(copy.size - copy.end_of_blocks));
     }
-    if (c > 0 && copy.foreign()) {
+    if (c > 0 && copy.foreign != 0) {
       printf("; not a copy of this stream: every chunk it holds is another version");
     } else if (copy.conflicting > 0) {
       printf("; %ld chunks in conflict with another version", static_cast<long>(copy.conflicting));
@@ -792,15 +911,15 @@ void report_repair_summary(const report_setup& setup, const repair_summary& s, b
       static_cast<long>(s.chunks), static_cast<long>(s.intact), static_cast<long>(s.repaired),
       static_cast<long>(s.lost), static_cast<long>(s.out_of_place), static_cast<long>(s.merged),
       static_cast<long>(s.inconsistent), static_cast<long>(s.unplaced));
-  if (s.last_found) {
+  if (s.last_found != 0) {
     printf("end: chunk %ld is the last (id -1)\n", static_cast<long>(s.chunks - 1));
   } else {
     printf("end: the last chunk was not restored\n");
   }
-  if (s.lost_data.empty()) {
+  if (lost_data.empty()) {
     printf("lost user data: none\n");
   } else {
-    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(s.lost_data).c_str(),
+    printf("lost user data: %s (%ld bytes%s)\n", text_ranges(lost_data).c_str(),
            static_cast<long>(s.lost_bytes), lost_open ? " and all that followed" : "");
   }
   if (setup.repair_path != nullptr && written) {

@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "stream/probe.h"
-#include "tools/scan/repair.h"
-#include "tools/scan/scan.h"
+#include "kestrune.h"
 #include "tools/scan/tar_map.h"
 
 struct report_setup {
   bool json = false;
   const char* input_path = nullptr;  // null: standard input
   bool seekable = false;
-  probe_result params;
+  kestrune_detection params;
   int min_spare = -1;  // -1: not asked for
   const char* salvage_path = nullptr;
   // A repair (--repair, or several files): every copy's file (null: standard input) and whether
@@ -37,11 +35,19 @@ struct verdict_of_scan {
   const char* result;  // "intact", "damaged", "low spare", "lost"
 };
 // params, when given, are the parameters the scan ran with: found by the probe, or given.
-verdict_of_scan judge_scan(const scan_summary& s, int min_spare,
-                           const probe_result* params = nullptr);
+verdict_of_scan judge_scan(const kestrune_scan_summary& s, int min_spare,
+                           const kestrune_detection* params = nullptr);
 
 // Whether the probe found any of the parameters (rather than the command line giving them all).
-bool probed(const probe_result& p);
+bool probed(const kestrune_detection& p);
+
+// The exit status of a repair and its word: 0 "intact" (no copy showed any damage), 2 "repaired",
+// 3 "lost".
+struct verdict_of_repair {
+  int status;
+  const char* result;
+};
+verdict_of_repair judge_repair(const kestrune_repair_summary& s);
 
 // The kestrune command line that restores the stream.
 std::string restore_command(const report_setup& setup);
@@ -50,16 +56,17 @@ void report_parameters(const report_setup& setup);
 // --json only: the summary object of a scan that could not start because the parameters were not
 // found; `message` is the failure kestrune-scan ends with.
 void report_no_parameters(const report_setup& setup, const std::string& message);
-void report_chunk(const report_setup& setup, const chunk_result& chunk);
+void report_chunk(const report_setup& setup, const kestrune_chunk_report& chunk);
 // `realigned`, when not null: the salvage was made as the repair makes it, with this account.
 // `tar`, when not null (--tar): the members that the lost bytes belong to.
-void report_summary(const report_setup& setup, const scan_summary& summary, int64_t input_size,
-                    const repair_summary* realigned = nullptr, const tar_map* tar = nullptr);
+void report_summary(const report_setup& setup, const kestrune_scan_summary& summary,
+                    int64_t input_size, const kestrune_repair_summary* realigned = nullptr,
+                    const tar_map* tar = nullptr);
 
 // The report of a repair: the copies and the parameters; a line or object per place of the
 // restored stream; then per copy where its alignment shifted, and the summary. `written` tells
 // whether the repaired stream was kept; `tar`, when not null, maps the lost bytes to tar members.
 void report_repair_parameters(const report_setup& setup);
-void report_repair_chunk(const report_setup& setup, const repaired_chunk& chunk);
-void report_repair_summary(const report_setup& setup, const repair_summary& summary, bool written,
-                           const tar_map* tar = nullptr);
+void report_repair_chunk(const report_setup& setup, const kestrune_repaired_chunk& chunk);
+void report_repair_summary(const report_setup& setup, const kestrune_repair_summary& summary,
+                           bool written, const tar_map* tar = nullptr);

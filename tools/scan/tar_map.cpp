@@ -15,9 +15,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tools/scan/salvage.h"
-
 namespace {
+
+// Appends [start, start + length) to a member's lost ranges, merged with the last one when they
+// touch.
+void add_lost(std::vector<kestrune_range>& ranges, int64_t start, int64_t length) {
+  if (length == 0) return;
+  if (!ranges.empty() && ranges.back().start + ranges.back().length == start) {
+    ranges.back().length += length;
+    return;
+  }
+  ranges.push_back({start, length});
+}
 
 constexpr int record_size = 512;
 // Fields of a ustar header, [at, at + length).
@@ -113,7 +122,7 @@ void tar_walker::take(const uint8_t* data, int64_t count, bool lost) {
       if (lost && state_ == state::end) {
         map_.after_end_lost += span;
       } else if (lost) {
-        if (in_data > 0) add_range(member_.lost, offset_, in_data);
+        if (in_data > 0) add_lost(member_.lost, offset_, in_data);
         member_.data_lost += in_data;
         map_.padding_lost += span - in_data;
       }
@@ -157,7 +166,7 @@ void tar_walker::lose(int64_t at, int from, int to, bool as_header) {
     }
     int j = i;
     while (j < to && record_lost_[j]) j++;
-    add_range(member_.lost, at + i, j - i);
+    add_lost(member_.lost, at + i, j - i);
     (as_header ? member_.header_lost : member_.data_lost) += j - i;
     i = j;
   }
@@ -440,13 +449,13 @@ void tar_walker::close_member() {
   name_extension_lost_ = false;
 }
 
-tar_map tar_walker::finish(const std::vector<byte_range>& lost_data) {
+tar_map tar_walker::finish(std::span<const kestrune_range> lost_data) {
   if (filled_ > 0) record(filled_);
   if (!lost_data.empty() && lost_data.back().length < 0 && state_ != state::end) {
     // The archive goes on beyond what is known: the member being read loses the rest of it.
     map_.lost_from = lost_data.back().start;
     if (state_ == state::data && data_left_ > 0) {
-      add_range(member_.lost, offset_, data_left_);
+      add_lost(member_.lost, offset_, data_left_);
       member_.data_lost += data_left_;
     } else if (open_ && state_ != state::data) {
       member_.header_read = false;

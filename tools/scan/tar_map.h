@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "tools/scan/scan.h"
+#include "kestrune.h"
 
 // A member that lost bytes, or a stretch whose headers are lost (an unknown member, or several).
 struct tar_member {
@@ -25,7 +26,7 @@ struct tar_member {
   int64_t data_lost = 0;     // for a member whose header is lost: every lost byte up to next_header
   bool header_read = true;   // false: its header is lost; the member runs to next_header
   int64_t next_header = -1;  // where the next valid header was found after a lost one; -1: none
-  std::vector<byte_range> lost;
+  std::vector<kestrune_range> lost;
 };
 
 struct tar_map {
@@ -46,7 +47,7 @@ class tar_walker {
   // The next count bytes of the archive; lost ones (data is ignored) are zeros in the salvage.
   void take(const uint8_t* data, int64_t count, bool lost);
   // Once every byte is taken: lost_data is the lost ranges, whose last may run to an unknown end.
-  tar_map finish(const std::vector<byte_range>& lost_data);
+  tar_map finish(std::span<const kestrune_range> lost_data);
 
  private:
   enum class state : uint8_t { header, extension, sparse, data, resync, end };

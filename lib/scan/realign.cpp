@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // realign.cpp - the walk of one copy: blocks verified in batches at the current alignment, and a
 // search for the next alignment when they stop verifying.
-#include "tools/scan/realign.h"
+#include "scan/realign.h"
 
 #include <algorithm>
 #include <cassert>

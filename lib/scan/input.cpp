@@ -1,70 +1,23 @@
 // SPDX-License-Identifier: MIT
-// input.cpp - reading the scanned stream from a file, a device or a pipe.
-#include "tools/scan/input.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// input.cpp - reading the scanned stream through its source.
+#include "scan/input.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "frontend/diag.h"
-#include "frontend/sectors.h"
+#include "stream/failure.h"
 
-namespace {
-
-// Writes count bytes to fd; false when a write fails.
-bool write_full(int fd, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    const ssize_t wrote = write(fd, bytes, count);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes += wrote;
-    count -= static_cast<size_t>(wrote);
-  }
-  return true;
+scan_input::scan_input(const kestrune_source& source)
+    : source_(source), seekable_(source.size >= 0 && source.read_at != nullptr) {
+  if (seekable_) size_ = source.size;
 }
 
-}  // namespace
-
-scan_input::scan_input(const char* path) {
-  int fd = 0;
-  if (path != nullptr) {
-    fd = open(path, O_RDONLY);
-    if (fd < 0) die("can't open '%s'", path);
-  }
-  take(fd, path != nullptr, path != nullptr ? path : "standard input");
-}
-
-scan_input::scan_input(int fd, bool own) { take(fd, own, "the input"); }
-
-void scan_input::take(int fd, bool own, const char* name) {
-  fd_ = fd;
-  own_fd_ = own;
-  struct stat st {};
-  if (fstat(fd_, &st) != 0) die("can't open '%s'", name);
-  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
-    const off_t end = lseek(fd_, 0, SEEK_END);
-    if (end >= 0) {
-      seekable_ = true;
-      size_ = end;
-      (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
-  }
-}
-
-scan_input::~scan_input() {
-  if (own_fd_) close(fd_);
-}
-
-size_t scan_input::read_fd(uint8_t* dest, size_t count) {
+size_t scan_input::read_source(uint8_t* dest, size_t count) {
   size_t done = 0;
   while (done < count && !at_end_) {
-    const ssize_t got = read(fd_, dest + done, count - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) die("read error");
+    const int64_t got =
+        source_.read != nullptr ? source_.read(source_.user, dest + done, count - done) : 0;
+    if (got < 0) fail(KESTRUNE_ERROR_READ, "read error");
     if (got == 0) {
       at_end_ = true;
       size_ = position_ + static_cast<int64_t>(done);
@@ -72,23 +25,8 @@ size_t scan_input::read_fd(uint8_t* dest, size_t count) {
     }
     done += static_cast<size_t>(got);
   }
-  if (spool_fd_ >= 0 && done > 0 && !write_full(spool_fd_, dest, done)) {
-    spool_fd_ = -1;
-    spool_failed_ = true;
-    if (spool_required_) die("write error on the spool file in '%s'", spool_where_);
-  }
   position_ += static_cast<int64_t>(done);
   return done;
-}
-
-void scan_input::spool_to(int spool_fd, const char* where) {
-  spool_fd_ = spool_fd;
-  spool_where_ = where;
-}
-
-void scan_input::spool_required(bool required) {
-  spool_required_ = required;
-  if (required && spool_failed_) die("write error on the spool file in '%s'", spool_where_);
 }
 
 const std::vector<uint8_t>& scan_input::head(size_t limit) {
@@ -97,13 +35,12 @@ const std::vector<uint8_t>& scan_input::head(size_t limit) {
   if (seekable_) limit = static_cast<size_t>(std::min<int64_t>(size_, static_cast<int64_t>(limit)));
   head_.resize(limit);
   if (!seekable_) {
-    head_.resize(have + read_fd(head_.data() + have, limit - have));
+    head_.resize(have + read_source(head_.data() + have, limit - have));
     return head_;
   }
-  // An unreadable sector costs that sector alone, as the decoder's reads cost the block: it is read
-  // as zeros (which no digest accepts), once, and the window goes on behind it.
-  const size_t got = pread_sectors(fd_, head_.data() + have, limit - have,
-                                   static_cast<int64_t>(have), unreadable_);
+  // What cannot be read comes as zeros, which no digest accepts.
+  const size_t got =
+      source_.read_at(source_.user, head_.data() + have, limit - have, static_cast<int64_t>(have));
   memset(head_.data() + have + got, 0, limit - have - got);
   return head_;
 }
@@ -122,10 +59,11 @@ size_t scan_input::read_sequential(int64_t offset, uint8_t* dest, size_t count) 
   // Bytes between what was taken and offset are skipped.
   uint8_t skipped[4096];
   while (position_ < offset && !at_end_) {
-    read_fd(skipped, static_cast<size_t>(std::min<int64_t>(offset - position_, sizeof skipped)));
+    read_source(skipped,
+                static_cast<size_t>(std::min<int64_t>(offset - position_, sizeof skipped)));
   }
   if (done < count && position_ == offset + static_cast<int64_t>(done)) {
-    done += read_fd(dest + done, count - done);
+    done += read_source(dest + done, count - done);
   }
   return done;
 }
@@ -138,7 +76,7 @@ void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8
   int64_t present = static_cast<int64_t>(total);
   if (seekable_) {
     present = std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(total));
-    arrived = pread_sectors(fd_, dest, static_cast<size_t>(present), offset, unreadable_);
+    arrived = source_.read_at(source_.user, dest, static_cast<size_t>(present), offset);
   } else {
     arrived = read_sequential(offset, dest, total);
     present = static_cast<int64_t>(arrived);
@@ -149,7 +87,8 @@ void scan_input::read_blocks(int64_t offset, int32_t blocksize, int count, uint8
     if (start >= present) {
       got[b] = block_read::missing;
     } else if (end <= static_cast<int64_t>(arrived) &&
-               (!seekable_ || sectors_readable(unreadable_, offset + start, blocksize))) {
+               (!seekable_ || source_.readable == nullptr ||
+                source_.readable(source_.user, offset + start, blocksize) != 0)) {
       got[b] = block_read::whole;
     } else {
       got[b] = block_read::partial;
@@ -166,7 +105,7 @@ int64_t scan_input::bytes_after(int64_t offset, bool* at_least) {
         *at_least = true;
         return position_ - offset;
       }
-      read_fd(sink, sizeof sink);
+      read_source(sink, sizeof sink);
     }
   }
   return std::max<int64_t>(size_ - offset, 0);

@@ -7,14 +7,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "scan/input.h"
 #include "stream/context.h"
-#include "tools/scan/input.h"
 
 // What became of one block position, by the decoder's rule: a block is accepted when it was read
 // whole, its digest is right, it carries the run's k and its index is its position.
@@ -27,8 +26,6 @@ enum class verdict : uint8_t {
   k,             // intact, but written with another k
   inconsistent,  // intact, but it disagrees with the chunk's other blocks: it does not belong
 };
-// "digest", "index", "short", "missing", "k", "inconsistent"
-const char* verdict_name(verdict v);
 
 enum class chunk_status : uint8_t {
   intact,      // every block accepted
@@ -36,7 +33,6 @@ enum class chunk_status : uint8_t {
   lost,        // fewer than k accepted
   misplaced,   // its header names another chunk: it does not belong here
 };
-const char* status_name(chunk_status s);
 
 // Bytes of the restored output; length -1 runs to an end that is not known.
 struct byte_range {
@@ -66,7 +62,6 @@ enum class stream_end : uint8_t {
                // chunks are missing
   empty,       // no chunk at all
 };
-const char* end_name(stream_end e);
 
 struct scan_summary {
   int64_t chunks = 0;
@@ -88,13 +83,11 @@ struct scan_summary {
   int64_t salvage_bytes = 0;  // written to the salvage file
 };
 
-// Receives the user data as a salvage writes it, in order: count bytes, or count lost ones (the
-// zeros that stand for them; data is null).
-using salvage_tap = std::function<void(const uint8_t* data, int64_t count, bool lost)>;
+// Receives the user data of a salvage, in order: count bytes, or count lost ones (data is null;
+// a salvage file holds zeros for them). False when it failed.
+using salvage_sink = std::function<bool(const uint8_t* data, int64_t count)>;
 
 // Scans the whole stream; calls on_chunk for every chunk, in order, as it is judged. When
-// salvage is not null, the user data of every chunk goes there, zeros in place of what is lost;
-// when tap is not null, it receives the same bytes, with or without a salvage file.
-scan_summary scan_stream(stream_context& ctx, scan_input& input, FILE* salvage,
-                         const std::function<void(const chunk_result&)>& on_chunk,
-                         const salvage_tap* tap = nullptr);
+// salvage is not null, the user data of every chunk goes there, in order.
+scan_summary scan_stream(stream_context& ctx, scan_input& input, const salvage_sink* salvage,
+                         const std::function<void(const chunk_result&)>& on_chunk);

@@ -6,15 +6,14 @@
 // judged by the decoder's rule and settled on its accepted blocks as the decoder settles it: a
 // block that the decoding finds wrong does not belong (an older version of the archive, another
 // stream) and is reported as inconsistent.
-#include "tools/scan/scan.h"
-#include "tools/scan/salvage.h"
+#include "scan/scan.h"
+#include "scan/salvage.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "fec/fec.h"
-#include "frontend/diag.h"
 #include "stream/agreement.h"
 #include "stream/buffers.h"
 #include "stream/format.h"
@@ -52,9 +51,9 @@ void write_data(salvage_writer& out, const geometry& g, const uint8_t* const* pa
 
 class scanner {
  public:
-  scanner(stream_context& ctx, scan_input& input, FILE* salvage,
-          const std::function<void(const chunk_result&)>& report, const salvage_tap* tap)
-      : ctx_(ctx), input_(input), out_(salvage, tap), report_(report) {
+  scanner(stream_context& ctx, scan_input& input, const salvage_sink* salvage,
+          const std::function<void(const chunk_result&)>& report)
+      : ctx_(ctx), input_(input), out_(salvage), report_(report) {
     g_.n = ctx_.config.n;
     g_.k = ctx_.config.k;
     g_.blocksize = ctx_.config.blocksize;
@@ -383,57 +382,8 @@ class scanner {
 
 }  // namespace
 
-const char* verdict_name(verdict v) {
-  switch (v) {
-    case verdict::accepted:
-      return "accepted";
-    case verdict::digest:
-      return "digest";
-    case verdict::index:
-      return "index";
-    case verdict::partial:
-      return "short";
-    case verdict::missing:
-      return "missing";
-    case verdict::k:
-      return "k";
-    case verdict::inconsistent:
-      return "inconsistent";
-  }
-  return "";
-}
-
-const char* status_name(chunk_status s) {
-  switch (s) {
-    case chunk_status::intact:
-      return "intact";
-    case chunk_status::repairable:
-      return "repairable";
-    case chunk_status::lost:
-      return "lost";
-    case chunk_status::misplaced:
-      return "misplaced";
-  }
-  return "";
-}
-
-const char* end_name(stream_end e) {
-  switch (e) {
-    case stream_end::last_chunk:
-      return "last chunk";
-    case stream_end::truncated:
-      return "truncated";
-    case stream_end::after_lost:
-      return "after lost chunk";
-    case stream_end::empty:
-      return "empty";
-  }
-  return "";
-}
-
-scan_summary scan_stream(stream_context& ctx, scan_input& input, FILE* salvage,
-                         const std::function<void(const chunk_result&)>& on_chunk,
-                         const salvage_tap* tap) {
-  scanner s(ctx, input, salvage, on_chunk, tap);
+scan_summary scan_stream(stream_context& ctx, scan_input& input, const salvage_sink* salvage,
+                         const std::function<void(const chunk_result&)>& on_chunk) {
+  scanner s(ctx, input, salvage, on_chunk);
   return s.run();
 }

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // salvage.cpp - lost-byte ranges and the salvage file.
-#include "tools/scan/salvage.h"
+#include "scan/salvage.h"
 
 #include <algorithm>
 
-#include "frontend/diag.h"
+#include "stream/failure.h"
 
 void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length) {
   if (length == 0) return;
@@ -29,22 +29,15 @@ int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost) {
 void salvage_writer::bytes(const uint8_t* data, int64_t count) {
   if (count <= 0) return;
   written_ += count;
-  if (tap_ != nullptr) (*tap_)(data, count, false);
-  if (file_ == nullptr) return;
-  if (fwrite(data, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
-    die("write error on the salvage file");
+  if (sink_ != nullptr && !(*sink_)(data, count)) {
+    fail(KESTRUNE_ERROR_WRITE, "write error on the salvage file");
   }
 }
 
 void salvage_writer::zeros(int64_t count) {
   if (count <= 0) return;
-  if (tap_ != nullptr) (*tap_)(nullptr, count, true);
   written_ += count;
-  if (file_ == nullptr) return;
-  static const uint8_t zero[65536] = {};
-  while (count > 0) {
-    const size_t part = static_cast<size_t>(std::min<int64_t>(count, sizeof zero));
-    if (fwrite(zero, 1, part, file_) != part) die("write error on the salvage file");
-    count -= static_cast<int64_t>(part);
+  if (sink_ != nullptr && !(*sink_)(nullptr, count)) {
+    fail(KESTRUNE_ERROR_WRITE, "write error on the salvage file");
   }
 }

@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
 // rewrite.cpp - restored user data cut into chunks, encoded and sealed as kestrune encodes them.
-#include "tools/scan/rewrite.h"
+#include "scan/rewrite.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/diag.h"
+#include "stream/failure.h"
 #include "stream/format.h"
 #include "stream/rules.h"
 #include "stream/stream.h"
 
-stream_rewriter::stream_rewriter(const stream_context& ctx, FILE* out)
+stream_rewriter::stream_rewriter(const stream_context& ctx, const stream_sink* out)
     : ctx_(ctx), out_(out), capacity_(chunk_capacity(ctx.config.blocksize, ctx.config.k)) {}
 
 void stream_rewriter::add(const uint8_t* data, int64_t length, std::vector<uint8_t>&& blocks,
@@ -42,7 +42,7 @@ void stream_rewriter::finish() {
 }
 
 void stream_rewriter::put(const uint8_t* bytes, size_t count) {
-  if (fwrite(bytes, 1, count, out_) != count) die("write error on the repaired stream");
+  if (!(*out_)(bytes, count)) fail(KESTRUNE_ERROR_WRITE, "write error on the repaired stream");
   written_ += static_cast<int64_t>(count);
 }
 

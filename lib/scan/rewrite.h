@@ -12,15 +12,18 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "stream/context.h"
 
+// Receives the repaired stream, in order; false when it failed.
+using stream_sink = std::function<bool(const uint8_t* data, size_t count)>;
+
 class stream_rewriter {
  public:
   // Writes to out (not owned); with null, nothing is written and nothing is computed.
-  stream_rewriter(const stream_context& ctx, FILE* out);
+  stream_rewriter(const stream_context& ctx, const stream_sink* out);
   stream_rewriter(const stream_rewriter&) = delete;
   stream_rewriter& operator=(const stream_rewriter&) = delete;
 
@@ -30,8 +33,8 @@ class stream_rewriter {
   // taken over and written instead of a new encoding when the chunk keeps that number here.
   void add(const uint8_t* data, int64_t length, std::vector<uint8_t>&& blocks, int32_t chunk_id);
 
-  // Writes what is held as the last chunk. Dies with "write error on the repaired stream" when a
-  // write fails.
+  // Writes what is held as the last chunk. A write that fails fails with "write error on the
+  // repaired stream".
   void finish();
 
   int64_t written() const { return written_; }
@@ -42,7 +45,7 @@ class stream_rewriter {
   void put(const uint8_t* bytes, size_t count);
 
   const stream_context& ctx_;
-  FILE* out_;
+  const stream_sink* out_;
   int64_t capacity_;
   std::vector<uint8_t> held_;      // user bytes not yet written, at most the capacity
   std::vector<uint8_t> original_;  // the original blocks of held_, when it is one whole chunk

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <vector>
 
-#include "tools/scan/scan.h"
+#include "scan/scan.h"
 
 // Appends [start, start + length) to the ranges, merged with the last one when they touch; a
 // length of -1 runs to an end that is not known.
@@ -18,18 +17,17 @@ void add_range(std::vector<byte_range>& ranges, int64_t start, int64_t length);
 // length runs to the end).
 int64_t bytes_saved(int64_t written, const std::vector<byte_range>& lost);
 
-// The salvage file (or none): bytes and zeros written in order, counted (without a file, what would
-// have been written is counted), and given to the tap, when there is one, as they are written;
-// dies with "write error on the salvage file" when a write fails.
+// The salvage (or none): bytes and lost ones handed to the sink in order, and counted (without a
+// sink, what would have been handed over is counted); fails with "write error on the salvage
+// file" when the sink does.
 class salvage_writer {
  public:
-  explicit salvage_writer(FILE* file, const salvage_tap* tap = nullptr) : file_(file), tap_(tap) {}
+  explicit salvage_writer(const salvage_sink* sink) : sink_(sink) {}
   void bytes(const uint8_t* data, int64_t count);
   void zeros(int64_t count);
   int64_t written() const { return written_; }
 
  private:
-  FILE* file_;
-  const salvage_tap* tap_;
+  const salvage_sink* sink_;
   int64_t written_ = 0;
 };

@@ -20,9 +20,9 @@
 #include <map>
 #include <vector>
 
+#include "scan/input.h"
 #include "stream/context.h"
 #include "stream/format.h"
-#include "tools/scan/input.h"
 
 // The accepted blocks of one chunk as one copy holds them.
 struct chunk_instance {

@@ -8,20 +8,19 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <vector>
 
-#include "tools/scan/input.h"
-#include "tools/scan/realign.h"
-#include "tools/scan/scan.h"
+#include "scan/input.h"
+#include "scan/realign.h"
+#include "scan/rewrite.h"
+#include "scan/scan.h"
 
 enum class repair_status : uint8_t {
   intact,    // every copy holds it whole, in its place, and all its blocks agree
   repaired,  // restored, from fewer blocks, from elsewhere, or leaving blocks out
   lost,      // not restored
 };
-const char* repair_status_name(repair_status s);
 
 // Why a chunk is lost.
 enum class loss : uint8_t {
@@ -31,7 +30,6 @@ enum class loss : uint8_t {
   inconsistent,  // its blocks disagree and no version of it lies near enough to them
   versions,      // the copies hold two or more consistent versions of it: a conflict
 };
-const char* loss_name(loss l);
 
 // What one copy gave a chunk.
 struct chunk_source {
@@ -91,17 +89,7 @@ struct repair_summary {
 // chunks of all copies are at hand together). Calls on_chunk for every place of the restored
 // stream, in order. When stream_out is not null the repaired stream goes there as it is restored
 // (the caller keeps it only when the summary says complete); when salvage is not null the user
-// data goes there, zeros in place of what is lost; when tap is not null, it receives the same
-// bytes.
+// data goes there, in order.
 repair_summary repair_copies(stream_context& ctx, const std::vector<scan_input*>& copies,
-                             FILE* stream_out, FILE* salvage,
-                             const std::function<void(const repaired_chunk&)>& on_chunk,
-                             const salvage_tap* tap = nullptr);
-
-// The exit status of a repair and its word: 0 "intact" (no copy showed any damage), 2 "repaired",
-// 3 "lost".
-struct verdict_of_repair {
-  int status;
-  const char* result;
-};
-verdict_of_repair judge_repair(const repair_summary& s);
+                             const stream_sink* stream_out, const salvage_sink* salvage,
+                             const std::function<void(const repaired_chunk&)>& on_chunk);

@@ -9,7 +9,7 @@
 // place is settled once every copy has walked a little past it, so that a chunk exchanged with a
 // neighbour, or pushed back by a last chunk moved forward, has been seen; a place whose chunk has
 // not turned up waits while the walks go on, and is given up as lost once they are far past it.
-#include "tools/scan/repair.h"
+#include "scan/repair.h"
 
 #include <algorithm>
 #include <climits>
@@ -20,12 +20,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "frontend/diag.h"
+#include "scan/rewrite.h"
+#include "scan/salvage.h"
 #include "stream/agreement.h"
 #include "stream/format.h"
 #include "stream/rules.h"
-#include "tools/scan/rewrite.h"
-#include "tools/scan/salvage.h"
 
 namespace {
 
@@ -275,10 +274,10 @@ struct held_chunk {
 
 class repairer {
  public:
-  repairer(stream_context& ctx, const std::vector<scan_input*>& copies, FILE* stream_out,
-           FILE* salvage, const std::function<void(const repaired_chunk&)>& report,
-           const salvage_tap* tap)
-      : ctx_(ctx), rewriter_(ctx, stream_out), salvage_(salvage, tap), report_(report) {
+  repairer(stream_context& ctx, const std::vector<scan_input*>& copies,
+           const stream_sink* stream_out, const salvage_sink* salvage,
+           const std::function<void(const repaired_chunk&)>& report)
+      : ctx_(ctx), rewriter_(ctx, stream_out), salvage_(salvage), report_(report) {
     for (size_t c = 0; c < copies.size(); c++) {
       walkers_.push_back(std::make_unique<copy_walker>(ctx, *copies[c], static_cast<int>(c),
                                                        static_cast<int>(copies.size())));
@@ -767,45 +766,9 @@ class repairer {
 
 }  // namespace
 
-const char* repair_status_name(repair_status s) {
-  switch (s) {
-    case repair_status::intact:
-      return "intact";
-    case repair_status::repaired:
-      return "repaired";
-    case repair_status::lost:
-      return "lost";
-  }
-  return "";
-}
-
-const char* loss_name(loss l) {
-  switch (l) {
-    case loss::none:
-      return "";
-    case loss::missing:
-      return "missing";
-    case loss::too_few:
-      return "too few blocks";
-    case loss::inconsistent:
-      return "inconsistent blocks";
-    case loss::versions:
-      return "versions";
-  }
-  return "";
-}
-
 repair_summary repair_copies(stream_context& ctx, const std::vector<scan_input*>& copies,
-                             FILE* stream_out, FILE* salvage,
-                             const std::function<void(const repaired_chunk&)>& on_chunk,
-                             const salvage_tap* tap) {
-  repairer r(ctx, copies, stream_out, salvage, on_chunk, tap);
+                             const stream_sink* stream_out, const salvage_sink* salvage,
+                             const std::function<void(const repaired_chunk&)>& on_chunk) {
+  repairer r(ctx, copies, stream_out, salvage, on_chunk);
   return r.run();
-}
-
-verdict_of_repair judge_repair(const repair_summary& s) {
-  if (!s.complete) return {3, "lost"};
-  bool damaged = s.repaired > 0 || s.unplaced > 0;
-  for (const copy_summary& c : s.copies) damaged = damaged || !c.walk.shifts.empty();
-  return damaged ? verdict_of_repair{2, "repaired"} : verdict_of_repair{0, "intact"};
 }
