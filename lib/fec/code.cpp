@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // code.cpp - building a codec (the systematic encoding matrix), producing packets, and the codec's
 // messages and allocations.
-#include <charconv>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,29 +11,20 @@
 #include "fec/gf.h"
 #include "fec/gf_kernel.h"
 
-void fec_report(const fec_reporter& reporter, const char* message) {
-  if (reporter.report != nullptr) reporter.report(reporter.user, message);
-}
-
-fec_message& fec_message::add(const char* text) {
-  const size_t length = strnlen(text, sizeof text_ - 1 - length_);
-  memcpy(text_ + length_, text, length);
-  length_ += length;
-  text_[length_] = '\0';
-  return *this;
-}
-
-fec_message& fec_message::add(int number) {
-  char digits[16];
-  *std::to_chars(digits, digits + sizeof digits - 1, number).ptr = '\0';
-  return add(digits);
+void fec_report(const fec_reporter& reporter, const char* format, ...) {
+  if (reporter.report == nullptr) return;
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  reporter.report(reporter.user, line);
 }
 
 namespace {
 
 void report_malloc_failure(const fec_reporter& reporter, const char* label) {
-  fec_report(reporter,
-             fec_message().add("-- malloc failure allocating ").add(label).add("\n").text());
+  fec_report(reporter, "-- malloc failure allocating %s\n", label);
 }
 
 }  // namespace
@@ -78,15 +70,7 @@ void release(fec_code* code) {
 fec_code* fec_create(int k, int n, const fec_reporter* reporter) {
   const fec_reporter to = reporter != nullptr ? *reporter : fec_reporter{nullptr, nullptr};
   if (k < 1 || n < k || k > GF_SIZE + 1 || n > GF_SIZE + 1) {
-    fec_report(to, fec_message()
-                       .add("Invalid parameters k ")
-                       .add(k)
-                       .add(" n ")
-                       .add(n)
-                       .add(" GF_SIZE ")
-                       .add(GF_SIZE)
-                       .add("\n")
-                       .text());
+    fec_report(to, "Invalid parameters k %d n %d GF_SIZE %d\n", k, n, GF_SIZE);
     return nullptr;
   }
 
@@ -159,13 +143,7 @@ void fec_encode_pkt(const fec_code* code, uint8_t* const* pkts, uint8_t* target,
     return;
   }
   if (pkt_no < 0 || pkt_no >= code->n) {
-    fec_report(code->reporter, fec_message()
-                                   .add("Invalid index ")
-                                   .add(pkt_no)
-                                   .add(" (max ")
-                                   .add(code->n - 1)
-                                   .add(")\n")
-                                   .text());
+    fec_report(code->reporter, "Invalid index %d (max %d)\n", pkt_no, code->n - 1);
     return;
   }
   if (pkt_size == 0) return;

@@ -38,13 +38,7 @@ int fec_decode_matrix(const fec_code* code, const int32_t* pkt_nos, uint8_t** in
     uint8_t* row = matrix + r * k;
     const int32_t number = pkt_nos[r];
     if (number < 0 || number >= code->n) {
-      fec_report(code->reporter, fec_message()
-                                     .add("decode: invalid index ")
-                                     .add(number)
-                                     .add(" (max ")
-                                     .add(code->n - 1)
-                                     .add(")\n")
-                                     .text());
+      fec_report(code->reporter, "decode: invalid index %d (max %d)\n", number, code->n - 1);
       free(matrix);
       return 1;
     }

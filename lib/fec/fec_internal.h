@@ -16,21 +16,10 @@ inline constexpr const char* FEC_LINE_LABEL = " ## __LINE__ ## ";
 // and the message of a singular matrix.
 inline constexpr const char* FEC_PIVOT_MSG = "XXX pivot not found!\n";
 
-// Hands the message to the reporter; without a report function it is dropped.
-void fec_report(const fec_reporter& reporter, const char* message);
-
-// A message of text and decimal numbers, put together in place without allocating; what passes
-// its capacity is cut off.
-class fec_message {
- public:
-  fec_message& add(const char* text);
-  fec_message& add(int number);
-  const char* text() const { return text_; }
-
- private:
-  char text_[256] = {};
-  size_t length_ = 0;
-};
+// Formats the message as printf() does into a line of at most 255 bytes (what passes is cut off)
+// and hands it to the reporter; without a report function it is dropped.
+void fec_report(const fec_reporter& reporter, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Allocates nbytes (not cleared); on failure reports "-- malloc failure allocating %s\n" with label
 // and returns null.

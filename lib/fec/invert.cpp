@@ -130,7 +130,7 @@ int gauss_invert(uint8_t* matrix, int k, const gf_kernel* kernel, const fec_repo
         }
       }
       if (irow < 0) {
-        fec_report(reporter, FEC_PIVOT_MSG);
+        fec_report(reporter, "%s", FEC_PIVOT_MSG);
         return 1;
       }
       ipiv[icol]++;
