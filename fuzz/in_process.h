@@ -13,9 +13,9 @@
 #include <cstring>
 #include <string>
 
-#include "frontend/diag.h"
 #include "fuzz/input_reader.h"
 #include "kestrune.h"
+#include "programs/common/diag.h"
 #include "stream/context.h"
 #include "stream/failure.h"
 #include "stream/rules.h"

@@ -42,8 +42,8 @@
 #include "fuzz/in_process.h"
 #include "fuzz/input_reader.h"
 #include "kestrune.h"
-#include "tools/scan/report.h"
-#include "tools/scan/source.h"
+#include "programs/kestrune-scan/report.h"
+#include "programs/kestrune-scan/source.h"
 
 namespace {
 

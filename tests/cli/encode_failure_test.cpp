@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/diag.h"
-#include "frontend/io.h"
+#include "programs/common/diag.h"
+#include "programs/common/io.h"
 #include "stream/buffers.h"
 #include "stream/failure.h"
 #include "stream/stream.h"

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/io.h"
 #include "kestrune.h"
+#include "programs/common/io.h"
 #include "tests/robust/outcome.h"
 #include "tests/stream/decode_support.h"
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // report.cpp - writing the scan's findings as text or as JSON lines.
-#include "tools/scan/report.h"
+#include "programs/kestrune-scan/report.h"
 
 #include <cstdio>
 #include <cstring>

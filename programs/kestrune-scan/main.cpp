@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "frontend/diag.h"
-#include "frontend/numbers.h"
-#include "frontend/progress.h"
 #include "kestrune.h"
-#include "tools/scan/repair_out.h"
-#include "tools/scan/report.h"
-#include "tools/scan/source.h"
-#include "tools/scan/tar_map.h"
+#include "programs/common/diag.h"
+#include "programs/common/numbers.h"
+#include "programs/common/progress.h"
+#include "programs/kestrune-scan/repair_out.h"
+#include "programs/kestrune-scan/report.h"
+#include "programs/kestrune-scan/source.h"
+#include "programs/kestrune-scan/tar_map.h"
 
 namespace {
 

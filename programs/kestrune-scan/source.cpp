@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // source.cpp - reading kestrune-scan's inputs for the library.
-#include "tools/scan/source.h"
+#include "programs/kestrune-scan/source.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "frontend/diag.h"
+#include "programs/common/diag.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // progress.cpp - the progress line on standard error.
-#include "frontend/progress.h"
+#include "programs/common/progress.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <ctime>
 
-#include "frontend/diag.h"
+#include "programs/common/diag.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kestrune.h"
-#include "tools/scan/tar_map.h"
+#include "programs/kestrune-scan/tar_map.h"
 
 struct report_setup {
   bool json = false;

@@ -10,7 +10,7 @@
 // and "length key=value" records, and every byte outside the lost ranges is the archive's own (the
 // scan accepted it by its digest), so a field that no lost byte touches can be read even in a
 // damaged header.
-#include "tools/scan/tar_map.h"
+#include "programs/kestrune-scan/tar_map.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // numbers.cpp - decimal numbers and sizes from the command line, saturated instead of overflowing.
-#include "frontend/numbers.h"
+#include "programs/common/numbers.h"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "frontend/sectors.h"
 #include "kestrune.h"
+#include "programs/common/sectors.h"
 
 class scan_file {
  public:

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
 // main.cpp - the kestrune program's entry point.
-#include "frontend/driver.h"
+#include "programs/kestrune/driver.h"
 
 int main(int argc, char** argv) { return kestrune_main(argc, argv); }

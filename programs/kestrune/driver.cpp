@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // driver.cpp - the command line: options, checks, start-up, and the choice of encoding or decoding.
-#include "frontend/driver.h"
+#include "programs/kestrune/driver.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,13 +9,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "frontend/detect.h"
-#include "frontend/diag.h"
-#include "frontend/io.h"
-#include "frontend/numbers.h"
-#include "frontend/profiles.h"
-#include "frontend/progress.h"
 #include "kestrune.h"
+#include "programs/common/diag.h"
+#include "programs/common/io.h"
+#include "programs/common/numbers.h"
+#include "programs/common/progress.h"
+#include "programs/kestrune/detect.h"
+#include "programs/kestrune/profiles.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // detect.cpp - kestrune -d --detect: the probe run on the head of a file or a pipe, and the pipe's
 // held head given back to the decoder before the rest of the pipe.
-#include "frontend/detect.h"
+#include "programs/kestrune/detect.h"
 
 #include <unistd.h>
 
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frontend/diag.h"
-#include "frontend/sectors.h"
+#include "programs/common/diag.h"
+#include "programs/common/sectors.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // diag.cpp - fatal messages, reports, and the allocation and open helpers.
-#include "frontend/diag.h"
+#include "programs/common/diag.h"
 
 #include <cstdarg>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // io.cpp - the program's side of the library's input and output.
-#include "frontend/io.h"
+#include "programs/common/io.h"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // sectors.cpp - reads that remember the sectors a device failed to give.
-#include "frontend/sectors.h"
+#include "programs/common/sectors.h"
 
 #include <unistd.h>
 

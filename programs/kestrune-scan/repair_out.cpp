@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // repair_out.cpp - the repaired stream written aside and put in place: renamed, written through,
 // or copied to standard output.
-#include "tools/scan/repair_out.h"
+#include "programs/kestrune-scan/repair_out.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/diag.h"
+#include "programs/common/diag.h"
 
 namespace {
 

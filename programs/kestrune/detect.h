@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "frontend/sectors.h"
 #include "kestrune.h"
+#include "programs/common/sectors.h"
 
 // The input the detection reads. A pipe's head stays here, 32 MiB at most, until the decoder has
 // taken it.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // profiles.cpp - the named parameter sets of -p/--profile, chosen with bench/survival.
-#include "frontend/profiles.h"
+#include "programs/kestrune/profiles.h"
 
 #include <cstring>
 
