@@ -593,8 +593,7 @@ probe_result probe_window_of(const std::vector<uint8_t>& head, int64_t stream_si
 
 }  // namespace
 
-probe_result probe_parameters(const probe_input& input, const probe_request& given,
-                              const std::function<void(const std::string&)>& on_failure) {
+probe_result probe_parameters(const probe_input& input, const probe_request& given) {
   if (given.blocksize != 0 && given.n != 0 && given.k != 0) {
     probe_result r;
     r.blocksize = given.blocksize;
@@ -615,7 +614,6 @@ probe_result probe_parameters(const probe_input& input, const probe_request& giv
       failure = f;
     }
   }
-  const std::string message = "parameters not found: " + failure.why + "; " + failure.advice;
-  if (on_failure) on_failure(message);
-  fail(KESTRUNE_ERROR_NOT_FOUND, "%s", message.c_str());
+  fail(KESTRUNE_ERROR_NOT_FOUND, "parameters not found: %s; %s", failure.why.c_str(),
+       failure.advice);
 }

@@ -59,8 +59,7 @@ struct probe_input {
   std::function<int64_t()> size;
 };
 
-// Finds what the request leaves at 0. When the probe cannot decide it calls on_failure (when set)
-// with the message "parameters not found: <why>; give ..." and dies with it (exit status 1); it
-// never picks one of several answers that fit.
-probe_result probe_parameters(const probe_input& input, const probe_request& given,
-                              const std::function<void(const std::string&)>& on_failure = {});
+// Finds what the request leaves at 0. When the probe cannot decide it fails with
+// KESTRUNE_ERROR_NOT_FOUND and the message "parameters not found: <why>; give ..."; it never picks
+// one of several answers that fit.
+probe_result probe_parameters(const probe_input& input, const probe_request& given);

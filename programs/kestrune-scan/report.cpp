@@ -14,96 +14,43 @@ std::span<const T> all(const T* items, size_t count) {
   return {items, count};
 }
 
+// The report's word for each value of the library's enumerations, in their order.
+template <size_t count>
+const char* word(const char* const (&words)[count], int value) {
+  return value >= 0 && static_cast<size_t>(value) < count ? words[value] : "";
+}
+
 const char* verdict_name(kestrune_verdict v) {
-  switch (v) {
-    case KESTRUNE_BLOCK_ACCEPTED:
-      return "accepted";
-    case KESTRUNE_BLOCK_DIGEST:
-      return "digest";
-    case KESTRUNE_BLOCK_INDEX:
-      return "index";
-    case KESTRUNE_BLOCK_PARTIAL:
-      return "short";
-    case KESTRUNE_BLOCK_MISSING:
-      return "missing";
-    case KESTRUNE_BLOCK_K:
-      return "k";
-    case KESTRUNE_BLOCK_INCONSISTENT:
-      return "inconsistent";
-  }
-  return "";
+  static constexpr const char* words[] = {"accepted", "digest", "index",       "short",
+                                          "missing",  "k",      "inconsistent"};
+  return word(words, v);
 }
 
 const char* status_name(kestrune_chunk_status s) {
-  switch (s) {
-    case KESTRUNE_CHUNK_INTACT:
-      return "intact";
-    case KESTRUNE_CHUNK_REPAIRABLE:
-      return "repairable";
-    case KESTRUNE_CHUNK_LOST:
-      return "lost";
-    case KESTRUNE_CHUNK_MISPLACED:
-      return "misplaced";
-  }
-  return "";
+  static constexpr const char* words[] = {"intact", "repairable", "lost", "misplaced"};
+  return word(words, s);
 }
 
 const char* end_name(kestrune_stream_end e) {
-  switch (e) {
-    case KESTRUNE_END_LAST_CHUNK:
-      return "last chunk";
-    case KESTRUNE_END_TRUNCATED:
-      return "truncated";
-    case KESTRUNE_END_AFTER_LOST:
-      return "after lost chunk";
-    case KESTRUNE_END_EMPTY:
-      return "empty";
-  }
-  return "";
+  static constexpr const char* words[] = {"last chunk", "truncated", "after lost chunk", "empty"};
+  return word(words, e);
 }
 
 const char* repair_status_name(kestrune_repair_status s) {
-  switch (s) {
-    case KESTRUNE_REPAIR_INTACT:
-      return "intact";
-    case KESTRUNE_REPAIR_REPAIRED:
-      return "repaired";
-    case KESTRUNE_REPAIR_LOST:
-      return "lost";
-  }
-  return "";
+  static constexpr const char* words[] = {"intact", "repaired", "lost"};
+  return word(words, s);
 }
 
 const char* loss_name(kestrune_loss l) {
-  switch (l) {
-    case KESTRUNE_LOSS_NONE:
-      return "";
-    case KESTRUNE_LOSS_MISSING:
-      return "missing";
-    case KESTRUNE_LOSS_TOO_FEW:
-      return "too few blocks";
-    case KESTRUNE_LOSS_INCONSISTENT:
-      return "inconsistent blocks";
-    case KESTRUNE_LOSS_VERSIONS:
-      return "versions";
-  }
-  return "";
+  static constexpr const char* words[] = {"", "missing", "too few blocks", "inconsistent blocks",
+                                          "versions"};
+  return word(words, l);
 }
 
 const char* n_basis_name(kestrune_n_basis basis) {
-  switch (basis) {
-    case KESTRUNE_N_GIVEN:
-      return "given";
-    case KESTRUNE_N_PERIOD:
-      return "period";
-    case KESTRUNE_N_CHUNK_NUMBERS:
-      return "chunk numbers";
-    case KESTRUNE_N_STREAM_LENGTH:
-      return "stream length";
-    case KESTRUNE_N_BOUND:
-      return "bound";
-  }
-  return "";
+  static constexpr const char* words[] = {"given", "period", "chunk numbers", "stream length",
+                                          "bound"};
+  return word(words, basis);
 }
 
 std::string quoted_for_shell(const std::string& word) {
