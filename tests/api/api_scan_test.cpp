@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,41 +15,6 @@ namespace kestrune::test::api {
 namespace {
 
 constexpr kestrune_params params{256, 6, 4};
-
-// A stream in memory, read with positioned reads or in order; a read in order fails once `fail_at`
-// bytes have been given.
-struct memory_input {
-  std::string bytes;
-  bool seekable = true;
-  size_t position = 0;
-  size_t fail_at = SIZE_MAX;
-
-  kestrune_source source() {
-    kestrune_source s{};
-    s.user = this;
-    s.size = seekable ? static_cast<int64_t>(bytes.size()) : -1;
-    if (seekable) {
-      s.read_at = [](void* user, void* dest, size_t size, int64_t offset) -> size_t {
-        const auto& in = *static_cast<const memory_input*>(user);
-        const size_t at = std::min(static_cast<size_t>(offset), in.bytes.size());
-        const size_t count = std::min(size, in.bytes.size() - at);
-        memcpy(dest, in.bytes.data() + at, count);
-        return count;
-      };
-    } else {
-      s.read = [](void* user, void* dest, size_t size) -> int64_t {
-        auto& in = *static_cast<memory_input*>(user);
-        if (in.position >= in.fail_at) return -1;
-        const size_t count =
-            std::min({size, in.bytes.size() - in.position, in.fail_at - in.position});
-        memcpy(dest, in.bytes.data() + in.position, count);
-        in.position += count;
-        return static_cast<int64_t>(count);
-      };
-    }
-    return s;
-  }
-};
 
 // One byte of block `block` of chunk `chunk` changed, so that its digest fails.
 void spoil(std::string& stream, int chunk, int block) {

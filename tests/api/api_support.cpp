@@ -115,6 +115,32 @@ run_result decode(const kestrune_params& params, const std::string& stream, sour
   return r;
 }
 
+kestrune_source memory_input::source() {
+  kestrune_source s{};
+  s.user = this;
+  s.size = seekable ? static_cast<int64_t>(bytes.size()) : -1;
+  if (seekable) {
+    s.read_at = [](void* user, void* dest, size_t size, int64_t offset) -> size_t {
+      const auto& in = *static_cast<const memory_input*>(user);
+      const size_t at = std::min(static_cast<size_t>(offset), in.bytes.size());
+      const size_t count = std::min(size, in.bytes.size() - at);
+      memcpy(dest, in.bytes.data() + at, count);
+      return count;
+    };
+  } else {
+    s.read = [](void* user, void* dest, size_t size) -> int64_t {
+      auto& in = *static_cast<memory_input*>(user);
+      if (in.position >= in.fail_at) return -1;
+      const size_t count =
+          std::min({size, in.bytes.size() - in.position, in.fail_at - in.position});
+      memcpy(dest, in.bytes.data() + in.position, count);
+      in.position += count;
+      return static_cast<int64_t>(count);
+    };
+  }
+  return s;
+}
+
 std::string patterned(size_t size, uint64_t salt) {
   std::string data(size, '\0');
   uint64_t state = salt * 0x9E3779B97F4A7C15u + 1;

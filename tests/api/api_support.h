@@ -33,6 +33,17 @@ run_result encode(const kestrune_params& params, const std::string& data, feed h
 run_result decode(const kestrune_params& params, const std::string& stream, source how,
                   int verbose = 0);
 
+// A stream in memory as a scanner's source, read with positioned reads or in order; a read in
+// order fails once `fail_at` bytes have been given.
+struct memory_input {
+  std::string bytes;
+  bool seekable = true;
+  size_t position = 0;
+  size_t fail_at = SIZE_MAX;
+
+  kestrune_source source();
+};
+
 // Bytes that tell their place: byte i of the data made with `salt`.
 std::string patterned(size_t size, uint64_t salt);
 
