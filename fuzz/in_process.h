@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// in_process.h - what the fuzz targets that run the program's code in-process share: the scan's
-// fatal failures turned into exceptions, standard output and error captured, a memory file as the
-// scan's seekable input, and the library's encoder and decoder run on buffers.
+// in_process.h - what the fuzz targets that run the library in-process share: the settings of the
+// input being run, a memory file as the scan's seekable input, and the library's encoder and
+// decoder run on buffers.
 #pragma once
 
 #include <sys/mman.h>
@@ -15,14 +15,10 @@
 
 #include "fuzz/input_reader.h"
 #include "kestrune.h"
-#include "programs/common/diag.h"
 #include "stream/context.h"
-#include "stream/failure.h"
 #include "stream/rules.h"
 
 namespace fuzz_harness {
-
-struct fatal_exit {};
 
 inline const char* target_name = "fuzz";
 // The settings of the input being run: its parameters and report level.
@@ -35,7 +31,7 @@ inline int memory_file = -1;  // the seekable input
   abort();
 }
 
-// Once per process: die() throws fatal_exit, and the memory file is made.
+// Once per process: the memory file is made.
 inline void init_once(const char* name) {
   if (memory_file >= 0) return;
   target_name = name;
@@ -44,12 +40,10 @@ inline void init_once(const char* name) {
     perror(name);
     abort();
   }
-  set_fatal_handler([] { throw fatal_exit{}; });
 }
 
 // Takes n, k and the block size from the input (one byte each, mapped into small ranges) and sets
-// the settings to them, everything else at its default; false when kestrune would refuse
-// them.
+// the settings to them, everything else at its default; false when kestrune would refuse them.
 inline bool configure_from(reader& in) {
   const int n = 2 + in.byte() % 23;
   const int k = 1 + in.byte() % n;
@@ -62,46 +56,13 @@ inline bool configure_from(reader& in) {
   return true;
 }
 
+// A run of the library's decoder: whether it completed, the bytes it wrote, and its reports
+// followed by the failure's message, as the program prints them on standard error.
 struct outcome {
-  bool completed;      // no fatal failure
-  std::string output;  // standard output
-  std::string errors;  // standard error
+  bool completed;
+  std::string output;
+  std::string errors;
 };
-
-// Runs the routine with standard output and standard error captured in memory; a fatal failure
-// (die()) ends it early.
-template <typename Routine>
-outcome run_captured(Routine routine) {
-  char* out_bytes = nullptr;
-  size_t out_length = 0;
-  char* err_bytes = nullptr;
-  size_t err_length = 0;
-  FILE* out = open_memstream(&out_bytes, &out_length);
-  FILE* err = open_memstream(&err_bytes, &err_length);
-  if (out == nullptr || err == nullptr) fail("open_memstream failed");
-  FILE* const saved_out = stdout;
-  FILE* const saved_err = stderr;
-  stdout = out;
-  stderr = err;
-  bool completed = true;
-  try {
-    routine();
-  } catch (const fatal_exit&) {
-    completed = false;
-  } catch (const stream_failure& failure) {
-    // The library's failure, printed as the program prints it (without its name).
-    fprintf(stderr, "%s\n", failure.message.c_str());
-    completed = false;
-  }
-  stdout = saved_out;
-  stderr = saved_err;
-  fclose(out);
-  fclose(err);
-  outcome result{completed, std::string(out_bytes, out_length), std::string(err_bytes, err_length)};
-  free(out_bytes);
-  free(err_bytes);
-  return result;
-}
 
 // Puts the bytes in the memory file, from its start.
 inline void store(const std::string& bytes) {

@@ -10,14 +10,10 @@ const char* program_name;
 
 namespace {
 
-fatal_handler on_fatal;
-
 // The width of the status line on standard error; 0 when none is shown.
 int status_width;
 
 }  // namespace
-
-void set_fatal_handler(fatal_handler handler) { on_fatal = handler; }
 
 void die(const char* format, ...) {
   status_clear();
@@ -27,7 +23,6 @@ void die(const char* format, ...) {
   vfprintf(stderr, format, args);
   va_end(args);
   fputc('\n', stderr);
-  if (on_fatal != nullptr) on_fatal();
   exit(1);
 }
 

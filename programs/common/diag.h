@@ -9,15 +9,8 @@
 // The invocation name, prefix of every fatal message; null until the driver sets it.
 extern const char* program_name;
 
-// Writes "<program_name>: ", the message and a newline to standard error, then exits with status 1
-// (or calls the fatal handler, when one is set).
+// Writes "<program_name>: ", the message and a newline to standard error, then exits with status 1.
 [[noreturn]] void die(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// For callers that run the program's code in-process (fuzzers, tests): die() calls the handler
-// after its message instead of exiting. The handler must not return: it throws or jumps away. The
-// program itself never sets one.
-using fatal_handler = void (*)();
-void set_fatal_handler(fatal_handler handler);
 
 // Writes the message to standard error exactly as formatted (no prefix, no added newline).
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
