@@ -254,8 +254,8 @@ typedef struct kestrune_source {
 
 typedef struct kestrune_scanner kestrune_scanner;
 
-/* A scanner of count sources (copied), which must stay readable until it is freed. NULL only when
- * memory is short. */
+/* A scanner of count sources (copied), which must stay readable until it is freed. NULL when memory
+ * is short, or when there is no source. */
 KESTRUNE_API kestrune_scanner* kestrune_scanner_create(const kestrune_source* sources, int count);
 KESTRUNE_API void kestrune_scanner_free(kestrune_scanner* scanner);
 

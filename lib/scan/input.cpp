@@ -39,15 +39,16 @@ const std::vector<uint8_t>& scan_input::head(size_t limit) {
     return head_;
   }
   // What cannot be read comes as zeros, which no digest accepts.
-  const size_t got =
-      source_.read_at(source_.user, head_.data() + have, limit - have, static_cast<int64_t>(have));
+  const size_t got = std::min(
+      limit - have,
+      source_.read_at(source_.user, head_.data() + have, limit - have, static_cast<int64_t>(have)));
   memset(head_.data() + have + got, 0, limit - have - got);
   return head_;
 }
 
 size_t scan_input::read_sequential(int64_t offset, uint8_t* dest, size_t count) {
   size_t done = 0;
-  // The kept head first, then the descriptor; a head left behind is released.
+  // The kept head first, then the source; a head left behind is released.
   const int64_t kept = static_cast<int64_t>(head_.size());
   if (offset < kept) {
     done = static_cast<size_t>(std::min<int64_t>(kept - offset, static_cast<int64_t>(count)));
